@@ -1,0 +1,77 @@
+# Developer entry points. Every target sets up what it needs in build/:
+# a tools environment (CMake, Ninja, build) and one virtual environment per
+# Python version for the tests. PYTHON=/path/to/python3.x pins the interpreter.
+
+SHELL := bash
+.SHELLFLAGS := -euo pipefail -c
+.DEFAULT_GOAL := test
+
+BUILD   ?= build
+WERROR  ?= OFF
+PYTHONS  = $(shell scripts/find-pythons.sh)
+PRIMARY  = $(firstword $(PYTHONS))
+TOOLS   := $(BUILD)/tools
+CMAKE   := $(TOOLS)/bin/cmake
+CTEST   := $(TOOLS)/bin/ctest
+
+.PHONY: test test-cpp test-python wheel demo sanitize-cpp bench-cpp clean
+
+test: test-cpp test-python
+
+$(TOOLS)/.ready:
+	@test -n "$(PRIMARY)" || { echo "no Python >= 3.12 found (set PYTHON=...)"; exit 1; }
+	$(PRIMARY) -m venv $(TOOLS)
+	$(TOOLS)/bin/python -m pip install -q --upgrade pip
+	$(TOOLS)/bin/python -m pip install -q "cmake>=3.26" ninja build
+	touch $@
+
+# C++ unit tests of the pricing core (GoogleTest through CTest).
+test-cpp: $(TOOLS)/.ready
+	$(CMAKE) -S . -B $(BUILD)/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(TOOLS)/bin/ninja) \
+	    -DVARNELLE_BUILD_MODULE=OFF -DVARNELLE_BUILD_TESTS=ON -DVARNELLE_WERROR=$(WERROR)
+	$(CMAKE) --build $(BUILD)/cpp
+	$(CTEST) --test-dir $(BUILD)/cpp --output-on-failure
+
+# The same C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize-cpp: $(TOOLS)/.ready
+	$(CMAKE) -S . -B $(BUILD)/cpp-sanitize -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(TOOLS)/bin/ninja) \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNELLE_BUILD_MODULE=OFF -DVARNELLE_BUILD_TESTS=ON \
+	    -DVARNELLE_SANITIZE=ON -DVARNELLE_WERROR=$(WERROR)
+	$(CMAKE) --build $(BUILD)/cpp-sanitize
+	$(CTEST) --test-dir $(BUILD)/cpp-sanitize --output-on-failure
+
+# Nanoseconds per call of the pricing core (Google Benchmark).
+bench-cpp: $(TOOLS)/.ready
+	$(CMAKE) -S . -B $(BUILD)/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(TOOLS)/bin/ninja) \
+	    -DVARNELLE_BUILD_MODULE=OFF -DVARNELLE_BUILD_BENCH=ON
+	$(CMAKE) --build $(BUILD)/bench
+	$(BUILD)/bench/bench/pricing_bench --benchmark_min_time=0.2s
+
+# The stable-ABI wheel (cp312-abi3), built once and tested on every Python found.
+wheel: $(TOOLS)/.ready
+	rm -rf $(BUILD)/dist
+	PATH="$(abspath $(TOOLS)/bin):$$PATH" $(TOOLS)/bin/python -m build --wheel --outdir $(BUILD)/dist .
+
+# Installs the one wheel into a fresh virtual environment per Python version
+# and runs the pytest suite there.
+test-python: wheel
+	for py in $(PYTHONS); do \
+	    version=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
+	    env=$(BUILD)/venv-$$version; \
+	    echo "== Python $$version: $$py"; \
+	    rm -rf $$env; \
+	    $$py -m venv $$env; \
+	    $$env/bin/python -m pip install -q --upgrade pip; \
+	    $$env/bin/python -m pip install -q $(BUILD)/dist/*.whl pytest; \
+	    $$env/bin/python -m pytest -q -p no:cacheprovider tests; \
+	done
+
+# Builds the wheel, installs it into its own environment and prices a small book.
+demo: wheel
+	rm -rf $(BUILD)/venv-demo
+	$(PRIMARY) -m venv $(BUILD)/venv-demo
+	$(BUILD)/venv-demo/bin/python -m pip install -q $(BUILD)/dist/*.whl
+	$(BUILD)/venv-demo/bin/python examples/quickstart.py
+
+clean:
+	rm -rf $(BUILD) dist
