@@ -1,0 +1,43 @@
+// Binding of a positional tuple and a keyword dict to named parameters, and
+// conversion of the bound objects, with TypeErrors worded the way the
+// interpreter words its own.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "error.hpp"
+#include "python.hpp"
+
+namespace varnelle::binding {
+
+struct CallSignature {
+    std::string_view function_name;               // "bs_delta"; messages say "bs_delta()"
+    std::span<const std::string_view> parameters;  // all parameters, in declaration order
+    std::size_t required;                          // leading parameters that must be given
+};
+
+// Fills slots[0 .. parameters.size()) with borrowed references to the bound
+// arguments (null where an optional parameter was not given), or returns the
+// TypeError describing the misuse. The caller passes all slots null.
+std::optional<PyErr> bind_arguments(const CallSignature& signature, PyObject* args,
+                                    PyObject* kwargs, PyObject** slots);
+
+// float(obj) as the interpreter defines it: floats, ints and anything with
+// __float__ or __index__.
+Result<double> extract_double(PyObject* obj);
+
+// The UTF-8 bytes of a str (or str subclass), borrowed from the object.
+Result<std::string_view> extract_text(PyObject* obj);
+
+// Rewrites a conversion TypeError as "argument 'name': ..."; any other error
+// passes through unchanged.
+[[gnu::cold]] PyErr wrap_argument_error(std::string_view parameter, PyErr error);
+
+// str(obj) as UTF-8 for use inside messages. Never fails.
+[[gnu::cold]] std::string display_text(PyObject* obj);
+
+}  // namespace varnelle::binding
