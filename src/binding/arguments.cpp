@@ -51,6 +51,41 @@ std::string full_name(const CallSignature& signature) {
                       list);
 }
 
+const PyObject* const* interned_names(const CallSignature& signature) {
+    PyObject** names = signature.interned_names;
+    if (names[signature.parameters.size() - 1] == nullptr) {
+        for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
+            if (names[i] != nullptr) continue;
+            const std::string_view text = signature.parameters[i];
+            PyObject* name = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+            if (name == nullptr) api_call_failed();
+            PyUnicode_InternInPlace(&name);
+            names[i] = name;
+        }
+    }
+    return names;
+}
+
+// Index of the parameter a keyword names, or n when it names none. A key that
+// is not text matches nothing; its conversion error is discarded.
+std::size_t keyword_index(const CallSignature& signature, PyObject* key) {
+    const std::size_t n = signature.parameters.size();
+    const PyObject* const* names = interned_names(signature);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (names[i] == key) return i;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+    if (utf8 == nullptr) {
+        (void)fetch_error();
+        return n;
+    }
+    const std::string_view name(utf8, static_cast<std::size_t>(size));
+    std::size_t index = 0;
+    while (index < n && signature.parameters[index] != name) ++index;
+    return index;
+}
+
 }  // namespace
 
 std::optional<PyErr> bind_arguments(const CallSignature& signature, PyObject* args,
@@ -68,15 +103,7 @@ std::optional<PyErr> bind_arguments(const CallSignature& signature, PyObject* ar
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            Py_ssize_t size = 0;
-            const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
-            if (utf8 == nullptr) {
-                (void)fetch_error();  // a key that is no text matches no parameter
-                return unexpected_keyword(signature, key);
-            }
-            const std::string_view name(utf8, static_cast<std::size_t>(size));
-            std::size_t index = 0;
-            while (index < n && signature.parameters[index] != name) ++index;
+            const std::size_t index = keyword_index(signature, key);
             if (index == n) return unexpected_keyword(signature, key);
             if (slots[index] != nullptr) return multiple_values(signature, signature.parameters[index]);
             slots[index] = value;

@@ -18,6 +18,10 @@ struct CallSignature {
     std::string_view function_name;               // "bs_delta"; messages say "bs_delta()"
     std::span<const std::string_view> parameters;  // all parameters, in declaration order
     std::size_t required;                          // leading parameters that must be given
+    // Process-wide cache parallel to `parameters`: the names as interned str
+    // objects, made on first use. Keywords written in Python source are
+    // interned, so most keys match by pointer without comparing bytes.
+    PyObject** interned_names;
 };
 
 // Fills slots[0 .. parameters.size()) with borrowed references to the bound

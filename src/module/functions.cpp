@@ -20,8 +20,12 @@ constexpr std::size_t kRequired = 5;
 constexpr std::size_t kSlotsWithSide = 7;
 constexpr std::size_t kSlotsWithoutSide = 6;
 
+// Shared by every signature: the six-parameter ones use its first six entries.
+PyObject* g_interned_parameters[kParameters.size()] = {};
+
 constexpr CallSignature signature(std::string_view name, std::size_t parameters) {
-    return {name, std::span<const std::string_view>(kParameters.data(), parameters), kRequired};
+    return {name, std::span<const std::string_view>(kParameters.data(), parameters), kRequired,
+            g_interned_parameters};
 }
 
 // Converted arguments of one call.

@@ -51,27 +51,46 @@ inline OptionInputs with_rate(OptionInputs in, double r) {
     return in;
 }
 
+// V at s + h and s - h with h = 0.0001 * s: delta and gamma use the same
+// two points, so the full set of Greeks evaluates them once.
+struct SpotStep {
+    double h;
+    double up;
+    double down;
+};
+
+inline SpotStep spot_step(const OptionInputs& in, OptionType type) {
+    const double h = kSpotStepFraction * in.s;
+    return {h, value(with_spot(in, in.s + h), type), value(with_spot(in, in.s - h), type)};
+}
+
+inline double delta_from(const SpotStep& step) { return (step.up - step.down) / (step.h + step.h); }
+
+inline double gamma_from(const SpotStep& step, double now) {
+    return ((step.up - 2.0 * now) + step.down) / (step.h * step.h);
+}
+
+// now = V at the unmoved inputs.
+inline double theta_from(const OptionInputs& in, OptionType type, double now) {
+    double shorter = in.t - kOneDay;
+    if (!(shorter > kShortestTime)) shorter = kShortestTime;  // NaN included
+    return value(with_time(in, shorter), type) - now;
+}
+
 }  // namespace
 
 double american_price(const OptionInputs& in, OptionType type) { return value(in, type); }
 
 double american_delta(const OptionInputs& in, OptionType type) {
-    const double h = kSpotStepFraction * in.s;
-    return (value(with_spot(in, in.s + h), type) - value(with_spot(in, in.s - h), type)) / (h + h);
+    return delta_from(spot_step(in, type));
 }
 
 double american_gamma(const OptionInputs& in, OptionType type) {
-    const double h = kSpotStepFraction * in.s;
-    const double up = value(with_spot(in, in.s + h), type);
-    const double mid = value(in, type);
-    const double down = value(with_spot(in, in.s - h), type);
-    return ((up - 2.0 * mid) + down) / (h * h);
+    return gamma_from(spot_step(in, type), value(in, type));
 }
 
 double american_theta(const OptionInputs& in, OptionType type) {
-    double shorter = in.t - kOneDay;
-    if (!(shorter > kShortestTime)) shorter = kShortestTime;  // NaN included
-    return value(with_time(in, shorter), type) - value(in, type);
+    return theta_from(in, type, value(in, type));
 }
 
 double american_vega(const OptionInputs& in, OptionType type) {
@@ -87,10 +106,14 @@ double american_rho(const OptionInputs& in, OptionType type) {
            kRhoScale;
 }
 
-// Each Greek exactly as its single operation; no evaluation is shared, so
-// every field matches the single operation bit for bit.
+// Every field equals its single operation bit for bit: the operations are
+// pure, so evaluations at identical inputs (the two spot points of delta and
+// gamma, the unmoved value of gamma and theta) are made once and reused.
+// That is 8 evaluations instead of 11.
 Greeks american_greeks(const OptionInputs& in, OptionType type) {
-    return Greeks{american_delta(in, type), american_gamma(in, type), american_theta(in, type),
+    const SpotStep step = spot_step(in, type);
+    const double now = value(in, type);
+    return Greeks{delta_from(step), gamma_from(step, now), theta_from(in, type, now),
                   american_vega(in, type), american_rho(in, type)};
 }
 
