@@ -14,7 +14,7 @@ TOOLS   := $(BUILD)/tools
 CMAKE   := $(TOOLS)/bin/cmake
 CTEST   := $(TOOLS)/bin/ctest
 
-.PHONY: test test-cpp test-python wheel demo sanitize-cpp bench-cpp clean
+.PHONY: test test-cpp test-python wheel demo bench sanitize-cpp bench-cpp clean
 
 test: test-cpp test-python
 
@@ -72,6 +72,16 @@ demo: wheel
 	$(PRIMARY) -m venv $(BUILD)/venv-demo
 	$(BUILD)/venv-demo/bin/python -m pip install -q $(BUILD)/dist/*.whl
 	$(BUILD)/venv-demo/bin/python examples/quickstart.py
+
+# Per-call cost against the calling floor, QuantLib-Python, vollib and
+# NumPy/SciPy, all in one process; the peers live only in build/venv-bench.
+bench: wheel
+	rm -rf $(BUILD)/venv-bench
+	$(PRIMARY) -m venv $(BUILD)/venv-bench
+	$(BUILD)/venv-bench/bin/python -m pip install -q --upgrade pip
+	$(BUILD)/venv-bench/bin/python -m pip install -q $(BUILD)/dist/*.whl ./bench/floor QuantLib vollib numpy scipy
+	rm -rf bench/floor/build bench/floor/*.egg-info
+	$(BUILD)/venv-bench/bin/python bench/compare.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD) dist
