@@ -24,7 +24,11 @@ PyObject* new_type_error() { return Py_NewRef(PyExc_TypeError); }
 PyObject* new_value_error() { return Py_NewRef(PyExc_ValueError); }
 PyObject* new_import_error() { return Py_NewRef(PyExc_ImportError); }
 PyObject* new_system_error() { return Py_NewRef(PyExc_SystemError); }
-PyObject* new_panic_type() { return Py_NewRef(internal_failure_type()); }
+// Null, with the interpreter's error left set, when the type cannot be made.
+PyObject* new_panic_type() {
+    PyObject* type = create_internal_failure_type();
+    return type == nullptr ? nullptr : Py_NewRef(type);
+}
 
 std::string current_thread_name() {
     char name[64] = {};
@@ -109,14 +113,24 @@ void restore_error(PyErr&& error) {
     if (lazy == nullptr) {
         throw_internal_failure("PyErr state should never be invalid outside of normalization");
     }
+    // Running out of memory here must not take the process down: the
+    // interpreter's MemoryError is then the exception the caller sees.
     PyObject* type = lazy->new_type();
+    if (type == nullptr) return;
     PyObject* message =
         PyUnicode_FromStringAndSize(lazy->message.data(), static_cast<Py_ssize_t>(lazy->message.size()));
-    if (message == nullptr) api_call_failed();
+    if (message == nullptr) {
+        Py_DecRef(type);
+        return;
+    }
     PyObject* value = message;
     if (lazy->tuple_argument) {
         value = PyTuple_New(1);
-        if (value == nullptr) api_call_failed();
+        if (value == nullptr) {
+            Py_DecRef(message);
+            Py_DecRef(type);
+            return;
+        }
         PyTuple_SetItem(value, 0, message);  // steals message
     }
     const bool is_exception_class =
@@ -212,21 +226,24 @@ std::string debug_rendering(PyErr& error) {
     return text;
 }
 
-PyObject* internal_failure_type() {
+PyObject* create_internal_failure_type() {
     if (g_panic_type != nullptr) return g_panic_type;
     PyObject* base = Py_NewRef(PyExc_BaseException);
     PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, base, nullptr);
     Py_DecRef(base);
-    if (type == nullptr) {
-        PyErr error = fetch_error();
-        throw_internal_failure("Failed to initialize new exception type.: " + debug_rendering(error));
-    }
+    if (type == nullptr) return nullptr;
     if (g_panic_type != nullptr) {  // filled meanwhile: the first stored value wins
         Py_DecRef(type);
         return g_panic_type;
     }
     g_panic_type = type;
     return g_panic_type;
+}
+
+PyObject* internal_failure_type() {
+    if (PyObject* type = create_internal_failure_type()) return type;
+    PyErr error = fetch_error();
+    throw_internal_failure("Failed to initialize new exception type.: " + debug_rendering(error));
 }
 
 PyErr type_error(std::string message) { return PyErr::lazy(new_type_error, std::move(message)); }

@@ -115,6 +115,8 @@ std::optional<PyErr> take_error();
 [[gnu::cold]] std::string debug_rendering(PyErr& error);
 // The PanicException type (borrowed), created on first use.
 PyObject* internal_failure_type();
+// The same, but null with the interpreter's error set when it cannot be made.
+PyObject* create_internal_failure_type();
 
 // Typed error constructors for the exception kinds this module raises.
 [[gnu::cold]] PyErr type_error(std::string message);

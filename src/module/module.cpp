@@ -2,6 +2,7 @@
 // symbol), single-phase initialisation cached for the life of the process,
 // and the registration of the thirteen functions and the PyGreeks class.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -89,11 +90,25 @@ std::optional<PyErr> add_to_module(PyObject* module, PyObject* name, PyObject* v
     return std::nullopt;
 }
 
+// The function objects point at their records for the life of the process,
+// so each registration copies its record into storage that is never freed. A
+// failed import may be retried, hence room for more than one set.
+constexpr std::size_t kRecordCapacity = 64;
+PyMethodDef g_records[kRecordCapacity];
+std::size_t g_records_used = 0;
+
+PyMethodDef* keep_record(const PyMethodDef& definition) {
+    if (g_records_used == kRecordCapacity) {
+        binding::throw_internal_failure("no room left for method records");
+    }
+    g_records[g_records_used] = definition;
+    return &g_records[g_records_used++];
+}
+
 Result<PyObject*> create_function(PyObject* module, const PyMethodDef& definition) {
     PyObject* module_name = PyModule_GetNameObject(module);
     if (module_name == nullptr) return binding::fetch_error();
-    // The function object points at its record for the life of the process.
-    auto* record = new PyMethodDef(definition);
+    PyMethodDef* record = keep_record(definition);
     PyObject* function = PyCMethod_New(record, module, module_name, nullptr);
     Py_DecRef(module_name);
     if (function == nullptr) return binding::fetch_error();
