@@ -14,7 +14,7 @@ TOOLS   := $(BUILD)/tools
 CMAKE   := $(TOOLS)/bin/cmake
 CTEST   := $(TOOLS)/bin/ctest
 
-.PHONY: test test-cpp test-python wheel demo bench sanitize-cpp bench-cpp clean
+.PHONY: test test-cpp test-python wheel demo check-wheel bench sanitize-cpp bench-cpp clean
 
 test: test-cpp test-python
 
@@ -62,16 +62,32 @@ test-python: wheel
 	    rm -rf $$env; \
 	    $$py -m venv $$env; \
 	    $$env/bin/python -m pip install -q --upgrade pip; \
-	    $$env/bin/python -m pip install -q $(BUILD)/dist/*.whl pytest; \
-	    $$env/bin/python -m pytest -q -p no:cacheprovider tests; \
+	    $$env/bin/python -m pip install -q "$$(echo $(BUILD)/dist/*.whl)[test]"; \
+	    VARNELLE_WHEEL=$$(echo $(abspath $(BUILD))/dist/*.whl) \
+	        $$env/bin/python -m pytest -q -p no:cacheprovider tests; \
 	done
 
-# Builds the wheel, installs it into its own environment and prices a small book.
+# Builds the wheel, installs it with the examples' extras into its own
+# environment, prints a small book's prices and Greeks and draws a figure.
 demo: wheel
 	rm -rf $(BUILD)/venv-demo
 	$(PRIMARY) -m venv $(BUILD)/venv-demo
-	$(BUILD)/venv-demo/bin/python -m pip install -q $(BUILD)/dist/*.whl
-	$(BUILD)/venv-demo/bin/python examples/quickstart.py
+	$(BUILD)/venv-demo/bin/python -m pip install -q --upgrade pip
+	$(BUILD)/venv-demo/bin/python -m pip install -q "$$(echo $(BUILD)/dist/*.whl)[examples]"
+	$(BUILD)/venv-demo/bin/python examples/greeks_table.py --figure $(BUILD)/greeks_vs_spot.png
+
+# Release checks of the distributions: an sdist, a wheel built from that sdist
+# alone, the wheel's stable-ABI audit and its exported symbols.
+check-wheel: $(TOOLS)/.ready
+	rm -rf $(BUILD)/check-dist
+	$(TOOLS)/bin/python -m pip install -q abi3audit
+	PATH="$(abspath $(TOOLS)/bin):$$PATH" $(TOOLS)/bin/python -m build --outdir $(BUILD)/check-dist .
+	ls $(BUILD)/check-dist/varnelle-*.tar.gz $(BUILD)/check-dist/varnelle-*-cp312-abi3-*.whl
+	$(TOOLS)/bin/abi3audit --strict --report $(BUILD)/check-dist/*.whl
+	rm -rf $(BUILD)/check-dist/unpacked
+	$(TOOLS)/bin/python -m zipfile -e $(BUILD)/check-dist/*.whl $(BUILD)/check-dist/unpacked
+	exported=$$(nm -D --defined-only $(BUILD)/check-dist/unpacked/varnelle.abi3.so | awk '{print $$3}'); \
+	    echo "exported: $$exported"; test "$$exported" = PyInit_varnelle
 
 # Per-call cost against the calling floor, QuantLib-Python, vollib and
 # NumPy/SciPy, all in one process; the peers live only in build/venv-bench.
