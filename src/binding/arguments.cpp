@@ -88,8 +88,10 @@ std::size_t keyword_index(const CallSignature& signature, PyObject* key) {
 
 }  // namespace
 
-std::optional<PyErr> bind_arguments(const CallSignature& signature, PyObject* args,
-                                    PyObject* kwargs, PyObject** slots) {
+namespace detail {
+
+std::optional<PyErr> bind_with_keywords(const CallSignature& signature, PyObject* args,
+                                        PyObject* kwargs, PyObject** slots) {
     const std::size_t n = signature.parameters.size();
     const Py_ssize_t given = PyTuple_Size(args);
     const std::size_t p = static_cast<std::size_t>(given);
@@ -118,14 +120,12 @@ std::optional<PyErr> bind_arguments(const CallSignature& signature, PyObject* ar
     return std::nullopt;
 }
 
-Result<double> extract_double(PyObject* obj) {
-    const double value = PyFloat_AsDouble(obj);
-    // -1.0 is both a legitimate value and the failure marker.
-    if (value == -1.0) {
-        if (auto error = take_error()) return std::move(*error);
-    }
-    return value;
+Result<double> double_or_error() {
+    if (auto error = take_error()) return std::move(*error);
+    return -1.0;
 }
+
+}  // namespace detail
 
 Result<std::string_view> extract_text(PyObject* obj) {
     if (PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_UNICODE_SUBCLASS) {

@@ -51,15 +51,15 @@ Result<Arguments> convert_arguments(const CallSignature& sig, PyObject* args, Py
         if (!converted.ok()) return binding::wrap_argument_error(kParameters[i], std::move(converted.error()));
         values[i] = converted.value();
     }
-    std::string_view text = "call";
+    OptionType side = OptionType::Call;  // what the default text "call" parses to
     if (sig.parameters.size() == kSlotsWithSide && slots[6] != nullptr) {
         auto converted = binding::extract_text(slots[6]);
         if (!converted.ok()) return binding::wrap_argument_error(kParameters[6], std::move(converted.error()));
-        text = converted.value();
+        auto parsed = parse_option_type(converted.value());
+        if (!parsed.ok()) return std::move(parsed.error());
+        side = parsed.value();
     }
-    auto side = parse_option_type(text);
-    if (!side.ok()) return std::move(side.error());
-    return Arguments{{values[0], values[1], values[2], values[3], values[4], values[5]}, side.value()};
+    return Arguments{{values[0], values[1], values[2], values[3], values[4], values[5]}, side};
 }
 
 PyObject* to_python(double value) {

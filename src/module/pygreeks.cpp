@@ -159,8 +159,12 @@ PyObject* create_pygreeks(const Greeks& greeks) {
         binding::throw_internal_failure("failed to create type object for PyGreeks");
     }
     auto* type = reinterpret_cast<PyTypeObject*>(type_result.value());
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    if (alloc == nullptr) alloc = PyType_GenericAlloc;
+    // Python code cannot change a type's allocator, so it is looked up once.
+    static allocfunc alloc = nullptr;
+    if (alloc == nullptr) {
+        alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        if (alloc == nullptr) alloc = PyType_GenericAlloc;
+    }
     PyObject* object = alloc(type, 0);
     if (object == nullptr) {
         PyErr error = binding::fetch_error();
