@@ -45,7 +45,7 @@ bench-cpp: $(TOOLS)/.ready
 	$(CMAKE) -S . -B $(BUILD)/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(TOOLS)/bin/ninja) \
 	    -DVARNELLE_BUILD_MODULE=OFF -DVARNELLE_BUILD_BENCH=ON
 	$(CMAKE) --build $(BUILD)/bench
-	$(BUILD)/bench/bench/pricing_bench --benchmark_min_time=0.2s
+	$(BUILD)/bench/bench/pricing_bench --benchmark_min_time=0.2
 
 # The stable-ABI wheel (cp312-abi3), built once and tested on every Python found.
 wheel: $(TOOLS)/.ready
