@@ -14,7 +14,7 @@ TOOLS   := $(BUILD)/tools
 CMAKE   := $(TOOLS)/bin/cmake
 CTEST   := $(TOOLS)/bin/ctest
 
-.PHONY: test test-cpp test-python wheel demo check-wheel bench sanitize-cpp bench-cpp clean
+.PHONY: test test-cpp test-python wheel demo check-wheel bench sanitize-cpp bench-cpp bench-callgrind clean
 
 test: test-cpp test-python
 
@@ -46,6 +46,13 @@ bench-cpp: $(TOOLS)/.ready
 	    -DVARNELLE_BUILD_MODULE=OFF -DVARNELLE_BUILD_BENCH=ON
 	$(CMAKE) --build $(BUILD)/bench
 	$(BUILD)/bench/bench/pricing_bench --benchmark_min_time=0.2
+
+# Instructions of one american_greeks call on the full twelve-term path (valgrind).
+bench-callgrind: bench-cpp
+	valgrind --tool=callgrind --callgrind-out-file=$(BUILD)/bench/callgrind.out \
+	    --toggle-collect='varnelle::american_greeks*' \
+	    $(BUILD)/bench/bench/instruction_count 100 100 1 0.05 0.2 0.02 put 2>&1 \
+	    | grep -E 'delta=|Collected' | sed 's/^==[0-9]*== //'
 
 # The stable-ABI wheel (cp312-abi3), built once and tested on every Python found.
 wheel: $(TOOLS)/.ready
