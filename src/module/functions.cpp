@@ -39,27 +39,38 @@ struct Arguments {
 }
 
 // Binds and converts in parameter order; the first failure ends the call.
-// The side is parsed only after every argument converted.
-Result<Arguments> convert_arguments(const CallSignature& sig, PyObject* args, PyObject* kwargs) {
-    PyObject* slots[kSlotsWithSide] = {};
-    if (auto error = binding::bind_arguments(sig, args, kwargs, slots)) return std::move(*error);
+// The side is parsed only after every argument converted. Inlined into each
+// entry with its parameter count fixed, so the success path is straight-line.
+template <std::size_t Count>
+[[gnu::always_inline]] inline std::optional<PyErr> convert_arguments(const CallSignature& sig,
+                                                                     PyObject* args, PyObject* kwargs,
+                                                                     Arguments& out) {
+    PyObject* slots[Count] = {};
+    if (auto error = binding::bind_arguments(sig, args, kwargs, slots)) [[unlikely]] return error;
 
     double values[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};  // an absent q stays 0.0
     for (std::size_t i = 0; i < 6; ++i) {
         if (slots[i] == nullptr) continue;
         auto converted = binding::extract_double(slots[i]);
-        if (!converted.ok()) return binding::wrap_argument_error(kParameters[i], std::move(converted.error()));
+        if (!converted.ok()) [[unlikely]] {
+            return binding::wrap_argument_error(kParameters[i], std::move(converted.error()));
+        }
         values[i] = converted.value();
     }
-    OptionType side = OptionType::Call;  // what the default text "call" parses to
-    if (sig.parameters.size() == kSlotsWithSide && slots[6] != nullptr) {
-        auto converted = binding::extract_text(slots[6]);
-        if (!converted.ok()) return binding::wrap_argument_error(kParameters[6], std::move(converted.error()));
-        auto parsed = parse_option_type(converted.value());
-        if (!parsed.ok()) return std::move(parsed.error());
-        side = parsed.value();
+    out.inputs = {values[0], values[1], values[2], values[3], values[4], values[5]};
+    out.side = OptionType::Call;  // what the default text "call" parses to
+    if constexpr (Count == kSlotsWithSide) {
+        if (slots[6] != nullptr) {
+            auto converted = binding::extract_text(slots[6]);
+            if (!converted.ok()) [[unlikely]] {
+                return binding::wrap_argument_error(kParameters[6], std::move(converted.error()));
+            }
+            auto parsed = parse_option_type(converted.value());
+            if (!parsed.ok()) [[unlikely]] return std::move(parsed.error());
+            out.side = parsed.value();
+        }
     }
-    return Arguments{{values[0], values[1], values[2], values[3], values[4], values[5]}, side};
+    return std::nullopt;
 }
 
 PyObject* to_python(double value) {
@@ -74,9 +85,10 @@ PyObject* to_python(const Greeks& greeks) { return create_pygreeks(greeks); }
 template <const CallSignature& Sig, auto Price>
 PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return binding::run_contained([&]() -> Result<PyObject*> {
-        auto converted = convert_arguments(Sig, args, kwargs);
-        if (!converted.ok()) return std::move(converted.error());
-        const Arguments& a = converted.value();
+        Arguments a{};
+        if (auto error = convert_arguments<Sig.parameters.size()>(Sig, args, kwargs, a)) [[unlikely]] {
+            return std::move(*error);
+        }
         if constexpr (requires { Price(a.inputs, a.side); }) {
             return to_python(Price(a.inputs, a.side));
         } else {
