@@ -34,21 +34,10 @@ inline double value(const OptionInputs& in, OptionType type) {
     return model > intrinsic ? model : intrinsic;  // a NaN model value gives the floor
 }
 
-inline OptionInputs with_spot(OptionInputs in, double s) {
-    in.s = s;
-    return in;
-}
-inline OptionInputs with_time(OptionInputs in, double t) {
-    in.t = t;
-    return in;
-}
-inline OptionInputs with_sigma(OptionInputs in, double sigma) {
-    in.sigma = sigma;
-    return in;
-}
-inline OptionInputs with_rate(OptionInputs in, double r) {
-    in.r = r;
-    return in;
+// V with one input moved to x, the others as given.
+inline double value_at(OptionInputs in, double OptionInputs::*field, double x, OptionType type) {
+    in.*field = x;
+    return value(in, type);
 }
 
 // V at s + h and s - h with h = 0.0001 * s: delta and gamma use the same
@@ -61,7 +50,8 @@ struct SpotStep {
 
 inline SpotStep spot_step(const OptionInputs& in, OptionType type) {
     const double h = kSpotStepFraction * in.s;
-    return {h, value(with_spot(in, in.s + h), type), value(with_spot(in, in.s - h), type)};
+    return {h, value_at(in, &OptionInputs::s, in.s + h, type),
+            value_at(in, &OptionInputs::s, in.s - h, type)};
 }
 
 inline double delta_from(const SpotStep& step) { return (step.up - step.down) / (step.h + step.h); }
@@ -74,7 +64,7 @@ inline double gamma_from(const SpotStep& step, double now) {
 inline double theta_from(const OptionInputs& in, OptionType type, double now) {
     double shorter = in.t - kOneDay;
     if (!(shorter > kShortestTime)) shorter = kShortestTime;  // NaN included
-    return value(with_time(in, shorter), type) - now;
+    return value_at(in, &OptionInputs::t, shorter, type) - now;
 }
 
 }  // namespace
@@ -94,14 +84,14 @@ double american_theta(const OptionInputs& in, OptionType type) {
 }
 
 double american_vega(const OptionInputs& in, OptionType type) {
-    return (value(with_sigma(in, in.sigma + kVolStep), type) -
-            value(with_sigma(in, in.sigma - kVolStep), type)) /
+    return (value_at(in, &OptionInputs::sigma, in.sigma + kVolStep, type) -
+            value_at(in, &OptionInputs::sigma, in.sigma - kVolStep, type)) /
            kCentralDivisor;
 }
 
 double american_rho(const OptionInputs& in, OptionType type) {
-    return ((value(with_rate(in, in.r + kRateStep), type) -
-             value(with_rate(in, in.r - kRateStep), type)) /
+    return ((value_at(in, &OptionInputs::r, in.r + kRateStep, type) -
+             value_at(in, &OptionInputs::r, in.r - kRateStep, type)) /
             kCentralDivisor) /
            kRhoScale;
 }
