@@ -57,7 +57,7 @@ bench-callgrind: bench-cpp
 # The stable-ABI wheel (cp312-abi3), built once and tested on every Python found.
 wheel: $(TOOLS)/.ready
 	rm -rf $(BUILD)/dist
-	PATH="$(abspath $(TOOLS)/bin):$$PATH" $(TOOLS)/bin/python -m build --wheel --outdir $(BUILD)/dist .
+	PATH="$(abspath $(TOOLS)/bin):$$PATH" $(TOOLS)/bin/python -m build --wheel --outdir $(BUILD)/dist -Ccmake.define.VARNELLE_WERROR=$(WERROR) .
 
 # Installs the one wheel into a fresh virtual environment per Python version
 # and runs the pytest suite there.
