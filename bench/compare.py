@@ -16,6 +16,7 @@ from __future__ import annotations
 import argparse
 import datetime
 import math
+import os
 import platform
 import sys
 import timeit
@@ -188,6 +189,17 @@ def check_agreement() -> None:
 # ---------------------------------------------------------------- tables
 
 
+def cpu_name() -> str:
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
 def table(header: list[str], rows: list[list[str]]) -> str:
     lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
     lines += ["| " + " | ".join(row) + " |" for row in rows]
@@ -206,7 +218,7 @@ def main() -> None:
     fast, slow = (20_000, 400) if args.quick else (200_000, 4_000)
 
     print(f"# varnelle benchmark, {datetime.date.today().isoformat()}")
-    print(f"{platform.machine()}, {platform.processor() or 'cpu'}, Python {platform.python_version()}, "
+    print(f"{cpu_name()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
           f"QuantLib {ql.__version__}, numpy {np.__version__}\n")
     check_agreement()
 
