@@ -37,7 +37,9 @@ struct BlackScholesTerms {
 // The dividend discount factor of gamma comes from pow on the double nearest e,
 // not from exp; the two differ in the last bit for most q * t != 0.
 [[gnu::always_inline]] inline double gamma_discount(const OptionInputs& in) {
-    return std::pow(2.718281828459045, (-in.q) * in.t);
+    const double exponent = (-in.q) * in.t;
+    // pow(x, +-0) is exactly 1; no dividend yield is the common case.
+    return exponent == 0.0 ? 1.0 : std::pow(2.718281828459045, exponent);
 }
 
 // exp(-d1^2 / 2): divided by sqrt(2 pi) it is phi(d1), divided by the negated
@@ -81,8 +83,13 @@ struct BlackScholesTerms {
     return (n_d2 * (dr * ((-in.k) * in.t))) / 100.0;
 }
 
-[[gnu::always_inline]] inline double dividend_discount(const OptionInputs& in) { return std::exp((-in.q) * in.t); }
-[[gnu::always_inline]] inline double rate_discount(const OptionInputs& in) { return std::exp((-in.r) * in.t); }
+// e^(-x t); exp(+-0) is exactly 1, so a zero exponent skips the call.
+[[gnu::always_inline]] inline double discount(double x, double t) {
+    const double exponent = (-x) * t;
+    return exponent == 0.0 ? 1.0 : std::exp(exponent);
+}
+[[gnu::always_inline]] inline double dividend_discount(const OptionInputs& in) { return discount(in.q, in.t); }
+[[gnu::always_inline]] inline double rate_discount(const OptionInputs& in) { return discount(in.r, in.t); }
 
 }  // namespace detail
 
