@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# make stress: the long versions of the leak, thread and fuzz tests, against
+# an optimised build of the module, on every Python found
+# (scripts/find-pythons.sh; PYTHON=/path/to/python pins one). make test runs
+# the same tests at their short sizes. Extra arguments go to pytest.
+#
+#   ten million mixed calls      VARNELLE_STRESS_CALLS   (make test: one million)
+#   100 rounds of eight threads  VARNELLE_THREAD_ROUNDS  (make test: 10)
+#   1500 examples per function   VARNELLE_FUZZ_EXAMPLES  (make test: 150)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${BUILD:-build}
+tools=$build/tools
+
+started=$SECONDS
+make --no-print-directory "$tools/.ready" BUILD="$build"
+pythons=$(scripts/find-pythons.sh)
+primary=$(head -n 1 <<<"$pythons")
+
+"$tools/bin/cmake" -S . -B "$build/stress" -G Ninja -DCMAKE_MAKE_PROGRAM="$root/$tools/bin/ninja" \
+    -DPython_EXECUTABLE="$primary" -DCMAKE_BUILD_TYPE=Release -DVARNELLE_WERROR="${WERROR:-OFF}" >/dev/null
+"$tools/bin/cmake" --build "$build/stress"
+
+export VARNELLE_STRESS_CALLS=${VARNELLE_STRESS_CALLS:-10000000}
+export VARNELLE_THREAD_ROUNDS=${VARNELLE_THREAD_ROUNDS:-100}
+export VARNELLE_FUZZ_EXAMPLES=${VARNELLE_FUZZ_EXAMPLES:-1500}
+
+for py in $pythons; do
+    version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    env=$build/venv-stress-$version
+    if ! "$env/bin/python" -c 'import pytest, hypothesis' 2>/dev/null; then
+        rm -rf "$env"
+        "$py" -m venv "$env"
+        "$env/bin/python" -m pip install -q --upgrade pip
+        "$env/bin/python" -m pip install -q "pytest>=8" "hypothesis>=6.100"
+    fi
+    echo "== Python $version: stress ($py)"
+    # -s shows the figures each test prints (calls made, memory, examples).
+    PYTHONPATH="$root/$build/stress/src" "$env/bin/python" -m pytest -q -s -p no:cacheprovider \
+        tests/test_stress.py tests/test_threads.py tests/test_fuzz.py tests/test_leaks.py "$@"
+done
+echo "stress: $((SECONDS - started)) s"

@@ -1,0 +1,99 @@
+"""Reads the sanitizer report files of one run and counts what they report.
+
+Usage: check_reports.py LOGDIR MODULE_SOURCE_DIR
+
+Every memory error and every instance of undefined behaviour counts, in any
+process and any phase. Every leak found while an interpreter was still alive
+(live.<pid>) counts. Of the leaks found after shutdown (exit.<pid>), one kind
+is the interpreter's own and does not count: a str object whose allocation
+stack has no frame of the module, or has an import between the allocation
+and the module's frames (what an import makes belongs to the imported code;
+Python 3.13 imports its traceback module when the module prints an error).
+The interpreter never frees its interned strings, which are immortal; the
+same strings were reachable, and therefore not reported, at the live check.
+Anything else leaked after shutdown counts. In a process that ran a
+sub-interpreter (marked by subinterpreter.<pid>), the same kind of str block
+is set aside at the live check too: destroying a sub-interpreter leaves its
+immortal strings behind, unreachable. A frame belongs to the module when it
+lies in MODULE_SOURCE_DIR or in the module's shared library.
+
+Leaks in the interpreter's own code that no module call can lead to are
+suppressed by LeakSanitizer itself, from tests/sanitizer/lsan.supp.
+
+Prints one line per report that counts and a summary; exits 1 if any counts.
+"""
+
+import pathlib
+import re
+import sys
+
+RECORD = re.compile(r"^(Direct|Indirect) leak of (\d+) byte\(s\) in (\d+) object\(s\) allocated from:\n"
+                    r"((?:    #\d+ .*\n?)*)", re.M)
+FRAME = re.compile(r"^    #(\d+) 0x[0-9a-f]+ in (\S+)(.*)$", re.M)
+ERROR = re.compile(r"^==\d+==ERROR: (AddressSanitizer|UndefinedBehaviorSanitizer|LeakSanitizer): (.*)$|"
+                   r"^(.*): runtime error: (.*)$", re.M)
+
+
+def frames(stack):
+    return [(m.group(2), m.group(3)) for m in FRAME.finditer(stack)]
+
+
+def in_module(frame, module_dir):
+    function, location = frame
+    return module_dir in location or "varnelle.abi3" in location or function.startswith("varnelle::")
+
+
+# Where the interpreter allocates and grows str objects.
+STR_ALLOCATORS = {"PyUnicode_New", "resize_compact"}
+# Frames of an import: what it allocates belongs to the imported code, even
+# when the module started it (printing a traceback may import modules).
+IMPORT_FRAMES = {"PyImport_ImportModuleLevelObject", "import_find_and_load", "PyImport_Import"}
+
+
+def interpreter_string(stack, module_dir):
+    """A str block that no call of the module made: none of the module's
+    frames lies between the allocation and the outermost frame, or an import
+    comes first."""
+    found = frames(stack)
+    if len(found) < 2 or found[1][0] not in STR_ALLOCATORS:
+        return False
+    for frame in found[1:]:
+        if frame[0] in IMPORT_FRAMES:
+            return True
+        if in_module(frame, module_dir):
+            return False
+    return True
+
+
+def main():
+    logs, module_dir = pathlib.Path(sys.argv[1]), sys.argv[2]
+    counted = []
+    allowed = {"records": 0, "bytes": 0}
+    files = sorted(p for p in logs.iterdir() if p.is_file() and not p.name.startswith("subinterpreter."))
+    with_subinterpreters = {p.name.split(".")[1] for p in logs.glob("subinterpreter.*")}
+    for path in files:
+        text = path.read_text(errors="replace")
+        phase, _, pid = path.name.partition(".")
+        strings_allowed = phase == "exit" or (phase == "live" and pid in with_subinterpreters)
+        for m in ERROR.finditer(text):
+            if m.group(1) == "LeakSanitizer" and "detected memory leaks" in m.group(2):
+                continue  # judged record by record below
+            counted.append(f"{path.name}: {m.group(0).strip()}")
+        for m in RECORD.finditer(text):
+            kind, size, stack = m.group(1), int(m.group(2)), m.group(4)
+            if strings_allowed and interpreter_string(stack, module_dir):
+                allowed["records"] += 1
+                allowed["bytes"] += size
+                continue
+            top = " < ".join(f for f, _ in frames(stack)[1:6])
+            counted.append(f"{path.name}: {kind} leak of {size} bytes: {top}")
+    for line in counted:
+        print(line)
+    print(f"sanitizer reports: {len(counted)} in {len(files)} report files "
+          f"(not counted: {allowed['records']} leak records, {allowed['bytes']} bytes, of immortal "
+          f"strings that the interpreter does not free)")
+    return 1 if counted else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
