@@ -399,8 +399,6 @@ def _kwargs_by_gc(marker_type):
     return None
 
 
-@pytest.mark.xfail(strict=True, reason="module bug: bound keyword values are borrowed from a dict that "
-                                       "a conversion method can empty; the freed value is then read")
 @pytest.mark.parametrize("route", ["c_caller_dict", "python_call_dict_found_by_gc"])
 def test_argument_stays_alive_while_the_call_uses_it(route):
     """A __float__ that empties the keyword dict of the running call must not

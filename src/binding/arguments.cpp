@@ -153,7 +153,14 @@ PyErr wrap_argument_error(std::string_view parameter, PyErr error) {
     PyObject* exception = normalize_error(error);
     if (reinterpret_cast<PyObject*>(Py_TYPE(exception)) != PyExc_TypeError) return error;
 
-    const std::string message = "argument '" + std::string(parameter) + "': " + display_text(exception);
+    std::string shown;
+    try {
+        shown = display_text(exception);  // may run Python code
+    } catch (abi::__forced_unwind&) {
+        error.abandon();
+        throw;
+    }
+    const std::string message = "argument '" + std::string(parameter) + "': " + shown;
     PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
     if (text == nullptr) api_call_failed();
     PyObject* renamed = PyObject_CallFunctionObjArgs(PyExc_TypeError, text, nullptr);

@@ -7,6 +7,8 @@
 // PanicException, a BaseException subclass.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <optional>
 #include <source_location>
 #include <string>
@@ -41,6 +43,11 @@ public:
     PyErr(const PyErr&) = delete;
     PyErr& operator=(const PyErr&) = delete;
     ~PyErr();
+
+    // Forgets the exception without releasing it: for a thread that the
+    // interpreter ends at shutdown, which unwinds without holding the
+    // interpreter lock and so must not touch reference counts.
+    void abandon() noexcept { state_ = std::monostate{}; }
 
 private:
     explicit PyErr(Lazy lazy) : state_(std::move(lazy)) {}
@@ -133,10 +140,13 @@ namespace detail {
 }  // namespace detail
 
 // Runs an entry body that returns Result<PyObject*>. Returns the object, or
-// null with exactly one exception set. Nothing thrown ever leaves it: a
-// failure while raising aborts the process.
+// null with exactly one exception set. No exception ever leaves it: a failure
+// while raising aborts the process. The one thing let through is the forced
+// unwinding by which the interpreter ends a daemon thread at shutdown (it
+// exits the thread with pthread_exit, possibly inside a conversion method
+// called from here); stopping it would abort the whole process.
 template <class Body>
-PyObject* run_contained(Body&& body) noexcept {
+PyObject* run_contained(Body&& body) {
     try {
         PyObject* result = nullptr;
         {
@@ -154,6 +164,8 @@ PyObject* run_contained(Body&& body) noexcept {
             if (error) restore_error(std::move(*error));
         }
         return result;
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         detail::abort_at_ffi_boundary();
     }
@@ -162,7 +174,7 @@ PyObject* run_contained(Body&& body) noexcept {
 // For slots that return nothing (deallocation): an internal failure goes to
 // the interpreter's unraisable hook.
 template <class Body>
-void run_contained_unraisable(Body&& body) noexcept {
+void run_contained_unraisable(Body&& body) {
     try {
         std::optional<PyErr> error;
         try {
@@ -174,6 +186,8 @@ void run_contained_unraisable(Body&& body) noexcept {
             restore_error(std::move(*error));
             PyErr_WriteUnraisable(nullptr);
         }
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         detail::abort_at_ffi_boundary();
     }

@@ -38,6 +38,33 @@ struct Arguments {
     return binding::value_error("Invalid option type. Use 'call' or 'put'.");
 }
 
+// Values bound from the keyword dict are borrowed from it, and a conversion
+// method (Python code) may empty that dict while the call still needs them;
+// they are held for the duration of the conversions.
+class KeywordHold {
+public:
+    // The slots after the positional ones: filled from the dict, or empty.
+    KeywordHold(PyObject* const* slots, std::size_t count) : slots_(slots), count_(count) {
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (slots_[i] != nullptr) Py_IncRef(slots_[i]);
+        }
+    }
+    ~KeywordHold() {
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (slots_[i] != nullptr) Py_DecRef(slots_[i]);
+        }
+    }
+    // For a thread the interpreter ends at shutdown: it unwinds without the
+    // interpreter lock, so the references are left as they are.
+    void abandon() noexcept { count_ = 0; }
+    KeywordHold(const KeywordHold&) = delete;
+    KeywordHold& operator=(const KeywordHold&) = delete;
+
+private:
+    PyObject* const* slots_;
+    std::size_t count_;
+};
+
 // Binds and converts in parameter order; the first failure ends the call.
 // The side is parsed only after every argument converted. Inlined into each
 // entry with its parameter count fixed, so the success path is straight-line.
@@ -47,15 +74,23 @@ template <std::size_t Count>
                                                                      Arguments& out) {
     PyObject* slots[Count] = {};
     if (auto error = binding::bind_arguments(sig, args, kwargs, slots)) [[unlikely]] return error;
+    // Positional arguments come first; the tuple holds them for the whole call.
+    const std::size_t positional = kwargs == nullptr ? Count : static_cast<std::size_t>(PyTuple_Size(args));
+    KeywordHold hold(slots + positional, Count - positional);
 
     double values[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};  // an absent q stays 0.0
-    for (std::size_t i = 0; i < 6; ++i) {
-        if (slots[i] == nullptr) continue;
-        auto converted = binding::extract_double(slots[i]);
-        if (!converted.ok()) [[unlikely]] {
-            return binding::wrap_argument_error(kParameters[i], std::move(converted.error()));
+    try {
+        for (std::size_t i = 0; i < 6; ++i) {
+            if (slots[i] == nullptr) continue;
+            auto converted = binding::extract_double(slots[i]);  // may run __float__
+            if (!converted.ok()) [[unlikely]] {
+                return binding::wrap_argument_error(kParameters[i], std::move(converted.error()));
+            }
+            values[i] = converted.value();
         }
-        values[i] = converted.value();
+    } catch (abi::__forced_unwind&) {
+        hold.abandon();
+        throw;
     }
     out.inputs = {values[0], values[1], values[2], values[3], values[4], values[5]};
     out.side = OptionType::Call;  // what the default text "call" parses to
@@ -83,7 +118,7 @@ PyObject* to_python(const Greeks& greeks) { return create_pygreeks(greeks); }
 
 // One entry per module function: bind, convert, price, box.
 template <const CallSignature& Sig, auto Price>
-PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return binding::run_contained([&]() -> Result<PyObject*> {
         Arguments a{};
         if (auto error = convert_arguments<Sig.parameters.size()>(Sig, args, kwargs, a)) [[unlikely]] {
