@@ -14,7 +14,7 @@ TOOLS   := $(BUILD)/tools
 CMAKE   := $(TOOLS)/bin/cmake
 CTEST   := $(TOOLS)/bin/ctest
 
-.PHONY: test test-cpp test-python wheel demo check-wheel bench sanitize-cpp bench-cpp bench-callgrind clean
+.PHONY: test test-cpp test-python wheel demo check-wheel bench sanitize sanitize-cpp stress bench-cpp bench-callgrind clean
 
 test: test-cpp test-python
 
@@ -39,6 +39,15 @@ sanitize-cpp: $(TOOLS)/.ready
 	    -DVARNELLE_SANITIZE=ON -DVARNELLE_WERROR=$(WERROR)
 	$(CMAKE) --build $(BUILD)/cpp-sanitize
 	$(CTEST) --test-dir $(BUILD)/cpp-sanitize --output-on-failure
+
+# The pytest suite against the extension built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, on every Python found; zero reports allowed.
+sanitize:
+	BUILD=$(BUILD) WERROR=$(WERROR) scripts/sanitize.sh
+
+# The stress, thread and fuzz tests at ten times their everyday sizes.
+stress:
+	BUILD=$(BUILD) scripts/stress.sh
 
 # Nanoseconds per call of the pricing core (Google Benchmark).
 bench-cpp: $(TOOLS)/.ready
