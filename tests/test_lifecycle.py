@@ -163,10 +163,11 @@ def test_repeated_import_returns_the_one_cached_module():
 
 
 def test_legacy_subinterpreter_importing_first():
-    """Only the first interpreter that runs the initialisation gets the
-    module; every other import, before or after that one is destroyed, is
-    refused with ImportError and nothing crashes. Python 3.12 runs a
-    sub-interpreter's initialisation there; 3.13 runs it in the main one."""
+    """Only one interpreter ever gets the module; every other import, before
+    or after a sub-interpreter is destroyed, is refused with ImportError and
+    nothing crashes. Under Python 3.12 the sub-interpreter that imports first
+    keeps the module, so the main interpreter can never import it; Python
+    3.13 refuses the sub-interpreter even then, and the main one imports."""
     result = run_python(SUBINTERPRETER_FIRST.replace("SUB", repr(SUB)))
     if result.returncode != 0 and "No module named" in result.stderr:
         pytest.skip("no sub-interpreter API in this build")
