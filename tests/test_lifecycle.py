@@ -191,8 +191,8 @@ def test_shutdown_with_live_results():
                         "rho=0.532325) True")
 
 
-@pytest.mark.xfail(strict=True, reason="module bug: the interpreter ends a daemon thread at shutdown by "
-                                       "unwinding its stack; the entry wrapper's catch-all turns that "
-                                       "into 'uncaught panic at ffi boundary' and aborts the process")
 def test_shutdown_while_daemon_threads_are_inside_calls():
+    """The interpreter ends a daemon thread that wants its lock back during
+    shutdown by unwinding the thread's stack, module frames included; that
+    unwinding must pass through the module's entries, not abort the process."""
     assert run_clean(DAEMON_THREADS_AT_EXIT) == ["exiting"]
