@@ -48,7 +48,8 @@ module_dir=$root/$build/sanitize/src
 compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/sanitize/CMakeCache.txt")
 asan=$("$compiler" -print-file-name=libasan.so)
 stdcxx=$("$compiler" -print-file-name=libstdc++.so)
-for lib in "$asan" "$stdcxx"; do
+ubsan=$("$compiler" -print-file-name=libubsan.so)
+for lib in "$asan" "$stdcxx" "$ubsan"; do
     [[ "$lib" == /* && -e "$lib" ]] || { echo "sanitize: $lib not found for $compiler" >&2; exit 1; }
 done
 
@@ -67,8 +68,8 @@ under_sanitizer() {
     local logs=$1
     shift
     mkdir -p "$logs"
-    ASAN_OPTIONS="$ASAN_OPTIONS:log_path=$logs/run" UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$logs/ubsan" \
-        VARNELLE_SANITIZE_LOGS="$logs" PYTHONMALLOC=malloc LD_PRELOAD="$asan $stdcxx" \
+    ASAN_OPTIONS="$ASAN_OPTIONS:log_path=$logs/run" \
+        VARNELLE_SANITIZE_LOGS="$logs" VARNELLE_SANITIZE_UBSAN="$ubsan" PYTHONMALLOC=malloc LD_PRELOAD="$asan $stdcxx" \
         PYTHONPATH="$root/tests/sanitizer:$module_dir" "$@"
 }
 

@@ -14,8 +14,9 @@ check before the main interpreter's shutdown sees those too. So a
 sub-interpreter leaves a mark, subinterpreter.<pid>, for the report reader.
 
 Reports go to separate files by phase, under $VARNELLE_SANITIZE_LOGS:
-run.<pid> while the program runs (memory errors, undefined behaviour),
-live.<pid> for the check before shutdown, exit.<pid> for the check after it.
+run.<pid> while the program runs (memory errors), ubsan.<pid> for undefined
+behaviour, live.<pid> for the check before shutdown, exit.<pid> for the
+check after it.
 tests/sanitizer/check_reports.py reads them all.
 """
 
@@ -39,6 +40,14 @@ def _install():
     except AttributeError:  # not running under the sanitizer runtime
         return
     set_report_path.argtypes = [ctypes.c_char_p]
+    # UndefinedBehaviorSanitizer's runtime keeps a report path of its own and
+    # does not take it from UBSAN_OPTIONS when AddressSanitizer's runtime is
+    # preloaded; set it here, in the library the module links.
+    ubsan = os.environ.get("VARNELLE_SANITIZE_UBSAN")
+    if ubsan:
+        ubsan_set_report_path = ctypes.CDLL(ubsan).__sanitizer_set_report_path
+        ubsan_set_report_path.argtypes = [ctypes.c_char_p]
+        ubsan_set_report_path(os.fsencode(os.path.join(logs, "ubsan")))
 
     def check_before_shutdown():
         # Registered first, so it runs after every other exit handler. A
