@@ -156,7 +156,9 @@ PyErr wrap_argument_error(std::string_view parameter, PyErr error) {
     std::string shown;
     try {
         shown = display_text(exception);  // may run Python code
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
+        // display_text throws nothing of its own: this is a thread being
+        // ended at shutdown, unwinding without the interpreter lock.
         error.abandon();
         throw;
     }

@@ -7,8 +7,7 @@
 // PanicException, a BaseException subclass.
 #pragma once
 
-#include <cxxabi.h>
-
+#include <exception>
 #include <optional>
 #include <source_location>
 #include <string>
@@ -140,11 +139,12 @@ namespace detail {
 }  // namespace detail
 
 // Runs an entry body that returns Result<PyObject*>. Returns the object, or
-// null with exactly one exception set. No exception ever leaves it: a failure
-// while raising aborts the process. The one thing let through is the forced
+// null with exactly one exception set. No C++ exception ever leaves it: a
+// failure while raising aborts the process. What is let through is the forced
 // unwinding by which the interpreter ends a daemon thread at shutdown (it
 // exits the thread with pthread_exit, possibly inside a conversion method
-// called from here); stopping it would abort the whole process.
+// called from here); stopping it would abort the whole process. That unwinding
+// carries no C++ object, so it is told apart by what it is not.
 template <class Body>
 PyObject* run_contained(Body&& body) {
     try {
@@ -164,9 +164,9 @@ PyObject* run_contained(Body&& body) {
             if (error) restore_error(std::move(*error));
         }
         return result;
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+    } catch (const InternalFailure&) {
+        detail::abort_at_ffi_boundary();
+    } catch (const std::exception&) {
         detail::abort_at_ffi_boundary();
     }
 }
@@ -186,9 +186,9 @@ void run_contained_unraisable(Body&& body) {
             restore_error(std::move(*error));
             PyErr_WriteUnraisable(nullptr);
         }
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+    } catch (const InternalFailure&) {
+        detail::abort_at_ffi_boundary();
+    } catch (const std::exception&) {
         detail::abort_at_ffi_boundary();
     }
 }

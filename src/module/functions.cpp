@@ -88,7 +88,11 @@ template <std::size_t Count>
             }
             values[i] = converted.value();
         }
-    } catch (abi::__forced_unwind&) {
+    } catch (const binding::InternalFailure&) {
+        throw;  // the hold releases its references as usual
+    } catch (...) {
+        // A thread being ended at shutdown, unwinding without the
+        // interpreter lock: leave the references alone.
         hold.abandon();
         throw;
     }
