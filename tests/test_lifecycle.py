@@ -27,7 +27,7 @@ REPEATED_IMPORT = """
         del sys.modules["varnelle"]
         again = importlib.import_module("varnelle")
         assert again is first
-    # a reload and a load from the spec by hand reach the same cached module
+    # a reload and a load through importlib.util by hand reach the same cached module
     assert importlib.reload(first) is first
     spec = importlib.util.find_spec("varnelle")
     assert importlib.util.module_from_spec(spec) is first
