@@ -55,12 +55,7 @@ const PyObject* const* interned_names(const CallSignature& signature) {
     PyObject** names = signature.interned_names;
     if (names[signature.parameters.size() - 1] == nullptr) {
         for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
-            if (names[i] != nullptr) continue;
-            const std::string_view text = signature.parameters[i];
-            PyObject* name = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-            if (name == nullptr) api_call_failed();
-            PyUnicode_InternInPlace(&name);
-            names[i] = name;
+            interned_text(names[i], signature.parameters[i]);
         }
     }
     return names;

@@ -246,6 +246,20 @@ PyObject* internal_failure_type() {
     throw_internal_failure("Failed to initialize new exception type.: " + debug_rendering(error));
 }
 
+PyObject* interned_text(PyObject*& cell, std::string_view text) {
+    if (cell == nullptr) {
+        PyObject* name = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        if (name == nullptr) api_call_failed();
+        PyUnicode_InternInPlace(&name);
+        if (cell == nullptr) {
+            cell = name;
+        } else {  // filled meanwhile: the first stored value wins
+            Py_DecRef(name);
+        }
+    }
+    return cell;
+}
+
 PyErr type_error(std::string message) { return PyErr::lazy(new_type_error, std::move(message)); }
 PyErr value_error(std::string message) { return PyErr::lazy(new_value_error, std::move(message)); }
 PyErr import_error(std::string message) { return PyErr::lazy(new_import_error, std::move(message)); }

@@ -115,6 +115,15 @@ std::optional<PyErr> take_error();
 // throws InternalFailure "Python API call failed".
 [[noreturn, gnu::cold, gnu::noinline]] void api_call_failed(
     std::source_location where = std::source_location::current());
+// A new float; the interpreter failing to make one is an internal failure.
+inline PyObject* new_float(double value) {
+    PyObject* result = PyFloat_FromDouble(value);
+    if (result == nullptr) [[unlikely]] api_call_failed();
+    return result;
+}
+// The interned str of `text` held in a process-wide cell, made on first use
+// and never released.
+PyObject* interned_text(PyObject*& cell, std::string_view text);
 // RuntimeError(text) whose __cause__ is the exception of `cause`.
 [[gnu::cold]] PyErr wrap_in_runtime_error(PyErr cause, std::string_view text);
 // "PyErr { type: ..., value: ..., traceback: ... }", for failure messages.

@@ -112,11 +112,7 @@ template <std::size_t Count>
     return std::nullopt;
 }
 
-PyObject* to_python(double value) {
-    PyObject* result = PyFloat_FromDouble(value);
-    if (result == nullptr) binding::api_call_failed();
-    return result;
-}
+PyObject* to_python(double value) { return binding::new_float(value); }
 
 PyObject* to_python(const Greeks& greeks) { return create_pygreeks(greeks); }
 

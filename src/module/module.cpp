@@ -44,23 +44,9 @@ PyObject* g_module = nullptr;
 PyObject* g_name_key = nullptr;
 PyObject* g_all_key = nullptr;
 
-PyObject* interned(PyObject*& cell, std::string_view text) {
-    if (cell == nullptr) {
-        PyObject* name = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-        if (name == nullptr) binding::api_call_failed();
-        PyUnicode_InternInPlace(&name);
-        if (cell == nullptr) {
-            cell = name;
-        } else {
-            Py_DecRef(name);
-        }
-    }
-    return cell;
-}
-
 // The module's __all__ list (new reference), created when absent.
 Result<PyObject*> module_all_list(PyObject* module) {
-    PyObject* all_key = interned(g_all_key, "__all__");
+    PyObject* all_key = binding::interned_text(g_all_key, "__all__");
     if (PyObject* list = PyObject_GetAttr(module, all_key)) return list;
     PyErr error = binding::fetch_error();
     if (!PyErr_GivenExceptionMatches(binding::normalize_error(error), PyExc_AttributeError)) {
@@ -119,7 +105,7 @@ std::optional<PyErr> add_function(PyObject* module, const PyMethodDef& definitio
     auto function = create_function(module, definition);
     if (!function.ok()) return std::move(function.error());
     std::optional<PyErr> error;
-    if (PyObject* name = PyObject_GetAttr(function.value(), interned(g_name_key, "__name__"))) {
+    if (PyObject* name = PyObject_GetAttr(function.value(), binding::interned_text(g_name_key, "__name__"))) {
         if (PyType_GetFlags(Py_TYPE(name)) & Py_TPFLAGS_UNICODE_SUBCLASS) {
             error = add_to_module(module, name, function.value());
         } else {

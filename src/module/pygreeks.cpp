@@ -45,12 +45,6 @@ private:
     PyGreeksObject* self_;
 };
 
-PyObject* new_float(double value) {
-    PyObject* result = PyFloat_FromDouble(value);
-    if (result == nullptr) binding::api_call_failed();
-    return result;
-}
-
 // One getter for all five fields; the closure is the field's offset.
 PyObject* get_field(PyObject* self, void* closure) {
     return binding::run_contained([&]() -> Result<PyObject*> {
@@ -58,7 +52,7 @@ PyObject* get_field(PyObject* self, void* closure) {
         const auto offset = reinterpret_cast<std::size_t>(closure);
         double value;
         std::memcpy(&value, reinterpret_cast<const char*>(&guard.get()) + offset, sizeof value);
-        return new_float(value);
+        return binding::new_float(value);
     });
 }
 
