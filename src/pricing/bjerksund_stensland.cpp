@@ -3,22 +3,12 @@
 #include <cmath>
 
 #include "bjerksund_stensland_detail.hpp"
+#include "european.hpp"
 #include "normal.hpp"
 
 namespace varnelle {
 namespace detail {
 namespace {
-
-// The European value from its pieces, so that the approximation path can share
-// ln(S/K) and the two discount exponentials with the terms of A.
-[[gnu::always_inline]] inline double european_from(double S, double K, double T, double b,
-                                                   double sigma, double sigma2, double sqrt_t,
-                                                   double log_sk, double carry_discount,
-                                                   double rate_discount) {
-    const double d1 = ((b + sigma2 * 0.5) * T + log_sk) / (sqrt_t * sigma);
-    const double d2 = d1 - sqrt_t * sigma;
-    return norm_cdf(d1) * (S * carry_discount) - norm_cdf(d2) * (K * rate_discount);
-}
 
 // Maximum with the NaN rule of the model: a NaN model value gives the floor.
 [[gnu::always_inline]] inline double larger_of(double model, double floor) {
@@ -32,12 +22,6 @@ namespace {
 }
 
 }  // namespace
-
-double european_call(double S, double K, double T, double r, double b, double sigma) {
-    const double sigma2 = sigma * sigma;
-    return european_from(S, K, T, b, sigma, sigma2, std::sqrt(T), std::log(S / K),
-                         std::exp((b - r) * T), std::exp((-r) * T));
-}
 
 Bs2002Evaluation evaluate_bjerksund_stensland(double S, double K, double T, double r, double b,
                                               double sigma) {
@@ -173,9 +157,15 @@ Bs2002Evaluation evaluate_bjerksund_stensland(double S, double K, double T, doub
     // A NaN approximation gives E; a NaN E with a numeric A gives A.
     if (std::isnan(a)) {
         ev.value = ev.european;
-    } else {
-        ev.value = ev.european > a ? ev.european : a;
+        return ev;
     }
+    // The twelve-term sum overshoots when volatility is low, expiry long or
+    // carry strongly negative, by factors up to 1e65. No call with a finite
+    // expiry is worth more than the perpetual one, (B_inf - K) (S / B_inf)^beta,
+    // so that caps it; a NaN perpetual value caps nothing.
+    ev.perpetual = (b_inf - K) * std::pow(S / b_inf, beta);
+    if (a > ev.perpetual) a = ev.perpetual;
+    ev.value = ev.european > a ? ev.european : a;
     return ev;
 }
 

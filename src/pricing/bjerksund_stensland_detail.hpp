@@ -4,13 +4,15 @@
 
 #include <array>
 
+#include "european.hpp"  // detail::european_call, the value E
+
 namespace varnelle::detail {
 
 enum class Bs2002Path {
     Expiry,            // T <= 0: intrinsic value
     NoEarlyExercise,   // b >= r: European value
     ImmediateExercise, // S >= I2: max(European, S - K)
-    Approximation,     // the twelve-term sum against the European value
+    Approximation,     // the twelve-term sum, capped at the perpetual value, against the European value
 };
 
 struct Bs2002Evaluation {
@@ -22,14 +24,12 @@ struct Bs2002Evaluation {
     double h_t1, i1, alpha1, alpha2;
     std::array<double, 12> terms;  // coefficient * phi, before the sign is applied
     double approximation;          // A, the signed left-to-right sum of the terms
+    double perpetual;              // the perpetual call's value, the cap on A
     // European value, where the path computed it.
     double european;
 };
 
 Bs2002Evaluation evaluate_bjerksund_stensland(double S, double K, double T, double r, double b,
                                               double sigma);
-
-// The generalized Black-Scholes call value with cost of carry b.
-double european_call(double S, double K, double T, double r, double b, double sigma);
 
 }  // namespace varnelle::detail

@@ -208,4 +208,55 @@ TEST(AmericanGreeks, RecordEqualsSingleOperationsBitForBit) {
     }
 }
 
+// The rows where the twelve-term sum overshot by orders of magnitude (a put
+// worth more than its strike among them) now stay near a 2,000-step tree.
+TEST(AmericanCap, OvershootingRowsStayNearTheTree) {
+    struct Row {
+        OptionInputs in;
+        OptionType type;
+        double tree;
+    };
+    const Row rows[] = {{{247, 100, 5, 0.08, 0.06, 0.01}, kPut, 9.3e-21},
+                        {{123, 100, 6, 0.07, 0.04, 0.03}, kPut, 1.36e-5},
+                        {{176, 255.6, 4.82, 0.0299, 0.248, 0.286}, kCall, 0.3056},
+                        {{80, 100, 3, 0.01, 0.15, 0.21}, kCall, 0.0288}};
+    for (const Row& row : rows) {
+        EXPECT_NEAR(varnelle::american_price(row.in, row.type), row.tree, 0.007) << row.in;
+    }
+    EXPECT_TRUE(same_bits(varnelle::american_price(rows[3].in, kCall), 0.030087415454099903));
+    const Greeks g = varnelle::american_greeks(rows[0].in, kPut);
+    EXPECT_LT(std::fabs(g.delta), 1.0);
+    EXPECT_LT(std::fabs(g.vega), 1.0);
+}
+
+// Over a broad random domain no price exceeds the absolute bound (s max(1,
+// e^(-q t)) for a call, k max(1, e^(-r t)) for a put) nor, where the sum
+// decides, the perpetual value; none falls below the intrinsic value.
+TEST(AmericanCap, PricesStayWithinNoArbitrageBounds) {
+    Sweep rng(0x5eed0009);
+    int capped = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const OptionInputs in{rng.uniform(20, 300), rng.uniform(20, 300), rng.uniform(0.01, 15),
+                              rng.uniform(-0.01, 0.15), rng.uniform(0.02, 1.0), rng.uniform(0, 0.3)};
+        for (const OptionType type : {kCall, kPut}) {
+            const double price = varnelle::american_price(in, type);
+            const double b = in.r - in.q;
+            const auto ev = type == kCall
+                                ? varnelle::detail::evaluate_bjerksund_stensland(in.s, in.k, in.t, in.r, b, in.sigma)
+                                : varnelle::detail::evaluate_bjerksund_stensland(in.k, in.s, in.t, in.r - b, -b,
+                                                                                  in.sigma);
+            const double intrinsic = std::fmax(type == kCall ? in.s - in.k : in.k - in.s, 0.0);
+            const double bound = type == kCall ? in.s * std::fmax(1.0, std::exp(-in.q * in.t))
+                                               : in.k * std::fmax(1.0, std::exp(-in.r * in.t));
+            ASSERT_LE(price, bound * (1 + 1e-12)) << (type == kPut ? "put " : "call ") << in;
+            ASSERT_GE(price, intrinsic) << in;
+            if (ev.path == varnelle::detail::Bs2002Path::Approximation) {
+                ASSERT_LE(price, std::fmax(std::fmax(ev.perpetual, ev.european), intrinsic)) << in;
+                if (ev.approximation > ev.perpetual) ++capped;
+            }
+        }
+    }
+    EXPECT_GT(capped, 10);
+}
+
 }  // namespace

@@ -69,8 +69,8 @@ const ValueCase kValueTable[] = {
      "the twelve-term sum 2.93 lies below the European value"},
     {"european_beats_approximation_negative_carry", kNegativeCarry, Bs2002Path::Approximation,
      quoted("5.301701951"), "the twelve-term sum 1.25 lies below the European value"},
-    {"approximation_wins", kApproximationWins, Bs2002Path::Approximation, quoted("0.42800372"),
-     "I1 above I2 lifts the twelve-term sum over the European value 0.00345"},
+    {"approximation_capped", kApproximationWins, Bs2002Path::Approximation, exactly(0.030087415454099903),
+     "I1 above I2 lifts the twelve-term sum to 0.428, over the perpetual value; the cap wins"},
     {"nan_rate", {100, 100, 1, kNaN, 0, 0.2}, Bs2002Path::Approximation, exactly(kNaN),
      "NaN in both the sum and the European value"},
     {"nan_carry", {100, 100, 1, 0.05, kNaN, 0.2}, Bs2002Path::Approximation, exactly(kNaN),
@@ -122,6 +122,7 @@ const QuantityCase kQuantityTable[] = {
     {"wins_i2", kApproximationWins, &Bs2002Evaluation::i2, quoted("82.100086")},
     {"wins_approximation", kApproximationWins, &Bs2002Evaluation::approximation, quoted("0.42800372")},
     {"wins_european", kApproximationWins, &Bs2002Evaluation::european, quoted("0.0034540408")},
+    {"wins_perpetual", kApproximationWins, &Bs2002Evaluation::perpetual, exactly(0.030087415454099903)},
     // B0 = (r / (r - b)) K = 200 above the strike; the trigger exponent then
     // shows whether its factor is B0 / (B_inf - B0). Reference digits from the
     // boundary formulas evaluated in 40-digit decimal arithmetic.
@@ -198,6 +199,26 @@ TEST(BjerksundStenslandExercise, PayoffAboveEuropeanValueIsReturnedExactly) {
     ASSERT_EQ(ev.path, Bs2002Path::ImmediateExercise);
     EXPECT_LT(ev.european, 30.0);
     EXPECT_TRUE(same_bits(ev.value, 30.0));
+}
+
+// A call with a finite expiry is never worth more than the perpetual call,
+// (B_inf - K) (S / B_inf)^beta. Where the twelve-term sum exceeds it, the value
+// is that perpetual value to the bit (each factor rounded on its own).
+TEST(BjerksundStenslandCap, SumAboveThePerpetualValueIsCapped) {
+    // The first is the put (247, 100, 5, 0.08, 0.06, 0.01) transformed: S and K
+    // swap, the rate becomes q and the carry q - r.
+    const CallInputs capped[] = {{100, 247, 5, 0.01, 0.01 - 0.08, 0.06},
+                                 {100, 123, 6, 0.03, 0.03 - 0.07, 0.04},
+                                 {176, 255.6, 4.82, 0.0299, 0.0299 - 0.286, 0.248},
+                                 kApproximationWins};
+    for (const CallInputs& in : capped) {
+        const Bs2002Evaluation ev = evaluate(in);
+        ASSERT_EQ(ev.path, Bs2002Path::Approximation) << "S = " << in.S;
+        const double perpetual = (ev.b_inf - in.K) * std::pow(in.S / ev.b_inf, ev.beta);
+        EXPECT_GT(ev.approximation, perpetual) << "S = " << in.S;
+        EXPECT_TRUE(same_bits(ev.perpetual, perpetual)) << "S = " << in.S;
+        EXPECT_TRUE(same_bits(ev.value, ev.european > perpetual ? ev.european : perpetual)) << "S = " << in.S;
+    }
 }
 
 }  // namespace
