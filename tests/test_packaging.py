@@ -29,6 +29,10 @@ import varnelle
 ROOT = Path(__file__).resolve().parent.parent
 STUBS = "varnelle-stubs/__init__.pyi"
 MODULE_FILE = "varnelle.abi3.so"
+ARRAY_MODULE_FILE = "varnelle_np/_ufuncs.abi3.so"
+# The scalar module with its stubs, and the array package with its ufuncs.
+PAYLOAD = {MODULE_FILE, STUBS, ARRAY_MODULE_FILE, "varnelle_np/py.typed"} | {
+    f"varnelle_np/{name}" for name in ("__init__.py", "__init__.pyi", "ufuncs.py", "ufuncs.pyi")}
 
 
 def require(condition: bool, what: str) -> None:
@@ -85,13 +89,15 @@ def test_installed_module_is_the_stable_abi_file():
     assert Path(varnelle.__file__).name == MODULE_FILE
 
 
-def test_module_exports_only_its_init_function():
+@pytest.mark.parametrize("module, init", [("varnelle", "PyInit_varnelle"),
+                                          ("varnelle_np._ufuncs", "PyInit__ufuncs")])
+def test_module_exports_only_its_init_function(module, init):
     nm = shutil.which("nm")
     require(nm is not None, "nm (binutils) is not installed")
-    result = subprocess.run([nm, "-D", "--defined-only", varnelle.__file__], capture_output=True, text=True,
-                            check=True)
+    path = importlib.util.find_spec(module).origin
+    result = subprocess.run([nm, "-D", "--defined-only", path], capture_output=True, text=True, check=True)
     exported = sorted(line.split()[-1] for line in result.stdout.splitlines() if line.strip())
-    assert exported == ["PyInit_varnelle"]
+    assert exported == [init]
 
 
 def test_installed_stubs_are_the_repository_stubs():
@@ -108,7 +114,7 @@ def test_wheel_is_one_stable_abi_wheel_for_312_and_later(wheel):
     wheel_fields, metadata, names = wheel_metadata(wheel)
     assert wheel_fields["Root-Is-Purelib"] == ["false"]
     assert len(wheel_fields["Tag"]) == 1 and wheel_fields["Tag"][0].startswith("cp312-abi3-")
-    assert payload(names) == {MODULE_FILE, STUBS}
+    assert payload(names) == PAYLOAD
     assert metadata["Requires-Python"] == [">=3.12"]
     assert {"examples", "test"} <= set(metadata.get("Provides-Extra", []))
 
@@ -117,11 +123,11 @@ def test_wheel_passes_abi3audit(wheel):
     report = audit(wheel)
     (objects,) = report["specs"].values()
     results = {entry["name"]: entry["result"] for entry in objects["wheel"]}
-    assert set(results) == {MODULE_FILE}
-    result = results[MODULE_FILE]
-    assert result["is_abi3"] and result["is_abi3_baseline_compatible"]
-    assert result["non_abi3_symbols"] == []
-    assert result["computed"] == "3.12"
+    assert set(results) == {MODULE_FILE, ARRAY_MODULE_FILE.split("/")[-1]}
+    for result in results.values():
+        assert result["is_abi3"] and result["is_abi3_baseline_compatible"]
+        assert result["non_abi3_symbols"] == []
+        assert tuple(map(int, result["computed"].split("."))) <= (3, 12)
 
 
 def test_sdist_builds_the_same_wheel_on_its_own(tmp_path, wheel):
@@ -141,13 +147,14 @@ def test_sdist_builds_the_same_wheel_on_its_own(tmp_path, wheel):
     with tarfile.open(sdist) as archive:
         members = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
     for required in ("pyproject.toml", "CMakeLists.txt", "README.md", "src/CMakeLists.txt",
-                     "src/module/module.cpp", "src/module/exports.map", f"python/{STUBS}"):
+                     "src/module/module.cpp", "src/module/exports.map", f"python/{STUBS}",
+                     "src/array/module.cpp", "python/varnelle_np/__init__.py"):
         assert required in members
     for top in {m.split("/")[0] for m in members}:
         assert top not in ("build", "dist", ".ci", ".git"), f"the sdist carries {top}/"
 
     _, _, names = wheel_metadata(rebuilt)
-    assert payload(names) == {MODULE_FILE, STUBS}
+    assert payload(names) == PAYLOAD
     with zipfile.ZipFile(rebuilt) as archive:
         assert archive.read(STUBS) == (ROOT / "python" / STUBS).read_bytes()
         assert hashlib.sha256(archive.read(MODULE_FILE)).digest()  # a readable, non-empty module

@@ -6,6 +6,7 @@
 #include "binding/arguments.hpp"
 #include "pricing/american.hpp"
 #include "pricing/black_scholes.hpp"
+#include "pricing/option_type.hpp"
 #include "pygreeks.hpp"
 
 namespace varnelle::module {
@@ -227,17 +228,7 @@ const std::array<PyMethodDef, 13> kMethods{
 std::span<const PyMethodDef> function_definitions() { return kMethods; }
 
 Result<OptionType> parse_option_type(std::string_view text) {
-    // Lower-casing only A-Z accepts exactly what full Unicode lower-casing
-    // would: no other character lowers to a letter of these four words.
-    char lowered[4];
-    if (text.empty() || text.size() > sizeof lowered) return invalid_option_type();
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        lowered[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    }
-    const std::string_view word(lowered, text.size());
-    if (word == "c" || word == "call") return OptionType::Call;
-    if (word == "p" || word == "put") return OptionType::Put;
+    if (const auto side = option_type_from_text(text)) return *side;
     return invalid_option_type();
 }
 

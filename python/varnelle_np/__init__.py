@@ -1,0 +1,294 @@
+"""Option prices, Greeks and implied volatilities over whole arrays.
+
+The array companion of :mod:`varnelle`: the same pricing core behind NumPy
+ufuncs, so every element equals what the scalar function returns for that
+row, to the last bit. Inputs broadcast like any NumPy arithmetic; scalars give
+NumPy scalars, pandas Series give Series with their index, dask arrays stay
+lazy and xarray DataArrays keep their coordinates.
+
+``option_type`` is one text for every row ("call", "put", "c", "p", any letter
+case) or an array-like of such texts per row. ``workers=`` splits one large
+call across threads (1 by default, -1 for every core); the loops run without
+the interpreter lock, so Python threads and Dask's threaded scheduler scale
+as well. The raw ufuncs, with the side as a boolean ``put`` operand, are in
+:mod:`varnelle_np.ufuncs`.
+"""
+
+from __future__ import annotations
+
+import inspect
+import os
+from typing import Any, Callable, NamedTuple
+
+try:
+    import numpy as np
+except ImportError as _missing:  # pragma: no cover - depends on the environment
+    raise ImportError(
+        "varnelle_np needs NumPy 1.25 or later, which is not installed: "
+        "pip install 'varnelle[numpy]'"
+    ) from _missing
+
+try:
+    from . import _ufuncs
+except ImportError as _failed:  # pragma: no cover - depends on the environment
+    raise ImportError(
+        f"varnelle_np could not load its ufuncs under NumPy {np.__version__}; "
+        f"it needs NumPy 1.25 or later ({_failed})"
+    ) from _failed
+
+from . import ufuncs
+
+__all__ = [
+    "bs_price",
+    "bs_delta",
+    "bs_gamma",
+    "bs_theta",
+    "bs_vega",
+    "bs_rho",
+    "bs_greeks",
+    "am_price",
+    "am_delta",
+    "am_gamma",
+    "am_theta",
+    "am_vega",
+    "am_rho",
+    "am_greeks",
+    "Greeks",
+    "ufuncs",
+]
+
+
+class Greeks(NamedTuple):
+    """Delta, gamma, theta, vega and rho, each an array (or scalar, or Series)
+    shaped like the broadcast inputs."""
+
+    delta: Any
+    gamma: Any
+    theta: Any
+    vega: Any
+    rho: Any
+
+
+_INVALID = "Invalid option type. Use 'call' or 'put'."
+
+
+# --- option_type ---------------------------------------------------------
+
+
+def _module_of(value: object) -> str:
+    return type(value).__module__ or ""
+
+
+def _bad_side(texts: np.ndarray, flat: int, labels: Any = None) -> ValueError:
+    position: Any = flat if texts.ndim <= 1 else tuple(int(i) for i in np.unravel_index(flat, texts.shape))
+    where = f"at position {position}"
+    if labels is not None:
+        where += f" (index label {labels[flat]!r})"
+    value = texts.flat[flat]
+    if isinstance(value, np.str_):  # shown as the text it is, not np.str_('...')
+        value = str(value)
+    return ValueError(f"{_INVALID} First bad value: {value!r} {where}.")
+
+
+def _parse_texts(texts: Any, labels: Any = None) -> np.ndarray:
+    """Sides (True for a put) of an array-like of texts, validated whole
+    before any pricing starts."""
+    array = np.asarray(texts)
+    kind = array.dtype.kind
+    if kind == "T":  # NumPy 2's variable-width strings
+        array = array.astype(object)
+    elif kind not in "UO":
+        raise TypeError(
+            "option_type must be 'call' or 'put', or an array-like of such texts, "
+            f"not an array of dtype {array.dtype}"
+        )
+    array = np.ascontiguousarray(array)
+    puts, first_bad = _ufuncs.parse_sides(array)
+    if first_bad >= 0:
+        raise _bad_side(array, first_bad, labels)
+    return puts
+
+
+def _parse_categorical(column: Any, labels: Any = None) -> np.ndarray:
+    # Categories are few: read them once, then index by code.
+    categorical = column.array if hasattr(column, "array") else column
+    categories = np.asarray(categorical.categories, dtype=object)
+    codes = np.asarray(categorical.codes)
+    puts, first_bad = _ufuncs.parse_sides(np.ascontiguousarray(categories))
+    usable = np.ones(len(categories) + 1, dtype=bool)
+    usable[-1] = False  # code -1: a missing value
+    if first_bad >= 0:
+        usable[:-1] = [_ufuncs.parse_sides(np.array([c], dtype=object))[1] < 0 for c in categories]
+    if not usable[codes].all():
+        flat = int(np.argmin(usable[codes]))
+        raise _bad_side(np.asarray(categorical, dtype=object), flat, labels)
+    return puts[codes]
+
+
+def _sides(option_type: Any) -> Any:
+    """The side operand of the ufuncs: a bool, or a bool array-like shaped
+    like option_type (a Series keeps its index, a dask array stays lazy)."""
+    if isinstance(option_type, str):
+        return _ufuncs.side_of(option_type)
+    module = _module_of(option_type)
+    if module.startswith("pandas"):
+        import pandas as pd
+
+        labels = option_type.index if isinstance(option_type, pd.Series) else None
+        if isinstance(option_type.dtype, pd.CategoricalDtype):
+            puts = _parse_categorical(option_type, labels)
+        else:
+            puts = _parse_texts(option_type.to_numpy(dtype=object), labels)
+        return pd.Series(puts, index=labels, copy=False) if labels is not None else puts
+    if module.startswith("dask"):
+        return option_type.map_blocks(_parse_texts, dtype=bool)
+    if module.startswith("xarray"):
+        return option_type.copy(data=_parse_texts(option_type.values))
+    if option_type is None or isinstance(option_type, (bool, int, float, complex, bytes)):
+        raise TypeError(
+            "option_type must be 'call' or 'put', or an array-like of such texts, "
+            f"not {type(option_type).__name__}"
+        )
+    return _parse_texts(option_type)
+
+
+# --- workers= ------------------------------------------------------------
+
+
+def _cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):  # pragma: no cover - not Linux
+        return os.cpu_count() or 1
+
+
+def _resolve_workers(workers: Any) -> int:
+    """scipy.fft's convention: a positive count, or -1 for every core, -2
+    for all but one, and so on."""
+    if isinstance(workers, bool) or not isinstance(workers, (int, np.integer)):
+        raise TypeError(f"workers must be an int, not {type(workers).__name__}")
+    workers = int(workers)
+    if workers > 0:
+        return min(workers, 4096)
+    cores = _cores()
+    if workers == 0 or workers < -cores:
+        raise ValueError(f"workers must be a positive count or from -1 to -{cores} here, not {workers}")
+    return cores + 1 + workers
+
+
+def _call(ufunc: np.ufunc, operands: tuple[Any, ...], out: Any, workers: Any) -> Any:
+    keywords = {} if out is None else {"out": out}
+    if workers == 1 and type(workers) is int:
+        return ufunc(*operands, **keywords)
+    threads = _resolve_workers(workers)
+    previous = _ufuncs.set_workers(threads)
+    try:
+        return ufunc(*operands, **keywords)
+    finally:
+        _ufuncs.set_workers(previous)
+
+
+def _any_dask(operands: tuple[Any, ...]) -> bool:
+    return any(_module_of(x).startswith("dask") for x in operands)
+
+
+def _call_greeks(ufunc: np.ufunc, operands: tuple[Any, ...], out: Any, workers: Any) -> Greeks:
+    if _any_dask(operands) and out is None:
+        # Dask maps single-output ufuncs itself but not five-output ones.
+        import dask.array as da
+
+        scalar = "()"
+        signature = ",".join([scalar] * len(operands)) + "->" + ",".join([scalar] * 5)
+        return Greeks(*da.apply_gufunc(ufunc, signature, *operands, output_dtypes=(float,) * 5))
+    return Greeks(*_call(ufunc, operands, out, workers))
+
+
+# --- the public functions ------------------------------------------------
+
+_DOCS = {
+    "bs_price": "European price under Black-Scholes with a continuous dividend yield.",
+    "bs_delta": "European delta: change in price per 1.00 change in the underlying price.",
+    "bs_gamma": "European gamma: change in delta per 1.00 change in the underlying price.",
+    "bs_theta": "European theta: change in price per calendar day.",
+    "bs_vega": "European vega: change in price per 1.00 change in volatility.",
+    "bs_rho": "European rho: change in price per 1% change in the rate.",
+    "bs_greeks": "European delta, gamma, theta, vega and rho at once, as a Greeks named tuple.",
+    "am_price": "American price (Bjerksund-Stensland 2002 flat boundary).",
+    "am_delta": "American delta, a central difference in the spot.",
+    "am_gamma": "American gamma, a second central difference in the spot.",
+    "am_theta": "American theta: change in price over one calendar day.",
+    "am_vega": "American vega: central difference per 1.00 of volatility.",
+    "am_rho": "American rho: central difference per 1% of rate.",
+    "am_greeks": "American delta, gamma, theta, vega and rho at once, as a Greeks named tuple.",
+}
+
+_PARAMETERS_DOC = """
+Parameters
+----------
+s, k, t, r, sigma, q : array_like of numbers
+    Spot, strike, years to expiry, risk-free rate, volatility and continuous
+    dividend yield; they broadcast against each other. Numbers are not
+    validated: NaN, infinities, zeros and negative values give what the
+    scalar function of the same name gives.{side}
+out : ndarray{tuple}, optional
+    Where to write the result, as for any ufunc.
+workers : int, optional
+    Threads to split a large call across: 1 (the default), or -1 for every
+    core, -2 for all but one.
+"""
+
+_SIDE_DOC = """
+option_type : str or array_like of str
+    "call"/"c" or "put"/"p" in any letter case, for every row or per row.
+    A bad text raises ValueError naming the first one and its position,
+    before anything is written."""
+
+
+def _signature(with_side: bool) -> inspect.Signature:
+    P = inspect.Parameter
+    names = ["s", "k", "t", "r", "sigma"]
+    parameters = [P(name, P.POSITIONAL_OR_KEYWORD) for name in names]
+    parameters.append(P("q", P.POSITIONAL_OR_KEYWORD, default=0.0))
+    if with_side:
+        parameters.append(P("option_type", P.POSITIONAL_OR_KEYWORD, default="call"))
+    parameters += [P("out", P.KEYWORD_ONLY, default=None), P("workers", P.KEYWORD_ONLY, default=1)]
+    return inspect.Signature(parameters)
+
+
+def _define(name: str, with_side: bool, greeks: bool) -> Callable[..., Any]:
+    ufunc: np.ufunc = getattr(_ufuncs, name)
+    call = _call_greeks if greeks else _call
+
+    if with_side:
+
+        def function(s, k, t, r, sigma, q=0.0, option_type="call", *, out=None, workers=1):  # type: ignore[no-untyped-def]
+            return call(ufunc, (s, k, t, r, sigma, q, _sides(option_type)), out, workers)
+
+    else:
+
+        def function(s, k, t, r, sigma, q=0.0, *, out=None, workers=1):  # type: ignore[no-untyped-def,misc]
+            return call(ufunc, (s, k, t, r, sigma, q), out, workers)
+
+    function.__name__ = function.__qualname__ = name
+    function.__module__ = __name__
+    function.__signature__ = _signature(with_side)  # type: ignore[attr-defined]
+    function.__doc__ = _DOCS[name] + "\n" + _PARAMETERS_DOC.format(
+        side=_SIDE_DOC if with_side else "", tuple=" or tuple of five" if greeks else ""
+    )
+    return function
+
+
+bs_price = _define("bs_price", True, False)
+bs_delta = _define("bs_delta", True, False)
+bs_gamma = _define("bs_gamma", False, False)
+bs_theta = _define("bs_theta", True, False)
+bs_vega = _define("bs_vega", False, False)
+bs_rho = _define("bs_rho", True, False)
+bs_greeks = _define("bs_greeks", True, True)
+am_price = _define("am_price", True, False)
+am_delta = _define("am_delta", True, False)
+am_gamma = _define("am_gamma", True, False)
+am_theta = _define("am_theta", True, False)
+am_vega = _define("am_vega", True, False)
+am_rho = _define("am_rho", True, False)
+am_greeks = _define("am_greeks", True, True)

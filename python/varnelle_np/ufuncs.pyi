@@ -1,0 +1,17 @@
+# The raw ufuncs: six numbers, a boolean put operand where the side matters.
+import numpy as np
+
+bs_price: np.ufunc
+bs_delta: np.ufunc
+bs_gamma: np.ufunc
+bs_theta: np.ufunc
+bs_vega: np.ufunc
+bs_rho: np.ufunc
+bs_greeks: np.ufunc
+am_price: np.ufunc
+am_delta: np.ufunc
+am_gamma: np.ufunc
+am_theta: np.ufunc
+am_vega: np.ufunc
+am_rho: np.ufunc
+am_greeks: np.ufunc

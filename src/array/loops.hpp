@@ -1,0 +1,90 @@
+// The inner loops of the ufuncs: walk the strides, read one row of doubles
+// (and the side, where the function has one), call the pricing kernel, store.
+// No allocation, no Python: NumPy runs them without the interpreter lock.
+#pragma once
+
+#include <cfenv>
+#include <cstddef>
+#include <cstring>
+
+#include "array/numpy.hpp"
+#include "array/workers.hpp"
+#include "pricing/types.hpp"
+
+namespace varnelle::array {
+
+// Degenerate rows (a zero volatility, an infinite spot) raise floating-point
+// flags on their way to the same results as the scalar functions. NumPy
+// turns raised flags into RuntimeWarnings after the loop, so the loop leaves
+// the status as it found it: one odd row in a million prints nothing.
+class FloatStatusGuard {
+public:
+    FloatStatusGuard() noexcept { std::fegetexceptflag(&saved_, FE_ALL_EXCEPT); }
+    ~FloatStatusGuard() { std::fesetexceptflag(&saved_, FE_ALL_EXCEPT); }
+    FloatStatusGuard(const FloatStatusGuard&) = delete;
+    FloatStatusGuard& operator=(const FloatStatusGuard&) = delete;
+
+private:
+    std::fexcept_t saved_;
+};
+
+// A kernel reads `Inputs` doubles and the side, and writes `Outputs` doubles.
+template <std::size_t Inputs, std::size_t Outputs>
+using Kernel = void (*)(const double* in, OptionType side, double* out);
+
+template <std::size_t Inputs, bool HasSide, std::size_t Outputs, Kernel<Inputs, Outputs> Row>
+void walk_rows(char** args, const npy_intp* steps, npy_intp begin, npy_intp end) noexcept {
+    constexpr std::size_t kOperands = Inputs + (HasSide ? 1 : 0) + Outputs;
+    char* at[kOperands];
+    for (std::size_t i = 0; i < kOperands; ++i) at[i] = args[i] + begin * steps[i];
+    for (npy_intp row = begin; row < end; ++row) {
+        double in[Inputs];
+        for (std::size_t i = 0; i < Inputs; ++i) std::memcpy(&in[i], at[i], sizeof(double));
+        OptionType side = OptionType::Call;
+        if constexpr (HasSide) side = *reinterpret_cast<const npy_bool*>(at[Inputs]) ? OptionType::Put : OptionType::Call;
+        double out[Outputs];
+        Row(in, side, out);
+        for (std::size_t i = 0; i < Outputs; ++i) std::memcpy(at[kOperands - Outputs + i], &out[i], sizeof(double));
+        for (std::size_t i = 0; i < kOperands; ++i) at[i] += steps[i];
+    }
+}
+
+// The function NumPy calls. CostNs, a rough cost of one row, decides whether
+// a call is large enough to share among worker threads.
+template <std::size_t Inputs, bool HasSide, std::size_t Outputs, Kernel<Inputs, Outputs> Row, int CostNs>
+void ufunc_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void*) {
+    FloatStatusGuard status;
+    const npy_intp rows = dimensions[0];
+    if (current_workers() <= 1) {
+        walk_rows<Inputs, HasSide, Outputs, Row>(args, steps, 0, rows);
+        return;
+    }
+    split_rows(rows, CostNs, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+        walk_rows<Inputs, HasSide, Outputs, Row>(args, steps, begin, end);
+    });
+}
+
+// Adapters from the pricing core's signatures to a kernel.
+inline OptionInputs inputs_of(const double* in) { return {in[0], in[1], in[2], in[3], in[4], in[5]}; }
+
+template <double (*F)(const OptionInputs&, OptionType)>
+void sided(const double* in, OptionType side, double* out) {
+    out[0] = F(inputs_of(in), side);
+}
+
+template <double (*F)(const OptionInputs&)>
+void sideless(const double* in, OptionType, double* out) {
+    out[0] = F(inputs_of(in));
+}
+
+template <Greeks (*F)(const OptionInputs&, OptionType)>
+void all_greeks(const double* in, OptionType side, double* out) {
+    const Greeks g = F(inputs_of(in), side);
+    out[0] = g.delta;
+    out[1] = g.gamma;
+    out[2] = g.theta;
+    out[3] = g.vega;
+    out[4] = g.rho;
+}
+
+}  // namespace varnelle::array

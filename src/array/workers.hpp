@@ -1,0 +1,23 @@
+// How many threads one ufunc call may split its rows across. The Python layer
+// sets it for the duration of a call (the `workers=` keyword); NumPy runs the
+// inner loops in the calling thread, so a thread-local value reaches exactly
+// the loops of that call and no other thread's.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+namespace varnelle::array {
+
+int current_workers() noexcept;
+// Returns the previous value.
+int set_workers(int workers) noexcept;
+
+// Runs body over [0, rows) in contiguous ranges, on up to current_workers()
+// threads, the calling one included. Rows cheap enough to finish in a few
+// tens of microseconds are not worth a thread and run in the caller.
+// cost_ns is a rough per-row cost of the body.
+void split_rows(std::ptrdiff_t rows, double cost_ns,
+                const std::function<void(std::ptrdiff_t, std::ptrdiff_t)>& body) noexcept;
+
+}  // namespace varnelle::array
