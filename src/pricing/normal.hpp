@@ -10,6 +10,8 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "types.hpp"
@@ -135,23 +137,63 @@ template <std::size_t NP, std::size_t NQ>
     return g * y + g * ratio;
 }
 
-// erfc(z) for 0.5 <= z; ranges include their lower bound. The offsets are the
-// doubles nearest the ten-digit decimals (not their single-precision roundings).
-inline double erfc_tail(double z) {
-    if (z < 0.75) return erfc_row(z, 0.5, 0.3440242112, kErfc1P, kErfc1Q);
-    if (z < 1.25) return erfc_row(z, 0.75, 0.419990927, kErfc2P, kErfc2Q);
-    if (z < 2.25) return erfc_row(z, 1.25, 0.4898625016, kErfc3P, kErfc3Q);
-    if (z < 3.5) return erfc_row(z, 2.25, 0.5317370892, kErfc4P, kErfc4Q);
-    if (z < 5.25) return erfc_row(z, 3.5, 0.5489973426, kErfc5P, kErfc5Q);
-    if (z < 8.0) return erfc_row(z, 5.25, 0.5571740866, kErfc6P, kErfc6Q);
-    if (z < 11.5) return erfc_row(z, 8.0, 0.5609807968, kErfc7P, kErfc7Q);
-    if (z < 17.0) return erfc_row(z, 11.5, 0.5626493692, kErfc8P, kErfc8Q);
-    if (z < 24.0) return erfc_row(z, 17.0, 0.5634598136, kErfc9P, kErfc9Q);
-    if (z < 38.0) return erfc_row(z, 24.0, 0.5638477802, kErfc10P, kErfc10Q);
-    if (z < 60.0) return erfc_row(z, 38.0, 0.5640528202, kErfc11P, kErfc11Q);
-    if (z < 85.0) return erfc_row(z, 60.0, 0.5641309023, kErfc12P, kErfc12Q);
-    if (z < 110.0) return erfc_row(z, 85.0, 0.5641584396, kErfc13P, kErfc13Q);
-    return 0.0;
+// The thirteen rows as one table, so that a row is chosen by index rather
+// than by a chain of comparisons: with arguments that vary row to row, as in
+// a book, the chain mispredicts and costs more than the arithmetic. Each
+// polynomial is padded with zero coefficients at its top to degree 7: Horner
+// then starts with exact zeros (w >= 0 within a row) and reaches the first
+// true coefficient exactly, so every result keeps its bits.
+struct ErfcRow {
+    double a;  // lower bound of the range, also the offset of w
+    double y;
+    std::array<double, 8> p;
+    std::array<double, 8> q;
+};
+
+template <std::size_t N>
+constexpr std::array<double, 8> padded(const std::array<double, N>& c) {
+    std::array<double, 8> out{};
+    for (std::size_t i = 0; i < N; ++i) out[i] = c[i];
+    return out;
+}
+
+// The offsets are the doubles nearest the ten-digit decimals (not their
+// single-precision roundings).
+inline constexpr std::array<ErfcRow, 13> kErfcRows{{
+    {0.5, 0.3440242112, padded(kErfc1P), padded(kErfc1Q)},
+    {0.75, 0.419990927, padded(kErfc2P), padded(kErfc2Q)},
+    {1.25, 0.4898625016, padded(kErfc3P), padded(kErfc3Q)},
+    {2.25, 0.5317370892, padded(kErfc4P), padded(kErfc4Q)},
+    {3.5, 0.5489973426, padded(kErfc5P), padded(kErfc5Q)},
+    {5.25, 0.5571740866, padded(kErfc6P), padded(kErfc6Q)},
+    {8.0, 0.5609807968, padded(kErfc7P), padded(kErfc7Q)},
+    {11.5, 0.5626493692, padded(kErfc8P), padded(kErfc8Q)},
+    {17.0, 0.5634598136, padded(kErfc9P), padded(kErfc9Q)},
+    {24.0, 0.5638477802, padded(kErfc10P), padded(kErfc10Q)},
+    {38.0, 0.5640528202, padded(kErfc11P), padded(kErfc11Q)},
+    {60.0, 0.5641309023, padded(kErfc12P), padded(kErfc12Q)},
+    {85.0, 0.5641584396, padded(kErfc13P), padded(kErfc13Q)},
+}};
+
+// a ? x : y without a branch.
+[[gnu::always_inline]] inline double select(bool a, double x, double y) {
+    std::uint64_t bx, by;
+    std::memcpy(&bx, &x, sizeof bx);
+    std::memcpy(&by, &y, sizeof by);
+    const std::uint64_t mask = 0 - static_cast<std::uint64_t>(a);
+    const std::uint64_t bits = (bx & mask) | (by & ~mask);
+    double out;
+    std::memcpy(&out, &bits, sizeof out);
+    return out;
+}
+
+// erfc(z) for 0.5 <= z (ranges include their lower bound), 0 from 110 on.
+[[gnu::always_inline]] inline double erfc_tail(double z) {
+    std::size_t row = 0;
+    for (std::size_t i = 1; i < kErfcRows.size(); ++i) row += static_cast<std::size_t>(z >= kErfcRows[i].a);
+    const ErfcRow& r = kErfcRows[row];
+    const double value = erfc_row(z, r.a, r.y, r.p, r.q);
+    return select(z < 110.0, value, 0.0);
 }
 
 }  // namespace detail
@@ -178,10 +220,22 @@ inline double erf_impl(double z, bool invert) {
     return z < 0.5 ? v : 1.0 - v;
 }
 
+// erf_impl(z, true) for finite z, with the reflection of negative arguments
+// done by selection rather than by branches (see kErfcRows for why); the
+// values are those of erf_impl to the bit.
 inline double erfc(double z) {
     if (std::isnan(z)) return z;
-    if (std::isinf(z)) return z > 0.0 ? 0.0 : 2.0;
-    return erf_impl(z, true);
+    const double u = std::fabs(z);
+    const bool negative = z < 0.0;
+    if (u < 0.5) {
+        const double v = u < 1e-10 ? u * 1.125 + u * 0.0033791670955125737
+                                   : u * 1.125 + (u * detail::horner(detail::kErfSmallP, u)) /
+                                                     detail::horner(detail::kErfSmallQ, u);
+        return detail::select(negative, 1.0 + v, 1.0 - v);  // 1 + erf(-z) below zero
+    }
+    if (z == -0.5) return 1.0 + (1.0 - detail::erfc_tail(0.5));  // the one point where 2 - t differs
+    const double t = detail::erfc_tail(u);  // 0 for an infinite u
+    return detail::select(negative, 2.0 - t, t);
 }
 
 // Phi(x) = 0.5 * erfc(-x / sqrt(2)). The subtraction from zero and the division
