@@ -73,11 +73,10 @@ elif command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
     as_root=(sudo)
 else
     echo "ensure-deps: $what; install them with:" >&2
-    install="apt-get update && apt-get install -y ${missing[*]}"
     if command -v sudo >/dev/null 2>&1; then
-        echo "    sudo ${install//&& /&& sudo }" >&2
+        echo "    sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
     else
-        echo "    su -c '$install'" >&2
+        echo "    su -c 'apt-get update && apt-get install -y ${missing[*]}'" >&2
     fi
     exit 1
 fi
