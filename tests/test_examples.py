@@ -129,6 +129,32 @@ def test_readme_usage_session_is_true():
     assert runner.summarize(verbose=False).failed == 0
 
 
+@pytest.mark.parametrize("hide", [(), ("numpy",)], ids=["with-numpy", "without-numpy"])
+def test_pricing_reference_run_as_a_script_prints_its_prices(tmp_path, reference, hide):
+    if not hide:
+        require_modules("numpy")
+    result = run_example("pricing_reference.py", cwd=tmp_path, hide=hide, timeout=120)
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    lines = result.stdout.splitlines()
+    header, rule, *rows = lines[:2 + 2 * len(reference.SHOWN)]
+    assert set(rule) == {"-"} and len({len(line) for line in (header, rule, *rows)}) == 1, "columns are not aligned"
+    assert header.split()[:8] == ["side", "s", "k", "t", "r", "sigma", "q", "Black-Scholes"]
+    assert [row.split()[0] for row in rows] == ["call"] * len(reference.SHOWN) + ["put"] * len(reference.SHOWN)
+    for row in rows:
+        side, *cells = row.split()
+        inputs = tuple(map(float, cells[:6]))
+        assert inputs in reference.SHOWN
+        assert float(cells[6]) == pytest.approx(reference.bs_price(*inputs, side), abs=5e-5)
+        if hide:
+            assert len(cells) == 7
+        else:
+            european_tree, american_tree = map(float, cells[7:])
+            assert european_tree == pytest.approx(float(cells[6]), abs=0.01)
+            assert american_tree >= european_tree
+    rest = lines[len(rows) + 2:]
+    assert rest == (["", '(the binomial tree needs NumPy: pip install "varnelle[examples]")'] if hide else [])
+
+
 # --- greeks_table.py --------------------------------------------------------
 
 def parse_table(stdout: str) -> tuple[list[str], list[list[str]], list[str]]:

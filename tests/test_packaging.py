@@ -1,6 +1,7 @@
-"""What the distributions contain and promise: one stable-ABI wheel with the
-compiled module and its stubs, an sdist that builds that wheel on its own,
-and a module that exports nothing but its init function.
+"""What the distributions contain and promise: one stable-ABI manylinux wheel
+with the compiled module, its stubs and its licence, an sdist that builds
+that wheel on its own, and a module that exports nothing but its init
+function.
 
 The wheel under test is $VARNELLE_WHEEL (make test sets it) or the one in
 build/dist/. The sdist round trip compiles the module again (about ten
@@ -15,6 +16,7 @@ import importlib.metadata
 import importlib.util
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -33,6 +35,8 @@ ARRAY_MODULE_FILE = "varnelle_np/_ufuncs.abi3.so"
 # The scalar module with its stubs, and the array package with its ufuncs.
 PAYLOAD = {MODULE_FILE, STUBS, ARRAY_MODULE_FILE, "varnelle_np/py.typed"} | {
     f"varnelle_np/{name}" for name in ("__init__.py", "__init__.pyi", "ufuncs.py", "ufuncs.pyi")}
+# make wheel's auditwheel repair: PEP 600 tags only, on the build machine's glibc.
+MANYLINUX = re.compile(r"manylinux_2_\d+_x86_64")
 
 
 def require(condition: bool, what: str) -> None:
@@ -119,6 +123,27 @@ def test_wheel_is_one_stable_abi_wheel_for_312_and_later(wheel):
     assert {"examples", "test"} <= set(metadata.get("Provides-Extra", []))
 
 
+def test_wheel_carries_a_manylinux_tag_package_indexes_accept(wheel):
+    """linux_x86_64 is refused by package indexes; the auditwheel repair in
+    make wheel retags, in the file name and in WHEEL alike."""
+    platform = wheel.name.removesuffix(".whl").split("-")[-1]
+    assert MANYLINUX.fullmatch(platform), f"{wheel.name} is not a manylinux wheel (make wheel repairs it)"
+    wheel_fields, _, _ = wheel_metadata(wheel)
+    assert wheel_fields["Tag"] == [f"cp312-abi3-{platform}"]
+
+
+def test_wheel_declares_and_carries_the_mit_licence(wheel):
+    _, metadata, names = wheel_metadata(wheel)
+    assert metadata.get("License-Expression") == ["MIT"]
+    assert metadata.get("License-File") == ["LICENSE"]
+    (info,) = {n.split("/")[0] for n in names if ".dist-info/" in n}
+    licence = next(n for n in names if n.startswith(f"{info}/") and n.endswith("/LICENSE"))
+    with zipfile.ZipFile(wheel) as archive:
+        text = archive.read(licence).decode()
+    assert text == (ROOT / "LICENSE").read_text()
+    assert text.startswith("MIT License") and "Copyright (c) 2026 the varnelle developers" in text
+
+
 def test_wheel_passes_abi3audit(wheel):
     report = audit(wheel)
     (objects,) = report["specs"].values()
@@ -142,11 +167,12 @@ def test_sdist_builds_the_same_wheel_on_its_own(tmp_path, wheel):
 
     (sdist,) = out.glob("varnelle-*.tar.gz")
     (rebuilt,) = out.glob("varnelle-*.whl")
-    assert rebuilt.name == wheel.name
+    # The same wheel but for the platform tag, which only make wheel's repair turns manylinux.
+    assert rebuilt.name.rsplit("-", 1)[0] == wheel.name.rsplit("-", 1)[0]
 
     with tarfile.open(sdist) as archive:
         members = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
-    for required in ("pyproject.toml", "CMakeLists.txt", "README.md", "src/CMakeLists.txt",
+    for required in ("pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "src/CMakeLists.txt",
                      "src/module/module.cpp", "src/module/exports.map", f"python/{STUBS}",
                      "src/array/module.cpp", "python/varnelle_np/__init__.py"):
         assert required in members
