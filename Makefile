@@ -29,7 +29,7 @@ $(TOOLS)/.ready:
 	@test -n "$(PRIMARY)" || { echo "no Python >= 3.12 found (set PYTHON=...)"; exit 1; }
 	$(PRIMARY) -m venv $(TOOLS)
 	$(TOOLS)/bin/python -m pip install -q --upgrade pip
-	$(TOOLS)/bin/python -m pip install -q "cmake>=3.26" ninja build
+	$(TOOLS)/bin/python -m pip install -q "cmake>=3.26" ninja build "numpy>=2"
 	touch $@
 
 # auditwheel checks which shared libraries a wheel's extension modules link
