@@ -3,12 +3,14 @@
 // No allocation, no Python: NumPy runs them without the interpreter lock.
 #pragma once
 
+#include <algorithm>
 #include <cfenv>
 #include <cstddef>
 #include <cstring>
 
 #include "array/numpy.hpp"
 #include "array/workers.hpp"
+#include "pricing/batch.hpp"
 #include "pricing/types.hpp"
 
 namespace varnelle::array {
@@ -27,6 +29,8 @@ public:
 private:
     std::fexcept_t saved_;
 };
+
+inline OptionInputs inputs_of(const double* in) { return {in[0], in[1], in[2], in[3], in[4], in[5]}; }
 
 // A kernel reads `Inputs` doubles and the side, and writes `Outputs` doubles.
 template <std::size_t Inputs, std::size_t Outputs>
@@ -49,6 +53,37 @@ void walk_rows(char** args, const npy_intp* steps, npy_intp begin, npy_intp end)
     }
 }
 
+// The same walk for an operation in two stages around the normal
+// distribution: rows are read a batch at a time and go through
+// evaluate_batch, which evaluates the batch's N(x) together.
+template <class Op>
+void walk_batches(char** args, const npy_intp* steps, npy_intp begin, npy_intp end) noexcept {
+    constexpr std::size_t kOperands = 6 + 1 + Op::kOutputs;
+    char* at[kOperands];
+    for (std::size_t i = 0; i < kOperands; ++i) at[i] = args[i] + begin * steps[i];
+    OptionInputs in[kBatchRows];
+    OptionType sides[kBatchRows];
+    double out[kBatchRows * Op::kOutputs];
+    for (npy_intp row = begin; row < end;) {
+        const auto count = static_cast<std::size_t>(std::min<npy_intp>(end - row, static_cast<npy_intp>(kBatchRows)));
+        for (std::size_t b = 0; b < count; ++b) {
+            double values[6];
+            for (std::size_t i = 0; i < 6; ++i) std::memcpy(&values[i], at[i] + static_cast<npy_intp>(b) * steps[i], sizeof(double));
+            in[b] = inputs_of(values);
+            sides[b] = *reinterpret_cast<const npy_bool*>(at[6] + static_cast<npy_intp>(b) * steps[6]) ? OptionType::Put
+                                                                                                         : OptionType::Call;
+        }
+        evaluate_batch<Op>(in, sides, count, out);
+        for (std::size_t b = 0; b < count; ++b) {
+            for (std::size_t j = 0; j < Op::kOutputs; ++j) {
+                std::memcpy(at[7 + j] + static_cast<npy_intp>(b) * steps[7 + j], &out[b * Op::kOutputs + j], sizeof(double));
+            }
+        }
+        for (std::size_t i = 0; i < kOperands; ++i) at[i] += static_cast<npy_intp>(count) * steps[i];
+        row += static_cast<npy_intp>(count);
+    }
+}
+
 // The function NumPy calls. CostNs, a rough cost of one row, decides whether
 // a call is large enough to share among worker threads.
 template <std::size_t Inputs, bool HasSide, std::size_t Outputs, Kernel<Inputs, Outputs> Row, int CostNs>
@@ -64,9 +99,19 @@ void ufunc_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, 
     });
 }
 
-// Adapters from the pricing core's signatures to a kernel.
-inline OptionInputs inputs_of(const double* in) { return {in[0], in[1], in[2], in[3], in[4], in[5]}; }
 
+template <class Op, int CostNs>
+void batched_ufunc_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void*) {
+    FloatStatusGuard status;
+    const npy_intp rows = dimensions[0];
+    if (current_workers() <= 1) {
+        walk_batches<Op>(args, steps, 0, rows);
+        return;
+    }
+    split_rows(rows, CostNs, [&](std::ptrdiff_t begin, std::ptrdiff_t end) { walk_batches<Op>(args, steps, begin, end); });
+}
+
+// Adapters from the pricing core's signatures to a kernel.
 template <double (*F)(const OptionInputs&, OptionType)>
 void sided(const double* in, OptionType side, double* out) {
     out[0] = F(inputs_of(in), side);

@@ -40,22 +40,25 @@ template <double (*F)(const OptionInputs&), int CostNs>
 constexpr PyUFuncGenericFunction kSideless = ufunc_loop<6, false, 1, sideless<F>, CostNs>;
 template <Greeks (*F)(const OptionInputs&, OptionType), int CostNs>
 constexpr PyUFuncGenericFunction kGreeks = ufunc_loop<6, true, 5, all_greeks<F>, CostNs>;
+// The European operations that read the normal distribution, in batches.
+template <class Op, int CostNs>
+constexpr PyUFuncGenericFunction kBatched = batched_ufunc_loop<Op, CostNs>;
 
 #define VARNELLE_SIDED_DOC(what) what " of each row of (s, k, t, r, sigma, q, put); put is True for a put."
 #define VARNELLE_SIDELESS_DOC(what) what " of each row of (s, k, t, r, sigma, q), the same for calls and puts."
 
 // Per-row costs are rough figures for deciding when threads pay off.
 const UfuncRow kUfuncs[] = {
-    {"bs_price", VARNELLE_SIDED_DOC("European price"), 7, 1, kSided<european_price, 40>, g_sided},
-    {"bs_delta", VARNELLE_SIDED_DOC("European delta"), 7, 1, kSided<black_scholes_delta, 30>, g_sided},
+    {"bs_price", VARNELLE_SIDED_DOC("European price"), 7, 1, kBatched<EuropeanPrice, 40>, g_sided},
+    {"bs_delta", VARNELLE_SIDED_DOC("European delta"), 7, 1, kBatched<BlackScholesDelta, 30>, g_sided},
     {"bs_gamma", VARNELLE_SIDELESS_DOC("European gamma"), 6, 1, kSideless<black_scholes_gamma, 30>, g_sideless},
     {"bs_theta", VARNELLE_SIDED_DOC("European theta per calendar day"), 7, 1,
-     kSided<black_scholes_theta, 50>, g_sided},
+     kBatched<BlackScholesTheta, 50>, g_sided},
     {"bs_vega", VARNELLE_SIDELESS_DOC("European vega per 1.0 of volatility"), 6, 1,
      kSideless<black_scholes_vega, 30>, g_sideless},
-    {"bs_rho", VARNELLE_SIDED_DOC("European rho per 1% of rate"), 7, 1, kSided<black_scholes_rho, 30>, g_sided},
+    {"bs_rho", VARNELLE_SIDED_DOC("European rho per 1% of rate"), 7, 1, kBatched<BlackScholesRho, 30>, g_sided},
     {"bs_greeks", VARNELLE_SIDED_DOC("European delta, gamma, theta, vega and rho"), 7, 5,
-     kGreeks<black_scholes_greeks, 70>, g_sided_greeks},
+     kBatched<BlackScholesGreeks, 70>, g_sided_greeks},
     {"am_price", VARNELLE_SIDED_DOC("American price"), 7, 1, kSided<american_price, 500>, g_sided},
     {"am_delta", VARNELLE_SIDED_DOC("American delta"), 7, 1, kSided<american_delta, 1000>, g_sided},
     {"am_gamma", VARNELLE_SIDED_DOC("American gamma"), 7, 1, kSided<american_gamma, 1500>, g_sided},

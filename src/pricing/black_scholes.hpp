@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 
 #include "normal.hpp"
 #include "types.hpp"
@@ -46,10 +47,10 @@ struct BlackScholesTerms {
 // constant exactly -phi(d1).
 [[gnu::always_inline]] inline double gauss(double d1) { return std::exp((-0.5 * d1) * d1); }
 
-// N(d1) for a call, N(-d1) for a put; likewise for d2. Every Greek that reads
-// the distribution reads it at these two points.
-[[gnu::always_inline]] inline double side_cdf(double d, OptionType type) {
-    return type == OptionType::Call ? norm_cdf(d) : norm_cdf(-d);
+// N is read at d1 for a call and at -d1 for a put; likewise for d2. Every
+// Greek that reads the distribution reads it at these two points.
+[[gnu::always_inline]] inline double side_point(double d, OptionType type) {
+    return type == OptionType::Call ? d : -d;
 }
 
 [[gnu::always_inline]] inline double delta_from(double n_d1, double dq, OptionType type) {
@@ -93,9 +94,114 @@ struct BlackScholesTerms {
 
 }  // namespace detail
 
+// The operations that read the normal distribution come in two stages around
+// it: prepare works out the points at which N is needed and keeps what the
+// result needs besides; finish combines them with the values of N. A batch
+// of rows then evaluates all its N(x) together (batch.hpp), and the single
+// operations below are the same stages run back to back, so the two give the
+// same bits by construction.
+struct BlackScholesDelta {
+    static constexpr std::size_t kPoints = 1;
+    static constexpr std::size_t kOutputs = 1;
+    struct State {
+        double dq;
+        OptionType type;
+    };
+    static State prepare(const OptionInputs& in, OptionType type, double* points) {
+        points[0] = detail::side_point(detail::black_scholes_terms(in).d1, type);
+        return {detail::dividend_discount(in), type};
+    }
+    static void finish(const State& st, const double* n, double* out) {
+        out[0] = detail::delta_from(n[0], st.dq, st.type);
+    }
+};
+
+struct BlackScholesTheta {
+    static constexpr std::size_t kPoints = 2;
+    static constexpr std::size_t kOutputs = 1;
+    struct State {
+        OptionInputs in;
+        detail::BlackScholesTerms terms;
+        double dq, dr, gauss_d1;
+        OptionType type;
+    };
+    static State prepare(const OptionInputs& in, OptionType type, double* points) {
+        const auto terms = detail::black_scholes_terms(in);
+        points[0] = detail::side_point(terms.d1, type);
+        points[1] = detail::side_point(terms.d1 - terms.big_d, type);
+        return {in, terms, detail::dividend_discount(in), detail::rate_discount(in), detail::gauss(terms.d1), type};
+    }
+    static void finish(const State& st, const double* n, double* out) {
+        out[0] = detail::theta_from(st.in, st.terms, st.dq, st.dr, st.gauss_d1, n[0], n[1], st.type);
+    }
+};
+
+struct BlackScholesRho {
+    static constexpr std::size_t kPoints = 1;
+    static constexpr std::size_t kOutputs = 1;
+    struct State {
+        OptionInputs in;
+        double dr;
+        OptionType type;
+    };
+    static State prepare(const OptionInputs& in, OptionType type, double* points) {
+        const auto terms = detail::black_scholes_terms(in);
+        points[0] = detail::side_point(terms.d1 - terms.big_d, type);
+        return {in, detail::rate_discount(in), type};
+    }
+    static void finish(const State& st, const double* n, double* out) {
+        out[0] = detail::rho_from(st.in, n[0], st.dr, st.type);
+    }
+};
+
+// All five at once. Every field equals its single operation bit for bit: the
+// operations are pure, so each shared piece (d1, d2, the discount factors,
+// exp(-d1^2/2), N at d1 and d2) is evaluated once and read by every Greek
+// that needs it, in the same expressions the single operations use.
+struct BlackScholesGreeks {
+    static constexpr std::size_t kPoints = 2;
+    static constexpr std::size_t kOutputs = 5;
+    struct State {
+        OptionInputs in;
+        detail::BlackScholesTerms terms;
+        double dq, dr, gauss_d1;
+        OptionType type;
+    };
+    static State prepare(const OptionInputs& in, OptionType type, double* points) {
+        const auto terms = detail::black_scholes_terms(in);
+        points[0] = detail::side_point(terms.d1, type);
+        points[1] = detail::side_point(terms.d1 - terms.big_d, type);
+        return {in, terms, detail::dividend_discount(in), detail::rate_discount(in), detail::gauss(terms.d1), type};
+    }
+    static void finish(const State& st, const double* n, double* out) {
+        const double pdf = st.gauss_d1 / 2.5066282746310007;  // norm_pdf(d1)
+        out[0] = detail::delta_from(n[0], st.dq, st.type);
+        out[1] = detail::gamma_from(st.in, st.terms, pdf);
+        out[2] = detail::theta_from(st.in, st.terms, st.dq, st.dr, st.gauss_d1, n[0], n[1], st.type);
+        out[3] = ((st.dq * st.in.s) * pdf) * st.terms.sqrt_t;
+        out[4] = detail::rho_from(st.in, n[1], st.dr, st.type);
+    }
+};
+
+// One row through both stages.
+template <class Op>
+[[gnu::always_inline]] inline void run_staged(const OptionInputs& in, OptionType type, double* out) {
+    double points[Op::kPoints];
+    const typename Op::State state = Op::prepare(in, type, points);
+    double n[Op::kPoints];
+    for (std::size_t i = 0; i < Op::kPoints; ++i) n[i] = norm_cdf(points[i]);
+    Op::finish(state, n, out);
+}
+
+template <class Op>
+[[gnu::always_inline]] inline double run_staged(const OptionInputs& in, OptionType type) {
+    double out[1];
+    run_staged<Op>(in, type, out);
+    return out[0];
+}
+
 inline double black_scholes_delta(const OptionInputs& in, OptionType type) {
-    const auto terms = detail::black_scholes_terms(in);
-    return detail::delta_from(detail::side_cdf(terms.d1, type), detail::dividend_discount(in), type);
+    return run_staged<BlackScholesDelta>(in, type);
 }
 
 inline double black_scholes_gamma(const OptionInputs& in) {
@@ -109,39 +215,17 @@ inline double black_scholes_vega(const OptionInputs& in) {
 }
 
 inline double black_scholes_theta(const OptionInputs& in, OptionType type) {
-    const auto terms = detail::black_scholes_terms(in);
-    const double d2 = terms.d1 - terms.big_d;
-    return detail::theta_from(in, terms, detail::dividend_discount(in), detail::rate_discount(in),
-                              detail::gauss(terms.d1), detail::side_cdf(terms.d1, type),
-                              detail::side_cdf(d2, type), type);
+    return run_staged<BlackScholesTheta>(in, type);
 }
 
 inline double black_scholes_rho(const OptionInputs& in, OptionType type) {
-    const auto terms = detail::black_scholes_terms(in);
-    return detail::rho_from(in, detail::side_cdf(terms.d1 - terms.big_d, type), detail::rate_discount(in),
-                            type);
+    return run_staged<BlackScholesRho>(in, type);
 }
 
-// All five at once. Every field equals its single operation bit for bit: the
-// operations are pure, so each shared piece (d1, d2, the discount factors,
-// exp(-d1^2/2), N at d1 and d2) is evaluated once and read by every Greek
-// that needs it, in the same expressions the single operations use.
 inline Greeks black_scholes_greeks(const OptionInputs& in, OptionType type) {
-    const auto terms = detail::black_scholes_terms(in);
-    const double d2 = terms.d1 - terms.big_d;
-    const double dq = detail::dividend_discount(in);
-    const double dr = detail::rate_discount(in);
-    const double gauss_d1 = detail::gauss(terms.d1);
-    const double pdf = gauss_d1 / 2.5066282746310007;  // norm_pdf(d1)
-    const double n_d1 = detail::side_cdf(terms.d1, type);
-    const double n_d2 = detail::side_cdf(d2, type);
-    Greeks g;
-    g.delta = detail::delta_from(n_d1, dq, type);
-    g.gamma = detail::gamma_from(in, terms, pdf);
-    g.theta = detail::theta_from(in, terms, dq, dr, gauss_d1, n_d1, n_d2, type);
-    g.vega = ((dq * in.s) * pdf) * terms.sqrt_t;
-    g.rho = detail::rho_from(in, n_d2, dr, type);
-    return g;
+    double out[5];
+    run_staged<BlackScholesGreeks>(in, type, out);
+    return {out[0], out[1], out[2], out[3], out[4]};
 }
 
 }  // namespace varnelle

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 
 #include "normal.hpp"
 #include "types.hpp"
@@ -16,13 +17,27 @@ namespace varnelle {
 namespace detail {
 
 // The European call value from its pieces, so that the Bjerksund-Stensland
-// approximation can share ln(S/K) and the two discount factors with its terms.
+// approximation can share ln(S/K) and the two discount factors with its terms;
+// in two stages around N like the Black-Scholes operations.
+[[gnu::always_inline]] inline void european_points(double T, double b, double sigma, double sigma2,
+                                                   double sqrt_t, double log_sk, double* points) {
+    const double d1 = ((b + sigma2 * 0.5) * T + log_sk) / (sqrt_t * sigma);
+    points[0] = d1;
+    points[1] = d1 - sqrt_t * sigma;
+}
+
+[[gnu::always_inline]] inline double european_value(const double* n, double S, double K, double carry_discount,
+                                                    double rate_discount) {
+    return n[0] * (S * carry_discount) - n[1] * (K * rate_discount);
+}
+
 [[gnu::always_inline]] inline double european_from(double S, double K, double T, double b, double sigma,
                                                    double sigma2, double sqrt_t, double log_sk,
                                                    double carry_discount, double rate_discount) {
-    const double d1 = ((b + sigma2 * 0.5) * T + log_sk) / (sqrt_t * sigma);
-    const double d2 = d1 - sqrt_t * sigma;
-    return norm_cdf(d1) * (S * carry_discount) - norm_cdf(d2) * (K * rate_discount);
+    double points[2];
+    european_points(T, b, sigma, sigma2, sqrt_t, log_sk, points);
+    const double n[2] = {norm_cdf(points[0]), norm_cdf(points[1])};
+    return european_value(n, S, K, carry_discount, rate_discount);
 }
 
 // The generalized Black-Scholes call value with cost of carry b.
@@ -35,15 +50,45 @@ inline double european_call(double S, double K, double T, double r, double b, do
 }  // namespace detail
 
 // European price. At or after expiry (t <= 0) it is the payoff, as for the
-// American price; a NaN spot or strike stays NaN there.
-inline double european_price(const OptionInputs& in, OptionType type) {
-    const double b = in.r - in.q;
-    if (in.t <= 0.0) {
-        const double x = type == OptionType::Call ? in.s - in.k : in.k - in.s;
-        return x > 0.0 ? x : (std::isnan(x) ? x : 0.0);
+// American price; a NaN spot or strike stays NaN there. A put is the call
+// with spot and strike swapped, rate r - b and carry -b.
+struct EuropeanPrice {
+    static constexpr std::size_t kPoints = 2;
+    static constexpr std::size_t kOutputs = 1;
+    struct State {
+        double S, K, carry_discount, rate_discount;
+        bool expired;
+        double payoff;
+    };
+    static State prepare(const OptionInputs& in, OptionType type, double* points) {
+        const bool call = type == OptionType::Call;
+        if (in.t <= 0.0) {
+            points[0] = points[1] = 0.0;
+            const double x = call ? in.s - in.k : in.k - in.s;
+            return {0.0, 0.0, 0.0, 0.0, true, x > 0.0 ? x : (std::isnan(x) ? x : 0.0)};
+        }
+        const double b = in.r - in.q;
+        const double S = call ? in.s : in.k;
+        const double K = call ? in.k : in.s;
+        const double r = call ? in.r : in.r - b;
+        const double carry = call ? b : -b;
+        const double sigma2 = in.sigma * in.sigma;
+        detail::european_points(in.t, carry, in.sigma, sigma2, std::sqrt(in.t), std::log(S / K), points);
+        return {S, K, std::exp((carry - r) * in.t), std::exp((-r) * in.t), false, 0.0};
     }
-    if (type == OptionType::Call) return detail::european_call(in.s, in.k, in.t, in.r, b, in.sigma);
-    return detail::european_call(in.k, in.s, in.t, in.r - b, -b, in.sigma);
+    static void finish(const State& st, const double* n, double* out) {
+        out[0] = st.expired ? st.payoff : detail::european_value(n, st.S, st.K, st.carry_discount, st.rate_discount);
+    }
+};
+
+inline double european_price(const OptionInputs& in, OptionType type) {
+    double points[2];
+    const EuropeanPrice::State state = EuropeanPrice::prepare(in, type, points);
+    if (state.expired) return state.payoff;
+    const double n[2] = {norm_cdf(points[0]), norm_cdf(points[1])};
+    double out[1];
+    EuropeanPrice::finish(state, n, out);
+    return out[0];
 }
 
 }  // namespace varnelle

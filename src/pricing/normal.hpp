@@ -220,29 +220,72 @@ inline double erf_impl(double z, bool invert) {
     return z < 0.5 ? v : 1.0 - v;
 }
 
-// erf_impl(z, true) for finite z, with the reflection of negative arguments
-// done by selection rather than by branches (see kErfcRows for why); the
-// values are those of erf_impl to the bit.
+namespace detail {
+
+// erfc(z) for |z| < 0.5: 1 - erf(u) or, below zero, 1 + erf(u), u = |z|.
+[[gnu::always_inline]] inline double erfc_near_zero(double z, double u) {
+    const double v = u < 1e-10 ? u * 1.125 + u * 0.0033791670955125737
+                               : u * 1.125 + (u * horner(kErfSmallP, u)) / horner(kErfSmallQ, u);
+    return select(z < 0.0, 1.0 + v, 1.0 - v);
+}
+
+// erfc(z) for |z| >= 0.5 except z = -0.5: the tail at u = |z|, reflected as
+// 2 - erfc(u) below zero. Infinite u gives 0 (and so 2 for z = -inf).
+[[gnu::always_inline]] inline double erfc_far_from_zero(double z, double u) {
+    const double t = erfc_tail(u);
+    return select(z < 0.0, 2.0 - t, t);
+}
+
+}  // namespace detail
+
+// erf_impl(z, true), with the reflection of negative arguments done by
+// selection rather than by branches (see kErfcRows for why); the values are
+// those of erf_impl to the bit.
 inline double erfc(double z) {
     if (std::isnan(z)) return z;
     const double u = std::fabs(z);
-    const bool negative = z < 0.0;
-    if (u < 0.5) {
-        const double v = u < 1e-10 ? u * 1.125 + u * 0.0033791670955125737
-                                   : u * 1.125 + (u * detail::horner(detail::kErfSmallP, u)) /
-                                                     detail::horner(detail::kErfSmallQ, u);
-        return detail::select(negative, 1.0 + v, 1.0 - v);  // 1 + erf(-z) below zero
-    }
+    if (u < 0.5) return detail::erfc_near_zero(z, u);
     if (z == -0.5) return 1.0 + (1.0 - detail::erfc_tail(0.5));  // the one point where 2 - t differs
-    const double t = detail::erfc_tail(u);  // 0 for an infinite u
-    return detail::select(negative, 2.0 - t, t);
+    return detail::erfc_far_from_zero(z, u);
 }
 
 // Phi(x) = 0.5 * erfc(-x / sqrt(2)). The subtraction from zero and the division
 // by the double nearest sqrt(2) are deliberate: they decide the last bit.
-inline double norm_cdf(double x) {
-    const double z = (0.0 - x) / (1.0 * 1.4142135623730951);
-    return 0.5 * erfc(z);
+[[gnu::always_inline]] inline double norm_cdf_argument(double x) { return (0.0 - x) / (1.0 * 1.4142135623730951); }
+
+inline double norm_cdf(double x) { return 0.5 * erfc(norm_cdf_argument(x)); }
+
+// norm_cdf of count values at once, each to the bit as norm_cdf gives it.
+// Arguments that vary from value to value send a single evaluation down one
+// path or the other unpredictably; here the values are first sorted into
+// the two paths, then each path runs as a loop of its own. count <= 256.
+inline void norm_cdf_batch(const double* x, double* out, std::size_t count) {
+    std::uint8_t near[256], far[256], other[256];
+    double zs[256];
+    std::size_t n_near = 0, n_far = 0, n_other = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double z = norm_cdf_argument(x[i]);
+        zs[i] = z;
+        const double u = std::fabs(z);
+        const bool is_near = u < 0.5;
+        const bool is_far = u >= 0.5 && z != -0.5;  // NaN is neither
+        const auto index = static_cast<std::uint8_t>(i);
+        near[n_near] = index;
+        far[n_far] = index;
+        other[n_other] = index;
+        n_near += is_near;
+        n_far += is_far;
+        n_other += !(is_near || is_far);
+    }
+    for (std::size_t j = 0; j < n_near; ++j) {
+        const double z = zs[near[j]];
+        out[near[j]] = 0.5 * detail::erfc_near_zero(z, std::fabs(z));
+    }
+    for (std::size_t j = 0; j < n_far; ++j) {
+        const double z = zs[far[j]];
+        out[far[j]] = 0.5 * detail::erfc_far_from_zero(z, std::fabs(z));
+    }
+    for (std::size_t j = 0; j < n_other; ++j) out[other[j]] = 0.5 * erfc(zs[other[j]]);
 }
 
 // phi(x); 2.5066282746310007 is the double nearest sqrt(2*pi), one ulp above
