@@ -1,0 +1,373 @@
+#include "implied_volatility.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "american.hpp"
+#include "european.hpp"
+#include "normal.hpp"
+
+namespace varnelle {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// ---------------------------------------------------------------------------
+// European
+//
+// Method. The price is inverted as european_price computes it, through its
+// own norm_cdf, because the textbook formula differs from it by up to ~1e-10
+// relative and a round trip would then miss by far more than 1e-12.
+//
+// Work happens in the normalised frame of the Black formula: x = ln(F/K) and
+// s = sigma sqrt(t). An in-the-money option is turned into its
+// out-of-the-money mirror by subtracting the discounted intrinsic value, so
+// the target is always a time value tau. As a function of s the time value is
+// convex below s_c = sqrt(2|x|) (where d1 or d2 is zero) and concave above it:
+// - below s_c it behaves like exp(-x^2 / (2 s^2)), so the steps are taken on
+//   ln(price - lower bound), which is nearly straight there, and the start
+//   comes from the tail asymptote b ~ 2 pi |x| / (3 sqrt 3) * N(-|x|/(sqrt 3 s))^3
+//   (exact in its leading terms as s -> 0);
+// - above s_c the gap to the upper bound behaves like 2 cosh(x/2) N(-s/2), so
+//   the steps are taken on ln(upper bound - price) and the start comes from
+//   inverting that.
+// The inverse normal in both starts is the rational approximation of
+// Abramowitz & Stegun 26.2.23 (|error| < 4.5e-4 in z): a start within a few
+// per cent is all Halley's method needs to reach the last bit in two or three
+// steps, since it converges cubically on these nearly straight objectives.
+// Each step evaluates the library's own price with analytic vega and volga
+// (their 1e-10 relative mismatch with the library's price only slows the last
+// digit, it cannot move the root). The steps stay inside a bracket narrowed
+// by the sign of every residual; a step leaving it is replaced by bisection,
+// so the iteration cannot diverge and ends after a fixed number of steps.
+// ---------------------------------------------------------------------------
+
+// The call european_price evaluates. A put is the call with spot and strike
+// swapped, rate r - b and carry -b, exactly as in european_price; every
+// factor that does not depend on sigma is formed once with the expressions of
+// detail::european_call, so that price() is european_price to the bit.
+struct ModelCall {
+    double S, K, T, r, b;
+    double sqrt_t, log_sk, carry_discount, rate_discount;
+    double A;  // S * carry_discount: the price as sigma -> infinity
+    double B;  // K * rate_discount
+};
+
+ModelCall model_call(double s, double k, double t, double r, double q, OptionType type) {
+    const double b = r - q;
+    ModelCall m{};
+    if (type == OptionType::Call) {
+        m.S = s;
+        m.K = k;
+        m.r = r;
+        m.b = b;
+    } else {
+        m.S = k;
+        m.K = s;
+        m.r = r - b;
+        m.b = -b;
+    }
+    m.T = t;
+    m.sqrt_t = std::sqrt(t);
+    m.log_sk = std::log(m.S / m.K);
+    m.carry_discount = std::exp((m.b - m.r) * t);
+    m.rate_discount = std::exp((-m.r) * t);
+    m.A = m.S * m.carry_discount;
+    m.B = m.K * m.rate_discount;
+    return m;
+}
+
+inline double model_price(const ModelCall& m, double sigma) {
+    return detail::european_from(m.S, m.K, m.T, m.b, sigma, sigma * sigma, m.sqrt_t, m.log_sk,
+                                 m.carry_discount, m.rate_discount);
+}
+
+// The price with its first two derivatives in sigma.
+struct Evaluation {
+    double price, vega, volga;
+};
+
+inline Evaluation evaluate(const ModelCall& m, double sigma) {
+    const double price = model_price(m, sigma);
+    const double vol = m.sqrt_t * sigma;
+    const double d1 = ((m.b + (sigma * sigma) * 0.5) * m.T + m.log_sk) / vol;
+    const double d2 = d1 - vol;
+    const double vega = (m.A * std::exp((-0.5 * d1) * d1)) * (m.sqrt_t * 0.3989422804014327);
+    return {price, vega, vega * ((d1 * d2) / sigma)};
+}
+
+// z with N(-z) = p for 0 < p < 1: Abramowitz & Stegun 26.2.23, |error| < 4.5e-4.
+inline double inverse_upper_tail(double p) {
+    const double tail = p > 0.5 ? 1.0 - p : p;
+    const double t = std::sqrt(-2.0 * std::log(tail));
+    const double z =
+        t - (2.515517 + t * (0.802853 + t * 0.010328)) / (1.0 + t * (1.432788 + t * (0.189269 + t * 0.001308)));
+    return p > 0.5 ? -z : z;
+}
+
+constexpr int kMaxEuropeanSteps = 64;
+// A Halley step this small (relative) leaves an error of about its cube.
+constexpr double kStepTolerance = 1e-9;
+
+// sigma for lower < p < m.A.
+double solve_european(const ModelCall& m, double p, double lower) {
+    const double x = m.log_sk + m.b * m.T;  // ln(A / B), as d1 sees it
+    const double ax = std::fabs(x);
+    const double small = m.A < m.B ? m.A : m.B;
+    const double big = m.A < m.B ? m.B : m.A;
+    const double tau = p - lower;  // time value to reach
+    const double gap = m.A - p;    // distance to the upper bound
+    const double s_c = std::sqrt(2.0 * ax);
+    // The time value at s_c, where the out-of-the-money d1 (or d2) is zero.
+    const double tau_c = 0.5 * small - big * norm_cdf(-s_c);
+    const bool low = tau < tau_c;
+
+    double s0;
+    if (low) {
+        const double beta = tau / (std::sqrt(m.A) * std::sqrt(m.B));
+        // cbrt(beta * 3 sqrt(3) / (2 pi |x|))
+        const double u = std::cbrt(beta * (0.8269933431326881 / ax));
+        s0 = u < 0.5 ? ax / (1.7320508075688772 * inverse_upper_tail(u)) : s_c;
+        if (!(s0 <= s_c)) s0 = s_c;
+        // Near x = 0 the time value is about s / sqrt(2 pi).
+        if (!(s0 > 0.0)) s0 = 2.5066282746310002 * beta;
+    } else {
+        s0 = 2.0 * inverse_upper_tail(gap / (small + big));
+        if (!(s0 >= s_c)) s0 = s_c;
+    }
+    double sigma = s0 / m.sqrt_t;
+    if (!(sigma > 0.0 && sigma < kInf)) sigma = 1.0;
+
+    double lo = 0.0;
+    double hi = kInf;
+    double best = sigma;
+    double best_miss = kInf;
+    for (int step = 0; step < kMaxEuropeanSteps; ++step) {
+        const Evaluation e = evaluate(m, sigma);
+        const double miss = e.price - p;
+        if (miss == 0.0) return sigma;
+        if (std::fabs(miss) < best_miss) {
+            best_miss = std::fabs(miss);
+            best = sigma;
+        }
+        if (miss > 0.0) {
+            hi = sigma;
+        } else {
+            lo = sigma;  // a NaN price counts as too low: sigma moves up
+        }
+
+        // Objective f with f' and f'' for Halley's step.
+        double f = kNaN, f1 = kNaN, f2 = kNaN;
+        const double rest = low ? e.price - lower : m.A - e.price;
+        if (rest > 0.0) {
+            const double target = low ? tau : gap;
+            const double ratio = rest / target;
+            f = ratio > 0.0 && ratio < kInf ? std::log(ratio) : std::log(rest) - std::log(target);
+            f1 = (low ? e.vega : -e.vega) / rest;
+            f2 = (low ? e.volga : -e.volga) / rest - f1 * f1;
+        }
+        const double newton = f / f1;
+        const double correction = 0.5 * newton * (f2 / f1);
+        double next = correction > -1.0 && correction < 0.5 ? sigma - newton / (1.0 - correction)
+                                                             : sigma - newton;
+        const bool inside = next > lo && next < hi;
+        // Converged. Near the root the residual is rounding noise, whose sign
+        // may disagree with the bracket: a tiny step counts even outside it.
+        if (std::fabs(next - sigma) <= kStepTolerance * sigma) return inside ? next : sigma;
+        // Out of the bracket (or no step at all): bisect.
+        if (!inside) next = hi < kInf ? 0.5 * (lo + hi) : 2.0 * lo;
+        if (next == sigma || (hi < kInf && !(hi - lo > 0x1p-52 * hi))) break;
+        sigma = next;
+    }
+    return best;
+}
+
+// The bounds of the European price for the inputs, and the call that
+// european_price evaluates for them.
+struct EuropeanProblem {
+    ModelCall m;
+    double lower, upper;
+};
+
+EuropeanProblem european_problem(double s, double k, double t, double r, double q, OptionType type) {
+    EuropeanProblem e{model_call(s, k, t, r, q, type), 0.0, 0.0};
+    const double intrinsic = e.m.A - e.m.B;
+    e.lower = intrinsic > 0.0 ? intrinsic : 0.0;
+    e.upper = e.m.A;
+    return e;
+}
+
+// Inputs no volatility can answer whatever the price: NaN anywhere, spot,
+// strike or expiry not positive and finite, rates not finite.
+bool inputs_unusable(double price, double s, double k, double t, double r, double q) {
+    if (std::isnan(price)) return true;
+    if (!(s > 0.0 && s < kInf && k > 0.0 && k < kInf && t > 0.0 && t < kInf)) return true;
+    return !(std::isfinite(r) && std::isfinite(q));
+}
+
+// ---------------------------------------------------------------------------
+// American
+//
+// The American price has no analytic vega worth having, so the root is
+// bracketed and found with Brent's method (inverse quadratic interpolation,
+// secant and bisection), which needs only price evaluations. The bracket comes
+// from the European implied volatility of the same price: the American price
+// is never below the European price at the same sigma, so that sigma is an
+// upper end, and a step down along the European vega usually lands just below
+// the root for the lower end.
+// ---------------------------------------------------------------------------
+
+constexpr double kMinSigma = 1e-8;
+constexpr double kMaxSigma = 100.0;
+constexpr int kMaxBracketSteps = 40;
+constexpr int kMaxBrentSteps = 100;
+constexpr double kBrentTolerance = 1e-13;  // relative, well inside the 1e-10 asked of a round trip
+
+struct AmericanObjective {
+    OptionInputs in;
+    OptionType type;
+    double p;
+    double operator()(double sigma) {
+        in.sigma = sigma;
+        return american_price(in, type) - p;
+    }
+};
+
+// Brent's zero finder on [a, b] with fa <= 0 <= fb (or the reverse).
+double brent(AmericanObjective& f, double a, double fa, double b, double fb) {
+    double c = a, fc = fa;
+    double d = b - a, e = d;
+    for (int i = 0; i < kMaxBrentSteps; ++i) {
+        if ((fb > 0.0 && fc > 0.0) || (fb < 0.0 && fc < 0.0)) {
+            c = a;
+            fc = fa;
+            d = b - a;
+            e = d;
+        }
+        if (std::fabs(fc) < std::fabs(fb)) {
+            a = b;
+            b = c;
+            c = a;
+            fa = fb;
+            fb = fc;
+            fc = fa;
+        }
+        const double tol = 2.0 * 0x1p-53 * std::fabs(b) + 0.5 * kBrentTolerance * std::fabs(b);
+        const double half = 0.5 * (c - b);
+        if (std::fabs(half) <= tol || fb == 0.0) return b;
+        if (std::fabs(e) >= tol && std::fabs(fa) > std::fabs(fb)) {
+            double p, q;
+            const double sb = fb / fa;
+            if (a == c) {
+                p = 2.0 * half * sb;
+                q = 1.0 - sb;
+            } else {
+                const double qa = fa / fc;
+                const double rb = fb / fc;
+                p = sb * (2.0 * half * qa * (qa - rb) - (b - a) * (rb - 1.0));
+                q = (qa - 1.0) * (rb - 1.0) * (sb - 1.0);
+            }
+            if (p > 0.0) {
+                q = -q;
+            } else {
+                p = -p;
+            }
+            if (2.0 * p < std::fmin(3.0 * half * q - std::fabs(tol * q), std::fabs(e * q))) {
+                e = d;
+                d = p / q;
+            } else {
+                d = half;
+                e = d;
+            }
+        } else {
+            d = half;
+            e = d;
+        }
+        a = b;
+        fa = fb;
+        b += std::fabs(d) > tol ? d : (half > 0.0 ? tol : -tol);
+        fb = f(b);
+        if (std::isnan(fb)) return kNaN;
+    }
+    return b;
+}
+
+}  // namespace
+
+double european_implied_vol(double price, double s, double k, double t, double r, double q, OptionType type) {
+    if (inputs_unusable(price, s, k, t, r, q)) return kNaN;
+    const EuropeanProblem e = european_problem(s, k, t, r, q, type);
+    if (price < e.lower || !(price < e.upper)) return kNaN;
+    if (price == e.lower) return 0.0;
+    return solve_european(e.m, price, e.lower);
+}
+
+double american_implied_vol(double price, double s, double k, double t, double r, double q, OptionType type) {
+    if (inputs_unusable(price, s, k, t, r, q)) return kNaN;
+    const double exercise = type == OptionType::Call ? s - k : k - s;
+    const double intrinsic = exercise > 0.0 ? exercise : 0.0;
+    const double upper = type == OptionType::Call ? s : k;
+    const EuropeanProblem e = european_problem(s, k, t, r, q, type);
+    if (price < intrinsic || price < e.lower || !(price < upper)) return kNaN;
+    if (price == 0.0) return 0.0;  // both bounds are 0 here
+    if (price == intrinsic) return kNaN;
+    // Without early exercise (carry at least the rate in the call frame) the
+    // model is the European price itself, which reaches its lower bound only
+    // in the limit sigma -> 0.
+    if (price == e.lower) return e.m.b >= e.m.r ? 0.0 : kNaN;
+
+    AmericanObjective f{{s, k, t, r, 0.0, q}, type, price};
+    // Upper end: the European implied volatility of the price; when the price
+    // is beyond the European range (an American call can be worth more than
+    // s e^(-qt)) start from 1 and double.
+    double hi = price < e.upper ? solve_european(e.m, price, e.lower) : 1.0;
+    if (!(hi >= kMinSigma)) hi = kMinSigma;
+    double f_hi = f(hi);
+    if (f_hi == 0.0) return hi;
+    double lo = hi;
+    double f_lo = f_hi;
+    for (int i = 0; i < kMaxBracketSteps && !(f_hi > 0.0); ++i) {
+        lo = hi;
+        f_lo = f_hi;
+        hi = 2.0 * hi;
+        if (hi > kMaxSigma) return kNaN;
+        f_hi = f(hi);
+        if (f_hi == 0.0) return hi;
+    }
+    if (!(f_hi > 0.0)) return kNaN;
+    if (!(f_lo < 0.0)) {
+        // Lower end: a Newton step down along the European vega, then secant
+        // steps through the last two points, each taken 20% further than
+        // predicted so that it tends to overshoot the root, and never more
+        // than a factor 4 down at a time.
+        const Evaluation ev = evaluate(e.m, hi);
+        double guess = hi - 1.2 * (f_hi / ev.vega);
+        double x_prev = hi, f_prev = f_hi;
+        for (int i = 0;; ++i) {
+            if (i == kMaxBracketSteps) return kNaN;
+            if (!(guess >= 0.25 * hi && guess < hi)) guess = 0.25 * hi;
+            if (guess < kMinSigma) {
+                if (hi <= kMinSigma) return kNaN;
+                guess = kMinSigma;
+            }
+            const double f_guess = f(guess);
+            if (f_guess == 0.0) return guess;
+            if (f_guess < 0.0) {
+                lo = guess;
+                f_lo = f_guess;
+                break;
+            }
+            if (std::isnan(f_guess)) return kNaN;
+            x_prev = hi;
+            f_prev = f_hi;
+            hi = guess;
+            f_hi = f_guess;
+            const double slope = (f_prev - f_hi) / (x_prev - hi);
+            guess = slope > 0.0 ? hi - 1.2 * (f_hi / slope) : 0.25 * hi;
+        }
+    }
+    return brent(f, lo, f_lo, hi, f_hi);
+}
+
+}  // namespace varnelle
