@@ -24,23 +24,26 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // s = sigma sqrt(t). An in-the-money option is turned into its
 // out-of-the-money mirror by subtracting the discounted intrinsic value, so
 // the target is always a time value tau. As a function of s the time value is
-// convex below s_c = sqrt(2|x|) (where d1 or d2 is zero) and concave above it:
-// - below s_c it behaves like exp(-x^2 / (2 s^2)), so the steps are taken on
-//   ln(price - lower bound), which is nearly straight there, and the start
-//   comes from the tail asymptote b ~ 2 pi |x| / (3 sqrt 3) * N(-|x|/(sqrt 3 s))^3
-//   (exact in its leading terms as s -> 0);
-// - above s_c the gap to the upper bound behaves like 2 cosh(x/2) N(-s/2), so
-//   the steps are taken on ln(upper bound - price) and the start comes from
-//   inverting that.
+// convex below s_c = sqrt(2|x|) (where the mirror's d1 is zero) and concave
+// above it, and one norm_cdf gives its value tau_c there:
+// - below s_c it behaves like exp(-x^2 / (2 s^2)); the start inverts the tail
+//   asymptote b ~ c N(-|x|/(sqrt(3) s))^3, with c moved so that it meets
+//   tau_c, and is capped by the tangent at s_c;
+// - above s_c the gap to the upper bound behaves like 2 cosh(x/2) N(-s/2),
+//   and the start inverts that.
 // The inverse normal in both starts is the rational approximation of
-// Abramowitz & Stegun 26.2.23 (|error| < 4.5e-4 in z): a start within a few
-// per cent is all Halley's method needs to reach the last bit in two or three
-// steps, since it converges cubically on these nearly straight objectives.
-// Each step evaluates the library's own price with analytic vega and volga
-// (their 1e-10 relative mismatch with the library's price only slows the last
-// digit, it cannot move the root). The steps stay inside a bracket narrowed
-// by the sign of every residual; a step leaving it is replaced by bisection,
-// so the iteration cannot diverge and ends after a fixed number of steps.
+// Abramowitz & Stegun 26.2.23 (|error| < 4.5e-4 in z). Starts land within a
+// few per cent on ordinary inputs, and Halley's method, cubically convergent,
+// takes that to the last bit in two or three steps. Where the time value is
+// small next to tau_c (or the gap small next to its value at s_c) the steps
+// work on its logarithm, which is nearly straight in s there and keeps
+// relative accuracy down to subnormal prices; elsewhere on the price itself,
+// which saves a logarithm per step. Each step evaluates the library's own
+// price with analytic vega and volga (their 1e-10 relative mismatch with the
+// library's price slows only the last digit, it cannot move the root). The
+// steps stay inside a bracket narrowed by the sign of every residual; a step
+// leaving it is replaced by bisection, so the iteration cannot diverge and
+// ends after a fixed number of steps.
 // ---------------------------------------------------------------------------
 
 // The call european_price evaluates. A put is the call with spot and strike
@@ -106,9 +109,24 @@ inline double inverse_upper_tail(double p) {
     return p > 0.5 ? -z : z;
 }
 
+// The same for p = cbrt(cube) < 0.5, without forming the cube root.
+inline double upper_tail_inverse_of_cube_root(double cube) {
+    const double t = std::sqrt(-0.6666666666666666 * std::log(cube));
+    return t - (2.515517 + t * (0.802853 + t * 0.010328)) / (1.0 + t * (1.432788 + t * (0.189269 + t * 0.001308)));
+}
+
 constexpr int kMaxEuropeanSteps = 64;
-// A Halley step this small (relative) leaves an error of about its cube.
-constexpr double kStepTolerance = 1e-9;
+// A Halley step this small (relative) leaves an error of a multiple of its
+// cube. 1e-5 left up to 4e-11 in the steepest corners measured (a multiple
+// near 4e4), so 1e-7 leaves ~1e-16, while sparing the step that would only
+// confirm convergence on most rows.
+constexpr double kStepTolerance = 1e-7;
+
+// What the steps drive to zero: ln(time value / tau), price - p, or
+// ln(gap / (upper bound - p)); the logarithms where the time value is below
+// a tenth of tau_c, or the gap below a tenth of its value at s_c.
+enum class Objective { LogTimeValue, Price, LogGap };
+constexpr double kLogShare = 0.1;
 
 // sigma for lower < p < m.A.
 double solve_european(const ModelCall& m, double p, double lower) {
@@ -125,10 +143,21 @@ double solve_european(const ModelCall& m, double p, double lower) {
 
     double s0;
     if (low) {
-        const double beta = tau / (std::sqrt(m.A) * std::sqrt(m.B));
-        // cbrt(beta * 3 sqrt(3) / (2 pi |x|))
-        const double u = std::cbrt(beta * (0.8269933431326881 / ax));
-        s0 = u < 0.5 ? ax / (1.7320508075688772 * inverse_upper_tail(u)) : s_c;
+        const double scale = std::sqrt(m.A) * std::sqrt(m.B);
+        const double beta = tau / scale;
+        // The tail asymptote b ~ c N(-|x| / (sqrt(3) s))^3 with c = 2 pi |x| / (3 sqrt 3)
+        // is exact as s -> 0 but misses the time value at s_c; its constant is
+        // moved linearly in tau / tau_c to the one that meets tau_c at s_c.
+        const double n_c = norm_cdf(-std::sqrt(ax / 6.0));
+        const double c0 = 1.2091995761561452 * ax;
+        const double c = c0 + ((tau_c / scale) / ((n_c * n_c) * n_c) - c0) * (tau / tau_c);
+        // N(-z) = (beta / c)^(1/3) for the z = |x| / (sqrt(3) s) of the start.
+        const double cube = beta / c;
+        s0 = cube < 0.125 ? ax / (1.7320508075688772 * upper_tail_inverse_of_cube_root(cube)) : s_c;
+        // Below s_c the time value is convex: its tangent at s_c reaches tau
+        // at an s above the root, so a start beyond that is certainly worse.
+        const double tangent = s_c - (tau_c - tau) * (2.5066282746310002 / small);
+        if (tangent > 0.0 && !(s0 <= tangent)) s0 = tangent;
         if (!(s0 <= s_c)) s0 = s_c;
         // Near x = 0 the time value is about s / sqrt(2 pi).
         if (!(s0 > 0.0)) s0 = 2.5066282746310002 * beta;
@@ -136,6 +165,8 @@ double solve_european(const ModelCall& m, double p, double lower) {
         s0 = 2.0 * inverse_upper_tail(gap / (small + big));
         if (!(s0 >= s_c)) s0 = s_c;
     }
+    const Objective objective = low ? (tau < kLogShare * tau_c ? Objective::LogTimeValue : Objective::Price)
+                                    : (gap < kLogShare * (m.A - lower - tau_c) ? Objective::LogGap : Objective::Price);
     double sigma = s0 / m.sqrt_t;
     if (!(sigma > 0.0 && sigma < kInf)) sigma = 1.0;
 
@@ -158,14 +189,19 @@ double solve_european(const ModelCall& m, double p, double lower) {
         }
 
         // Objective f with f' and f'' for Halley's step.
-        double f = kNaN, f1 = kNaN, f2 = kNaN;
-        const double rest = low ? e.price - lower : m.A - e.price;
-        if (rest > 0.0) {
-            const double target = low ? tau : gap;
+        double f, f1, f2;
+        if (objective == Objective::Price) {
+            f = miss;
+            f1 = e.vega;
+            f2 = e.volga;
+        } else {
+            const bool below = objective == Objective::LogTimeValue;
+            const double rest = below ? e.price - lower : m.A - e.price;
+            const double target = below ? tau : gap;
             const double ratio = rest / target;
             f = ratio > 0.0 && ratio < kInf ? std::log(ratio) : std::log(rest) - std::log(target);
-            f1 = (low ? e.vega : -e.vega) / rest;
-            f2 = (low ? e.volga : -e.volga) / rest - f1 * f1;
+            f1 = (below ? e.vega : -e.vega) / rest;
+            f2 = (below ? e.volga : -e.volga) / rest - f1 * f1;
         }
         const double newton = f / f1;
         const double correction = 0.5 * newton * (f2 / f1);
