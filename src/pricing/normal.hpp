@@ -196,6 +196,21 @@ inline constexpr std::array<ErfcRow, 13> kErfcRows{{
     return select(z < 110.0, value, 0.0);
 }
 
+// Where erf_impl passes from one approximation to the next, in |z|: the
+// small-argument line, the erf ratio, then the erfc rows of erfc_tail. The
+// approximations do not meet exactly (they differ by up to ~1e-10 relative),
+// so a price jumps where one of its d / sqrt(2) crosses one of these.
+inline constexpr std::array<double, 15> kErfPieceStarts{1e-10, 0.5,  0.75, 1.25, 2.25, 3.5,  5.25, 8.0,
+                                                        11.5,  17.0, 24.0, 38.0, 60.0, 85.0, 110.0};
+
+// Which approximation erf_impl uses for z (0 up to 15, by |z|).
+inline int erf_piece(double z) {
+    const double a = std::fabs(z);
+    int piece = 0;
+    while (piece < static_cast<int>(kErfPieceStarts.size()) && a >= kErfPieceStarts[static_cast<std::size_t>(piece)]) ++piece;
+    return piece;
+}
+
 }  // namespace detail
 
 // erf(z) when invert is false, erfc(z) = 1 - erf(z) when it is true; z finite.
