@@ -53,6 +53,8 @@ __all__ = [
     "am_vega",
     "am_rho",
     "am_greeks",
+    "bs_implied_vol",
+    "am_implied_vol",
     "Greeks",
     "ufuncs",
 ]
@@ -220,6 +222,8 @@ _DOCS = {
     "am_vega": "American vega: central difference per 1.00 of volatility.",
     "am_rho": "American rho: central difference per 1% of rate.",
     "am_greeks": "American delta, gamma, theta, vega and rho at once, as a Greeks named tuple.",
+    "bs_implied_vol": "Volatility at which bs_price gives price (European implied volatility).",
+    "am_implied_vol": "Volatility at which am_price gives price (American implied volatility).",
 }
 
 _PARAMETERS_DOC = """
@@ -237,6 +241,27 @@ workers : int, optional
     core, -2 for all but one.
 """
 
+_IMPLIED_DOC = """
+Parameters
+----------
+price, s, k, t, r, q : array_like of numbers
+    Option price, spot, strike, years to expiry, risk-free rate and
+    continuous dividend yield; they broadcast against each other.{side}
+out : ndarray, optional
+    Where to write the result, as for any ufunc.
+workers : int, optional
+    Threads to split a large call across: 1 (the default), or -1 for every
+    core, -2 for all but one.
+
+Returns
+-------
+The volatility, per 1.0 (0.2 is 20 %). No input raises: a price outside the
+no-arbitrage bounds, an expired option (t <= 0), a NaN input, or an American
+price that a whole range of volatilities gives (the intrinsic value of an
+option worth exercising) gives NaN; a European price exactly at its lower
+bound gives 0.0.
+"""
+
 _SIDE_DOC = """
 option_type : str or array_like of str
     "call"/"c" or "put"/"p" in any letter case, for every row or per row.
@@ -244,9 +269,8 @@ option_type : str or array_like of str
     before anything is written."""
 
 
-def _signature(with_side: bool) -> inspect.Signature:
+def _signature_of(names: list[str], with_side: bool) -> inspect.Signature:
     P = inspect.Parameter
-    names = ["s", "k", "t", "r", "sigma"]
     parameters = [P(name, P.POSITIONAL_OR_KEYWORD) for name in names]
     parameters.append(P("q", P.POSITIONAL_OR_KEYWORD, default=0.0))
     if with_side:
@@ -271,10 +295,23 @@ def _define(name: str, with_side: bool, greeks: bool) -> Callable[..., Any]:
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = __name__
-    function.__signature__ = _signature(with_side)  # type: ignore[attr-defined]
+    function.__signature__ = _signature_of(["s", "k", "t", "r", "sigma"], with_side)  # type: ignore[attr-defined]
     function.__doc__ = _DOCS[name] + "\n" + _PARAMETERS_DOC.format(
         side=_SIDE_DOC if with_side else "", tuple=" or tuple of five" if greeks else ""
     )
+    return function
+
+
+def _define_implied(name: str) -> Callable[..., Any]:
+    ufunc: np.ufunc = getattr(_ufuncs, name)
+
+    def function(price, s, k, t, r, q=0.0, option_type="call", *, out=None, workers=1):  # type: ignore[no-untyped-def]
+        return _call(ufunc, (price, s, k, t, r, q, _sides(option_type)), out, workers)
+
+    function.__name__ = function.__qualname__ = name
+    function.__module__ = __name__
+    function.__signature__ = _signature_of(["price", "s", "k", "t", "r"], True)  # type: ignore[attr-defined]
+    function.__doc__ = _DOCS[name] + "\n" + _IMPLIED_DOC.format(side=_SIDE_DOC)
     return function
 
 
@@ -292,3 +329,5 @@ am_theta = _define("am_theta", True, False)
 am_vega = _define("am_vega", True, False)
 am_rho = _define("am_rho", True, False)
 am_greeks = _define("am_greeks", True, True)
+bs_implied_vol = _define_implied("bs_implied_vol")
+am_implied_vol = _define_implied("am_implied_vol")

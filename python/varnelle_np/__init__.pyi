@@ -40,6 +40,8 @@ __all__ = [
     "am_vega",
     "am_rho",
     "am_greeks",
+    "bs_implied_vol",
+    "am_implied_vol",
     "Greeks",
     "ufuncs",
 ]
@@ -109,3 +111,11 @@ def am_rho(s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayL
 def am_greeks(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: int = ...) -> Greeks[np.float64]: ...
 @overload
 def am_greeks(s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike, q: ArrayLike = ..., option_type: _Sides = ..., *, out: _Outs | None = ..., workers: int = ...) -> Greeks[NDArray[np.float64]]: ...
+@overload
+def bs_implied_vol(price: _Number, s: _Number, k: _Number, t: _Number, r: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: int = ...) -> np.float64: ...
+@overload
+def bs_implied_vol(price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, q: ArrayLike = ..., option_type: _Sides = ..., *, out: _Out | None = ..., workers: int = ...) -> NDArray[np.float64]: ...
+@overload
+def am_implied_vol(price: _Number, s: _Number, k: _Number, t: _Number, r: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: int = ...) -> np.float64: ...
+@overload
+def am_implied_vol(price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, q: ArrayLike = ..., option_type: _Sides = ..., *, out: _Out | None = ..., workers: int = ...) -> NDArray[np.float64]: ...

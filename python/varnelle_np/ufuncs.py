@@ -2,12 +2,14 @@
 wanted (``ufunc.reduce`` excepted: they have no identity).
 
 Each takes the six numbers (s, k, t, r, sigma, q) and, where the result
-depends on the side, a seventh boolean operand ``put``; ``bs_greeks`` and
+depends on the side, a seventh boolean operand ``put``; the implied
+volatilities take (price, s, k, t, r, q, put); ``bs_greeks`` and
 ``am_greeks`` have five outputs (delta, gamma, theta, vega, rho).
 """
 
 from ._ufuncs import (
     am_delta,
+    am_implied_vol,
     am_gamma,
     am_greeks,
     am_price,
@@ -17,6 +19,7 @@ from ._ufuncs import (
     bs_delta,
     bs_gamma,
     bs_greeks,
+    bs_implied_vol,
     bs_price,
     bs_rho,
     bs_theta,
@@ -38,4 +41,6 @@ __all__ = [
     "am_vega",
     "am_rho",
     "am_greeks",
+    "bs_implied_vol",
+    "am_implied_vol",
 ]

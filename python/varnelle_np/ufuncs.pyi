@@ -15,3 +15,5 @@ am_theta: np.ufunc
 am_vega: np.ufunc
 am_rho: np.ufunc
 am_greeks: np.ufunc
+bs_implied_vol: np.ufunc
+am_implied_vol: np.ufunc

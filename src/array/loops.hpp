@@ -122,6 +122,12 @@ void sideless(const double* in, OptionType, double* out) {
     out[0] = F(inputs_of(in));
 }
 
+// Implied volatilities read (price, s, k, t, r, q).
+template <double (*F)(double, double, double, double, double, double, OptionType)>
+void implied(const double* in, OptionType side, double* out) {
+    out[0] = F(in[0], in[1], in[2], in[3], in[4], in[5], side);
+}
+
 template <Greeks (*F)(const OptionInputs&, OptionType)>
 void all_greeks(const double* in, OptionType side, double* out) {
     const Greeks g = F(inputs_of(in), side);

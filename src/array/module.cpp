@@ -13,6 +13,7 @@
 #include "pricing/american.hpp"
 #include "pricing/black_scholes.hpp"
 #include "pricing/european.hpp"
+#include "pricing/implied_volatility.hpp"
 
 namespace varnelle::array {
 namespace {
@@ -40,6 +41,8 @@ template <double (*F)(const OptionInputs&), int CostNs>
 constexpr PyUFuncGenericFunction kSideless = ufunc_loop<6, false, 1, sideless<F>, CostNs>;
 template <Greeks (*F)(const OptionInputs&, OptionType), int CostNs>
 constexpr PyUFuncGenericFunction kGreeks = ufunc_loop<6, true, 5, all_greeks<F>, CostNs>;
+template <double (*F)(double, double, double, double, double, double, OptionType), int CostNs>
+constexpr PyUFuncGenericFunction kImplied = ufunc_loop<6, true, 1, implied<F>, CostNs>;
 // The European operations that read the normal distribution, in batches.
 template <class Op, int CostNs>
 constexpr PyUFuncGenericFunction kBatched = batched_ufunc_loop<Op, CostNs>;
@@ -69,6 +72,14 @@ const UfuncRow kUfuncs[] = {
     {"am_rho", VARNELLE_SIDED_DOC("American rho per 1% of rate"), 7, 1, kSided<american_rho, 1000>, g_sided},
     {"am_greeks", VARNELLE_SIDED_DOC("American delta, gamma, theta, vega and rho"), 7, 5,
      kGreeks<american_greeks, 4000>, g_sided_greeks},
+    {"bs_implied_vol",
+     "Volatility at which bs_price gives price, for each row of (price, s, k, t, r, q, put); "
+     "NaN where no volatility does.",
+     7, 1, kImplied<european_implied_vol, 400>, g_sided},
+    {"am_implied_vol",
+     "Volatility at which am_price gives price, for each row of (price, s, k, t, r, q, put); "
+     "NaN where no volatility, or a whole range of them, does.",
+     7, 1, kImplied<american_implied_vol, 2000>, g_sided},
 };
 
 // NumPy keeps pointers to the loop and data lists: they live as long as the
