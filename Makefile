@@ -134,14 +134,18 @@ check-wheel: $(TOOLS)/.auditwheel
 	    echo "exported: $$exported"; test "$$exported" = PyInit_varnelle
 
 # Per-call cost against the calling floor, QuantLib-Python, vollib and
-# NumPy/SciPy, all in one process; the peers live only in build/venv-bench.
+# NumPy/SciPy, then whole arrays against NumPy/SciPy, the scalar loop and a
+# pure-Python implied-volatility solver, all measured side by side in one
+# run; the peers live only in build/venv-bench.
 bench: wheel
 	rm -rf $(BUILD)/venv-bench
 	$(PRIMARY) -m venv $(BUILD)/venv-bench
 	$(BUILD)/venv-bench/bin/python -m pip install -q --upgrade pip
-	$(BUILD)/venv-bench/bin/python -m pip install -q $(BUILD)/dist/*.whl ./bench/floor QuantLib vollib numpy scipy
+	$(BUILD)/venv-bench/bin/python -m pip install -q $(BUILD)/dist/*.whl ./bench/floor QuantLib vollib numpy scipy \
+	    py_lets_be_rational
 	rm -rf bench/floor/build bench/floor/*.egg-info
 	$(BUILD)/venv-bench/bin/python bench/compare.py $(BENCH_ARGS)
+	$(BUILD)/venv-bench/bin/python bench/arrays.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD) dist
