@@ -130,8 +130,10 @@ check-wheel: $(TOOLS)/.auditwheel
 	$(TOOLS)/bin/abi3audit --strict --report $(BUILD)/check-dist/*.whl
 	rm -rf $(BUILD)/check-dist/unpacked
 	$(TOOLS)/bin/python -m zipfile -e $(BUILD)/check-dist/*.whl $(BUILD)/check-dist/unpacked
-	exported=$$(nm -D --defined-only $(BUILD)/check-dist/unpacked/varnelle.abi3.so | awk '{print $$3}'); \
-	    echo "exported: $$exported"; test "$$exported" = PyInit_varnelle
+	for module in varnelle:PyInit_varnelle varnelle_np/_ufuncs:PyInit__ufuncs; do \
+	    exported=$$(nm -D --defined-only $(BUILD)/check-dist/unpacked/$${module%%:*}.abi3.so | awk '{print $$3}'); \
+	    echo "exported by $${module%%:*}: $$exported"; test "$$exported" = "$${module#*:}"; \
+	done
 
 # Per-call cost against the calling floor, QuantLib-Python, vollib and
 # NumPy/SciPy, then whole arrays against NumPy/SciPy, the scalar loop and a
