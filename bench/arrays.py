@@ -24,6 +24,7 @@ from scipy.stats import norm
 
 import varnelle
 import varnelle_np as vnp
+from report import cpu_name, table
 
 try:
     from py_lets_be_rational import implied_volatility_from_a_transformed_rational_guess as lbr_vol
@@ -90,23 +91,6 @@ def scalar_loop(name: str, b: dict[str, Any], rows: int) -> Callable[[], object]
 
 
 # ---------------------------------------------------------------- report
-
-def cpu_name() -> str:
-    try:
-        with open("/proc/cpuinfo") as info:
-            for line in info:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or platform.machine()
-
-
-def table(header: list[str], rows: list[list[str]]) -> str:
-    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
-    lines += ["| " + " | ".join(row) + " |" for row in rows]
-    return "\n".join(lines)
-
 
 def verdict(ok: bool) -> str:
     return "met" if ok else "NOT met"

@@ -21,6 +21,8 @@ import platform
 import sys
 import timeit
 
+from report import cpu_name, table
+
 try:
     import varnelle
     import varnelle_floor
@@ -187,23 +189,6 @@ def check_agreement() -> None:
 
 
 # ---------------------------------------------------------------- tables
-
-
-def cpu_name() -> str:
-    try:
-        with open("/proc/cpuinfo") as info:
-            for line in info:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or platform.machine()
-
-
-def table(header: list[str], rows: list[list[str]]) -> str:
-    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
-    lines += ["| " + " | ".join(row) + " |" for row in rows]
-    return "\n".join(lines)
 
 
 def fmt(ns: float) -> str:

@@ -38,26 +38,9 @@ except ImportError as _failed:  # pragma: no cover - depends on the environment
 
 from . import ufuncs
 
-__all__ = [
-    "bs_price",
-    "bs_delta",
-    "bs_gamma",
-    "bs_theta",
-    "bs_vega",
-    "bs_rho",
-    "bs_greeks",
-    "am_price",
-    "am_delta",
-    "am_gamma",
-    "am_theta",
-    "am_vega",
-    "am_rho",
-    "am_greeks",
-    "bs_implied_vol",
-    "am_implied_vol",
-    "Greeks",
-    "ufuncs",
-]
+# In registration order: the European functions, the American ones, then the
+# implied volatilities.
+__all__ = [*ufuncs.__all__, "Greeks", "ufuncs"]
 
 
 class Greeks(NamedTuple):

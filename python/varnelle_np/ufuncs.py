@@ -7,40 +7,9 @@ volatilities take (price, s, k, t, r, q, put); ``bs_greeks`` and
 ``am_greeks`` have five outputs (delta, gamma, theta, vega, rho).
 """
 
-from ._ufuncs import (
-    am_delta,
-    am_implied_vol,
-    am_gamma,
-    am_greeks,
-    am_price,
-    am_rho,
-    am_theta,
-    am_vega,
-    bs_delta,
-    bs_gamma,
-    bs_greeks,
-    bs_implied_vol,
-    bs_price,
-    bs_rho,
-    bs_theta,
-    bs_vega,
-)
+import numpy as np
 
-__all__ = [
-    "bs_price",
-    "bs_delta",
-    "bs_gamma",
-    "bs_theta",
-    "bs_vega",
-    "bs_rho",
-    "bs_greeks",
-    "am_price",
-    "am_delta",
-    "am_gamma",
-    "am_theta",
-    "am_vega",
-    "am_rho",
-    "am_greeks",
-    "bs_implied_vol",
-    "am_implied_vol",
-]
+from . import _ufuncs
+
+__all__ = [name for name, value in vars(_ufuncs).items() if isinstance(value, np.ufunc)]
+globals().update({name: getattr(_ufuncs, name) for name in __all__})

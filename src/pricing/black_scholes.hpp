@@ -161,17 +161,10 @@ struct BlackScholesRho {
 struct BlackScholesGreeks {
     static constexpr std::size_t kPoints = 2;
     static constexpr std::size_t kOutputs = 5;
-    struct State {
-        OptionInputs in;
-        detail::BlackScholesTerms terms;
-        double dq, dr, gauss_d1;
-        OptionType type;
-    };
+    // Theta reads every shared piece the others read.
+    using State = BlackScholesTheta::State;
     static State prepare(const OptionInputs& in, OptionType type, double* points) {
-        const auto terms = detail::black_scholes_terms(in);
-        points[0] = detail::side_point(terms.d1, type);
-        points[1] = detail::side_point(terms.d1 - terms.big_d, type);
-        return {in, terms, detail::dividend_discount(in), detail::rate_discount(in), detail::gauss(terms.d1), type};
+        return BlackScholesTheta::prepare(in, type, points);
     }
     static void finish(const State& st, const double* n, double* out) {
         const double pdf = st.gauss_d1 / 2.5066282746310007;  // norm_pdf(d1)

@@ -200,8 +200,12 @@ inline constexpr std::array<ErfcRow, 13> kErfcRows{{
 // small-argument line, the erf ratio, then the erfc rows of erfc_tail. The
 // approximations do not meet exactly (they differ by up to ~1e-10 relative),
 // so a price jumps where one of its d / sqrt(2) crosses one of these.
-inline constexpr std::array<double, 15> kErfPieceStarts{1e-10, 0.5,  0.75, 1.25, 2.25, 3.5,  5.25, 8.0,
-                                                        11.5,  17.0, 24.0, 38.0, 60.0, 85.0, 110.0};
+inline constexpr std::array<double, 15> kErfPieceStarts = [] {
+    std::array<double, 15> starts{1e-10};
+    for (std::size_t i = 0; i < kErfcRows.size(); ++i) starts[i + 1] = kErfcRows[i].a;
+    starts[14] = 110.0;  // where the tail becomes 0
+    return starts;
+}();
 
 // Which approximation erf_impl uses for z (0 up to 15, by |z|).
 inline int erf_piece(double z) {
