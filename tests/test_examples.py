@@ -262,8 +262,10 @@ def test_greeks_table_reports_an_unwritable_figure_in_one_line(tmp_path):
 
 # --- dask_book.py -----------------------------------------------------------
 
-def test_dask_book_on_two_workers_equals_a_plain_loop(tmp_path):
-    require_modules("dask", "distributed", "pandas", "pyarrow", "numpy")
+@pytest.mark.parametrize("engine, unit", [([], "threads"), (["--cluster"], "workers")],
+                         ids=["threads", "local-cluster"])
+def test_dask_book_on_two_workers_equals_a_plain_loop(tmp_path, engine, unit):
+    require_modules("dask", "pandas", "pyarrow", "numpy", *(["distributed"] if engine else []))
     import numpy as np
     import pandas as pd
 
@@ -272,15 +274,18 @@ def test_dask_book_on_two_workers_equals_a_plain_loop(tmp_path):
     (output / "part.99.parquet").write_bytes(b"a part of an older, larger run")
     options, seed = 3001, 7
     result = run_example("dask_book.py", "--options", str(options), "--workers", "2", "--partitions", "5",
-                         "--seed", str(seed), "--output", str(output), cwd=tmp_path)
+                         "--seed", str(seed), "--output", str(output), *engine, cwd=tmp_path)
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
 
     out = result.stdout
     assert "% Completed" in out  # the progress bar
+    assert re.search(rf"^\s*{unit}\s+seconds\s+options/s\s+speed-up$", out, re.M)
     summary = re.findall(r"^\s+(\d+)\s+([\d.]+)\s+([\d,]+)\s+([\d.]+)x$", out, re.M)
     assert [int(workers) for workers, *_ in summary] == [1, 2]
     for _, seconds, rate, _ in summary:
-        assert int(rate.replace(",", "")) == pytest.approx(options / float(seconds), rel=0.02)
+        # The seconds shown are rounded to 0.01; the rate is of the time itself.
+        assert options / int(rate.replace(",", "")) == pytest.approx(float(seconds), abs=0.0051)
+    assert f"{options:,} rows, identical to the bit" in out  # the script's own check, every row
     assert f"priced book: {output.resolve()} ({options:,} rows)" in out
 
     # The old dataset was replaced whole and nothing temporary is left.
@@ -307,6 +312,54 @@ def test_dask_book_on_two_workers_equals_a_plain_loop(tmp_path):
     assert not priced[list(expected)].isna().any().any()
 
 
+def test_dask_book_prices_a_partition_as_the_scalar_module_does_whatever_its_index():
+    require_modules("pandas", "numpy")
+    import numpy as np
+
+    module = load_script("dask_book")
+    book = module.generate_book(500, 11, 3)
+    # Partitions of a real book carry arbitrary labels; results must land on
+    # their own rows, not be realigned or reset.
+    book.index = np.random.default_rng(0).permutation(np.arange(1000, 1500))
+    priced = module.price_partition(book)
+    assert priced.index.equals(book.index)
+    assert priced[book.columns].equals(book)
+    for name, values in module.scalar_results(book).items():
+        assert priced[name].to_numpy().tobytes() == np.array(values).tobytes(), name
+
+
+@pytest.mark.parametrize("column, change", [
+    ("gamma", lambda x: math.nextafter(x, math.inf)),
+    ("am_price", lambda x: math.nan),
+    ("delta", lambda x: -x),
+], ids=["one-ulp", "nan", "sign"])
+def test_dask_book_check_finds_one_changed_value(column, change):
+    require_modules("pandas", "numpy")
+    module = load_script("dask_book")
+    priced = module.price_partition(module.generate_book(40, 5, 1))
+    priced.loc[17, column] = change(priced.loc[17, column])
+    report = module.check_partition(priced, 1)
+    assert report["checked"].tolist() == [40]
+    assert report["mismatch"][0].startswith(f"option 17, {column}:")
+
+
+def test_dask_book_check_takes_nan_for_nan():
+    require_modules("pandas", "numpy")
+    module = load_script("dask_book")
+    book = module.generate_book(40, 5, 1)
+    book.loc[3, "sigma"] = math.nan  # NaN Greeks from both modules
+    report = module.check_partition(module.price_partition(book), 1)
+    assert report["checked"].tolist() == [40] and report["mismatch"].tolist() == [""]
+
+
+@pytest.mark.parametrize("every, checked", [(1, 40), (3, 14), (40, 1), (100, 1)])
+def test_dask_book_check_every_nth_row(every, checked):
+    require_modules("pandas", "numpy")
+    module = load_script("dask_book")
+    priced = module.price_partition(module.generate_book(40, 5, 1))
+    assert module.check_partition(priced, every)["checked"].tolist() == [checked]
+
+
 def test_dask_book_is_the_same_book_whatever_the_partitioning():
     require_modules("pandas", "numpy")
     module = load_script("dask_book")
@@ -328,6 +381,8 @@ def test_dask_book_is_the_same_book_whatever_the_partitioning():
     (["--options", "1e6"], "expected a whole number"),
     (["--workers", "0"], "must be at least 1"),
     (["--partitions", "two"], "expected a whole number"),
+    (["--check-every", "0"], "must be at least 1"),
+    (["--cluster", "--scheduler", "tcp://127.0.0.1:8786"], "not allowed with argument"),
 ])
 def test_dask_book_rejects_a_bad_size_with_usage(tmp_path, args, message):
     result = run_example("dask_book.py", *args, "--output", str(tmp_path / "book.parquet"), cwd=tmp_path,
@@ -346,11 +401,25 @@ def test_dask_book_refuses_to_replace_something_else(tmp_path):
     assert (precious / "todo.txt").read_text() == "keep me"
 
 
-@pytest.mark.parametrize("hidden", ["dask", "pyarrow"])
-def test_dask_book_without_dask_says_what_to_install(tmp_path, hidden):
-    result = run_example("dask_book.py", "--options", "10", "--output", str(tmp_path / "book.parquet"),
+@pytest.mark.parametrize("hidden, args", [
+    ("dask", []),
+    ("pyarrow", []),
+    ("distributed", ["--cluster"]),
+    ("distributed", ["--scheduler", "tcp://127.0.0.1:8786"]),
+])
+def test_dask_book_without_dask_says_what_to_install(tmp_path, hidden, args):
+    result = run_example("dask_book.py", "--options", "10", "--output", str(tmp_path / "book.parquet"), *args,
                          cwd=tmp_path, hide=(hidden,), timeout=120)
     assert result.returncode == 1
     assert len(result.stderr.splitlines()) == 1
     assert INSTALL_LINE in result.stderr and hidden in result.stderr
     assert list(tmp_path.iterdir()) == []
+
+
+def test_dask_book_on_threads_needs_no_distributed(tmp_path):
+    require_modules("dask", "pandas", "pyarrow", "numpy")
+    result = run_example("dask_book.py", "--options", "300", "--workers", "2", "--no-scaling",
+                         "--output", str(tmp_path / "book.parquet"), cwd=tmp_path, hide=("distributed",))
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert "300 rows, identical to the bit" in result.stdout
+    assert [p.name for p in tmp_path.iterdir()] == ["book.parquet"]
