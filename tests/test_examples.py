@@ -108,13 +108,48 @@ def test_binomial_tree_agrees_with_closed_form_and_bounds_varnelle(reference, ca
     assert varnelle.am_price(*case, side) <= american_tree + 0.01
 
 
-def test_readme_model_table_is_what_the_script_prints(tmp_path):
+def test_readme_model_tables_are_what_the_script_prints(tmp_path):
     require_modules("numpy")
     result = run_example("american_vs_tree.py", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
-    table = result.stdout.strip()
-    assert table.count("\n") >= 6
-    assert table in (ROOT / "README.md").read_text(), "README's model table is stale: rerun examples/american_vs_tree.py"
+    tables = result.stdout.strip().split("\n\n")
+    assert [table.count("\n") for table in tables] == [8, 5]
+    readme = (ROOT / "README.md").read_text()
+    for table in tables:
+        assert table in readme, "README's model tables are stale: rerun examples/american_vs_tree.py"
+
+
+def model_sweep(count: int, seed: int) -> list[tuple]:
+    """Inputs across the model's domain, low volatilities, long expiries and
+    strongly negative carries included."""
+    import random
+
+    rng = random.Random(seed)
+    return [(rng.uniform(20, 300), rng.uniform(20, 300), rng.uniform(0.01, 15), rng.uniform(-0.01, 0.15),
+             rng.uniform(0.02, 1.0), rng.uniform(0, 0.3), rng.choice(["call", "put"])) for _ in range(count)]
+
+
+def test_script_recomputes_varnelles_american_price():
+    """The script's uncapped column is only honest if, with the cap, its
+    formulas give varnelle's price; a term, sign or cap out of step shows
+    here as a difference far above rounding."""
+    require_modules("numpy")
+    script = load_script("american_vs_tree")
+    sweep = model_sweep(3000, 11)
+    for row in script.CASES + script.CAPPED_CASES + sweep:
+        assert script.model_price(*row) == pytest.approx(varnelle.am_price(*row), rel=1e-7, abs=1e-12), row
+    assert any(script.model_price(*row, capped=False) > script.model_price(*row) for row in sweep), \
+        "the sweep no longer reaches the cap"
+
+
+def test_capped_rows_overshot_without_the_cap_and_stay_above_the_european_value(reference):
+    require_modules("numpy")
+    script = load_script("american_vs_tree")
+    for row in script.CAPPED_CASES:
+        capped = varnelle.am_price(*row)
+        assert script.model_price(*row, capped=False) > 3 * capped, row
+        assert capped >= reference.bs_price(*row)
+        assert capped < reference.binomial_price(*row, steps=2000) + 0.01
 
 
 def test_readme_usage_session_is_true():
