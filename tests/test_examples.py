@@ -387,6 +387,25 @@ def test_dask_book_check_takes_nan_for_nan():
     assert report["checked"].tolist() == [40] and report["mismatch"].tolist() == [""]
 
 
+def test_dask_book_stops_before_writing_when_the_check_fails(tmp_path, monkeypatch, capsys):
+    require_modules("dask", "pandas", "pyarrow", "numpy")
+    module = load_script("dask_book")
+    price = module.price_partition
+
+    def one_row_off(book):
+        priced = price(book)
+        if len(book) and book["option_id"].iloc[0] == 0:
+            priced.loc[priced.index[5], "vega"] = math.nextafter(priced["vega"].iloc[5], 0.0)
+        return priced
+
+    monkeypatch.setattr(module, "price_partition", one_row_off)
+    output = tmp_path / "book.parquet"
+    assert module.main(["--options", "400", "--workers", "1", "--partitions", "2", "--output", str(output)]) == 1
+    err = capsys.readouterr().err
+    assert "1 partition(s) differ from the scalar module; the first: option 5, vega:" in err
+    assert list(tmp_path.iterdir()) == []
+
+
 @pytest.mark.parametrize("every, checked", [(1, 40), (3, 14), (40, 1), (100, 1)])
 def test_dask_book_check_every_nth_row(every, checked):
     require_modules("pandas", "numpy")
