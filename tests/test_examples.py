@@ -378,12 +378,26 @@ def test_dask_book_check_finds_one_changed_value(column, change):
     assert report["mismatch"][0].startswith(f"option 17, {column}:")
 
 
-def test_dask_book_check_takes_nan_for_nan():
+def test_dask_book_check_tells_the_zeros_apart():
+    require_modules("pandas", "numpy")
+    module = load_script("dask_book")
+    book = module.generate_book(40, 5, 1)
+    book.loc[3, ["s", "k", "t", "option_type"]] = [110.0, 100.0, 0.0, "put"]  # expired: delta is -0.0
+    priced = module.price_partition(book)
+    assert math.copysign(1.0, priced.loc[3, "delta"]) == -1.0 and priced.loc[3, "delta"] == 0.0
+    priced.loc[3, "delta"] = 0.0
+    assert module.check_partition(priced, 1)["mismatch"][0].startswith("option 3, delta:")
+
+
+@pytest.mark.parametrize("sign", [1.0, -1.0], ids=["same-sign", "other-sign"])
+def test_dask_book_check_takes_any_nan_for_nan(sign):
     require_modules("pandas", "numpy")
     module = load_script("dask_book")
     book = module.generate_book(40, 5, 1)
     book.loc[3, "sigma"] = math.nan  # NaN Greeks from both modules
-    report = module.check_partition(module.price_partition(book), 1)
+    priced = module.price_partition(book)
+    priced.loc[3, "theta"] = math.copysign(math.nan, sign)
+    report = module.check_partition(priced, 1)
     assert report["checked"].tolist() == [40] and report["mismatch"].tolist() == [""]
 
 
