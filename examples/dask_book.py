@@ -1,25 +1,34 @@
 """Price a large book of options with varnelle on Dask.
 
     python examples/dask_book.py [--options N] [--workers N] [--output DIR]
+    python examples/dask_book.py --cluster [--workers N]
     python examples/dask_book.py --scheduler tcp://HOST:8786 --output /shared/book.parquet
 
-Generates a book of mixed European-style Greeks and American prices (default
-one million options, calls and puts), splits it into partitions with
-dask.dataframe and prices each partition with map_partitions: for every
-option varnelle.bs_greeks (European delta, gamma, theta, vega, rho) and
-varnelle.am_price (American price). Without --scheduler it starts a
-LocalCluster on this machine and prices the book with 1, 2, 4, ... up to
---workers worker processes, printing options per second and the speed-up of
-each; with --scheduler it uses an existing Dask cluster as it is. The priced
-book (inputs and results, one row per option) is written to a Parquet
-directory, build/book.parquet unless --output says otherwise.
+Generates a book of options (default one million, calls and puts, random
+spots, strikes, expiries, rates, volatilities and yields), splits it into
+partitions with dask.dataframe and prices each partition with
+map_partitions: one varnelle_np.bs_greeks call gives the European delta,
+gamma, theta, vega and rho columns, one varnelle_np.am_price call the
+American price column. The ufunc loops run without the interpreter lock, so
+by default the partitions are priced on Dask's threaded scheduler in this
+process, with 1, 2, 4, ... up to --workers threads, printing options per
+second and the speed-up of each. --cluster uses a LocalCluster of worker
+processes instead; --scheduler an existing Dask cluster as it is.
 
-Needs pandas, pyarrow and dask[dataframe,distributed]: pip install "varnelle[examples]".
+Every priced row is then compared with the scalar varnelle module (a plain
+loop of varnelle.bs_greeks and varnelle.am_price, run partition by partition
+where the book lives), to the bit; --check-every N compares one row in N
+instead. The priced book (inputs and results, one row per option) is written to
+a Parquet directory, build/book.parquet unless --output says otherwise.
+
+Needs NumPy, pandas, pyarrow and dask[dataframe] (dask.distributed for
+--cluster and --scheduler): pip install "varnelle[examples]".
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import math
 import os
 import shutil
@@ -32,7 +41,8 @@ INSTALL_HINT = 'pip install "varnelle[examples]"'
 ROWS_PER_PARTITION = 50_000
 
 INPUT_COLUMNS = ["option_id", "s", "k", "t", "r", "sigma", "q", "option_type"]
-RESULT_COLUMNS = ["delta", "gamma", "theta", "vega", "rho", "am_price"]
+GREEKS = ["delta", "gamma", "theta", "vega", "rho"]
+RESULT_COLUMNS = [*GREEKS, "am_price"]
 
 
 def fail(message: str) -> int:
@@ -40,19 +50,23 @@ def fail(message: str) -> int:
     return 1
 
 
-def import_dependencies():
+def import_dependencies(distributed: bool):
     """The third-party modules, or one line naming what to install."""
+    names = ["numpy", "pandas", "pyarrow", "dask.dataframe", "dask.diagnostics", "varnelle", "varnelle_np"]
+    if distributed:
+        names.append("dask.distributed")
     modules = {}
-    for name in ("numpy", "pandas", "pyarrow", "dask.dataframe", "dask.distributed", "varnelle"):
+    for name in names:
         try:
             modules[name] = __import__(name, fromlist=["_"])
         except ModuleNotFoundError as error:
-            missing = (error.name or name).split(".")[0]
-            if missing == "varnelle":
-                raise SystemExit(fail(f"varnelle is not installed in {sys.executable}; run `make demo`, "
+            # dask.distributed names no module when distributed is missing.
+            missing = error.name.split(".")[0] if error.name else name
+            if missing.startswith("varnelle"):
+                raise SystemExit(fail(f"{missing} is not installed in {sys.executable}; run `make demo`, "
                                       "or pip install the wheel from build/dist/"))
-            raise SystemExit(fail(f"{missing} is not installed; this example needs pandas, pyarrow and "
-                                  f"dask[dataframe,distributed]: {INSTALL_HINT}"))
+            raise SystemExit(fail(f"{missing} is not installed; this example needs NumPy, pandas, pyarrow "
+                                  f"and dask[dataframe,distributed]: {INSTALL_HINT}"))
     return modules
 
 
@@ -102,27 +116,49 @@ def generate_book(options: int, seed: int, partitions: int):
 # --- pricing ----------------------------------------------------------------
 
 def price_partition(book):
-    """European Greeks and the American price of every row of one partition.
-    A plain loop over Python floats: each varnelle call costs well under a
-    microsecond, so this is as fast as the interpreter allows."""
-    import pandas as pd
+    """European Greeks and the American price of every row of one partition:
+    whole columns in, whole columns out, no Python per row. The loops release
+    the interpreter lock, so partitions on other threads price meanwhile."""
+    import varnelle_np
+
+    inputs = (book.s, book.k, book.t, book.r, book.sigma, book.q, book.option_type)
+    greeks = varnelle_np.bs_greeks(*inputs)
+    return book.assign(**dict(zip(GREEKS, greeks)), am_price=varnelle_np.am_price(*inputs))
+
+
+def scalar_results(book) -> dict[str, list[float]]:
+    """The same results from the scalar module, one row at a time."""
     import varnelle
 
-    bs_greeks, am_price = varnelle.bs_greeks, varnelle.am_price
     columns = {name: [] for name in RESULT_COLUMNS}
-    delta, gamma, theta, vega, rho, american = columns.values()
     for s, k, t, r, sigma, q, side in zip(*(book[c].tolist() for c in INPUT_COLUMNS[1:])):
-        g = bs_greeks(s, k, t, r, sigma, q, side)
-        delta.append(g.delta)
-        gamma.append(g.gamma)
-        theta.append(g.theta)
-        vega.append(g.vega)
-        rho.append(g.rho)
-        american.append(am_price(s, k, t, r, sigma, q, side))
-    result = book.copy()
-    for name, values in columns.items():
-        result[name] = pd.Series(values, index=book.index, dtype="float64")
-    return result
+        g = varnelle.bs_greeks(s, k, t, r, sigma, q, side)
+        for name in GREEKS:
+            columns[name].append(getattr(g, name))
+        columns["am_price"].append(varnelle.am_price(s, k, t, r, sigma, q, side))
+    return columns
+
+
+def check_partition(priced, every: int):
+    """One row: how many rows of this partition were compared with the
+    scalar module (every `every`-th), and the first one that differs in any
+    bit, described ("" when none does). A NaN matches any NaN: its sign bit
+    carries no value and may differ between the two modules."""
+    import numpy as np
+    import pandas as pd
+
+    sample = priced.iloc[::every]
+    first = ""
+    for name, expected in scalar_results(sample).items():
+        got, want = sample[name].to_numpy(dtype=np.float64), np.asarray(expected, dtype=np.float64)
+        # By bits, so that -0.0 does not pass for 0.0.
+        same = (got.view(np.int64) == want.view(np.int64)) | (np.isnan(got) & np.isnan(want))
+        if not same.all():
+            i = int(np.argmin(same))
+            first = (f"option {sample['option_id'].iloc[i]}, {name}: {sample[name].iloc[i]!r} from varnelle_np, "
+                     f"{expected[i]!r} from varnelle")
+            break
+    return pd.DataFrame({"checked": [len(sample)], "mismatch": [first]})
 
 
 def priced_book(dd, pd, options: int, seed: int, partitions: int):
@@ -142,6 +178,75 @@ def worker_counts(most: int) -> list[int]:
     if counts[-1] != most:
         counts.append(most)
     return counts
+
+
+# --- where the partitions are priced ----------------------------------------
+
+class Threads:
+    """Dask's threaded scheduler in this process, with `workers` threads."""
+
+    def __init__(self, modules, args):
+        self.progress_bar = modules["dask.diagnostics"].ProgressBar
+        self.counts = [args.workers] if args.no_scaling else worker_counts(args.workers)
+        self.where = "Dask's threaded scheduler in this process"
+        self.unit = "thread"
+
+    def scale(self, workers: int) -> None:
+        self.workers = workers
+
+    def persist(self, frame, quiet: bool = False):
+        with contextlib.nullcontext() if quiet else self.progress_bar():  # the bar ends its line itself
+            return frame.persist(scheduler="threads", num_workers=self.workers)
+
+    def close(self) -> None:
+        pass
+
+
+class Cluster:
+    """A LocalCluster of single-threaded worker processes scaled up step by
+    step, or a running cluster at `args.scheduler` taken as it is."""
+
+    def __init__(self, modules, args):
+        distributed = self.distributed = modules["dask.distributed"]
+        self.unit = "worker"
+        if args.scheduler:
+            self.cluster = None
+            self.client = distributed.Client(args.scheduler)
+            self.counts = [len(self.client.scheduler_info()["workers"])]
+            self.where = f"the cluster at {args.scheduler}"
+        else:
+            self.cluster = distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                                                    dashboard_address=None)
+            self.client = distributed.Client(self.cluster)
+            self.counts = [args.workers] if args.no_scaling else worker_counts(args.workers)
+            self.where = "a LocalCluster of worker processes on this machine"
+        self.client.run(lambda: __import__("varnelle_np"))  # fail early if a worker lacks it
+
+    def scale(self, workers: int) -> None:
+        if self.cluster is not None:
+            self.cluster.scale(workers)
+            self.client.wait_for_workers(workers)
+
+    def persist(self, frame, quiet: bool = False):
+        priced = self.client.persist(frame)
+        if not quiet:
+            self.distributed.progress(priced)
+            print()
+        self.distributed.wait(priced)
+        return priced
+
+    def close(self) -> None:
+        self.client.close()
+        if self.cluster is not None:
+            self.cluster.close()
+
+
+def check_against_scalar(priced, pd, every: int) -> tuple[int, list[str]]:
+    """Rows compared with the scalar module, and the first mismatch of each
+    partition that has one. Runs where the partitions are."""
+    meta = pd.DataFrame({"checked": pd.Series(dtype="int64"), "mismatch": pd.Series(dtype=object)})
+    report = priced.map_partitions(check_partition, every, meta=meta).compute()
+    return int(report["checked"].sum()), [m for m in report["mismatch"] if m]
 
 
 # --- output -----------------------------------------------------------------
@@ -190,17 +295,23 @@ def parse_args(argv):
     parser.add_argument("--options", type=positive_int, default=1_000_000, metavar="N",
                         help="number of options in the book (default: 1,000,000; 1_000_000 works too)")
     parser.add_argument("--workers", type=positive_int, default=os.cpu_count() or 1, metavar="N",
-                        help="local worker processes to scale up to (default: the number of cores)")
+                        help="threads (with --cluster, worker processes) to scale up to "
+                        "(default: the number of cores)")
     parser.add_argument("--partitions", type=positive_int, metavar="N",
                         help=f"partitions of the book (default: about {ROWS_PER_PARTITION:,} options each, "
                         "at least four per worker)")
     parser.add_argument("--seed", type=int, default=2002, help="seed of the generated book (default: 2002)")
     parser.add_argument("--output", type=Path, default=DEFAULT_OUTPUT, metavar="DIR",
                         help=f"Parquet directory to write (default: {DEFAULT_OUTPUT})")
-    parser.add_argument("--scheduler", metavar="ADDRESS",
-                        help="use a running Dask cluster, e.g. tcp://10.0.0.5:8786, instead of a LocalCluster")
+    engine = parser.add_mutually_exclusive_group()
+    engine.add_argument("--cluster", action="store_true",
+                        help="price on a dask.distributed LocalCluster of worker processes instead of threads")
+    engine.add_argument("--scheduler", metavar="ADDRESS",
+                        help="use a running Dask cluster, e.g. tcp://10.0.0.5:8786, as it is")
     parser.add_argument("--no-scaling", action="store_true",
                         help="price once with all workers instead of with 1, 2, 4, ... workers")
+    parser.add_argument("--check-every", type=positive_int, default=1, metavar="N",
+                        help="compare every Nth row with the scalar varnelle module (default: 1, every row)")
     args = parser.parse_args(argv)
     if args.partitions is None:
         args.partitions = max(4 * args.workers, math.ceil(args.options / ROWS_PER_PARTITION))
@@ -213,53 +324,48 @@ def parse_args(argv):
 
 def main(argv=None) -> int:
     args = parse_args(argv)
-    modules = import_dependencies()
-    dd, distributed, pd = modules["dask.dataframe"], modules["dask.distributed"], modules["pandas"]
+    on_cluster = args.cluster or args.scheduler is not None
+    modules = import_dependencies(distributed=on_cluster)
+    dd, pd = modules["dask.dataframe"], modules["pandas"]
 
-    if args.scheduler:
-        cluster = None
-        client = distributed.Client(args.scheduler)
-        counts = [len(client.scheduler_info()["workers"])]
-        where = f"the cluster at {args.scheduler}"
-    else:
-        cluster = distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
-                                           dashboard_address=None)
-        client = distributed.Client(cluster)
-        counts = [args.workers] if args.no_scaling else worker_counts(args.workers)
-        where = "a LocalCluster on this machine"
+    engine = Cluster(modules, args) if on_cluster else Threads(modules, args)
     try:
-        print(f"pricing {args.options:,} options in {args.partitions} partitions on {where}")
-        print("each option: European delta, gamma, theta, vega, rho (bs_greeks) and American price (am_price)")
-        client.run(lambda: __import__("varnelle"))  # fail early if a worker lacks varnelle
+        print(f"pricing {args.options:,} options in {args.partitions} partitions on {engine.where}")
+        print("each partition: European delta, gamma, theta, vega, rho (varnelle_np.bs_greeks) and "
+              "American price (varnelle_np.am_price), one call per column")
         timings = []
         priced = None
-        for workers in counts:
-            if cluster is not None:
-                cluster.scale(workers)
-                client.wait_for_workers(workers)
-            print(f"\n{workers} worker{'s' if workers > 1 else ''}:")
-            priced = None  # drop the previous run's results from the cluster first
+        for workers in engine.counts:
+            engine.scale(workers)
+            # A small book first (on every worker), so that imports and
+            # first-call costs stay out of the timing.
+            engine.persist(priced_book(dd, pd, 100 * workers, args.seed, workers), quiet=True)
+            print(f"\n{workers} {engine.unit}{'s' if workers > 1 else ''}:")
+            priced = None  # drop the previous run's results first
             started = time.perf_counter()
-            priced = client.persist(priced_book(dd, pd, args.options, args.seed, args.partitions))
-            distributed.progress(priced)
-            distributed.wait(priced)
+            priced = engine.persist(priced_book(dd, pd, args.options, args.seed, args.partitions))
             elapsed = time.perf_counter() - started
             timings.append((workers, elapsed))
-            print(f"\n  {elapsed:.2f} s, {args.options / elapsed:,.0f} options/s")
+            print(f"  {elapsed:.2f} s, {args.options / elapsed:,.0f} options/s")
 
         print()
-        print(f"{'workers':>7}  {'seconds':>8}  {'options/s':>12}  {'speed-up':>8}")
+        print(f"{engine.unit + 's':>7}  {'seconds':>8}  {'options/s':>12}  {'speed-up':>8}")
         for workers, elapsed in timings:
             print(f"{workers:>7}  {elapsed:>8.2f}  {args.options / elapsed:>12,.0f}  "
                   f"{timings[0][1] / elapsed:>7.2f}x")
+
+        which = "every row" if args.check_every == 1 else f"one row in {args.check_every:,}"
+        print(f"\nchecking {which} against the scalar varnelle module")
+        checked, mismatches = check_against_scalar(priced, pd, args.check_every)
+        if mismatches:
+            return fail(f"{len(mismatches)} partition(s) differ from the scalar module; the first: {mismatches[0]}")
+        print(f"  {checked:,} rows, identical to the bit")
 
         output = args.output.resolve()
         write_parquet(priced, output)
         print(f"\npriced book: {output} ({args.options:,} rows)")
     finally:
-        client.close()
-        if cluster is not None:
-            cluster.close()
+        engine.close()
     return 0
 
 

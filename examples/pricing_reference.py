@@ -1,8 +1,9 @@
 """Small pure-Python references used by the examples.
 
-varnelle returns the Greeks of European options but not their price, and its
-American price is an approximation. The examples put both next to textbook
-numbers from here:
+The scalar module varnelle returns the Greeks of European options but not
+their price (varnelle_np.bs_price is one), and its American price is an
+approximation. The examples put both next to textbook numbers from here,
+which need nothing but Python (and NumPy for the tree):
 
 * ``bs_price``: the closed-form Black-Scholes price with a continuous
   dividend yield, the price whose derivatives varnelle's bs_* functions are.
