@@ -92,3 +92,19 @@ def test_xarray_keeps_coordinates():
     assert price.sel(spot=100.0, vol=0.2).item() == vnp.am_price(100, 100, 1, 0.05, 0.2, option_type="put")
     greeks = vnp.bs_greeks(spots, 100, 1, 0.05, vols)
     assert isinstance(greeks.vega, xr.DataArray) and greeks.vega.dims == ("spot", "vol")
+
+
+def test_dask_dataframe_columns_are_priced_per_partition(book):
+    dd = pytest.importorskip("dask.dataframe")
+    lazy = dd.from_pandas(book, npartitions=4)
+    price = vnp.am_price(lazy.s, lazy.k, lazy.t, lazy.r, lazy.sigma, lazy.q, option_type=lazy.side)
+    greeks = vnp.bs_greeks(lazy.s, lazy.k, lazy.t, 0.03, lazy.sigma, option_type=lazy.side)
+    assert type(price).__module__.startswith("dask")
+    # from_pandas sorts the index; compare label by label.
+    expected = pd.Series(expected_on(book, "am_price"), index=book.index)
+    np.testing.assert_array_equal(price.compute().sort_index(), expected.sort_index())
+    theta = vnp.bs_greeks(book.s, book.k, book.t, 0.03, book.sigma, option_type=book.side).theta
+    np.testing.assert_array_equal(greeks.theta.compute().sort_index(), theta.sort_index())
+    bad = lazy.side.where(lazy.index != "opt9", "straddle")
+    with pytest.raises(ValueError, match="'straddle'"):
+        vnp.bs_delta(lazy.s, 100, 1, 0.05, 0.2, option_type=bad).compute()

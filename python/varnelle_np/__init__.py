@@ -173,11 +173,50 @@ def _call(ufunc: np.ufunc, operands: tuple[Any, ...], out: Any, workers: Any) ->
         _ufuncs.set_workers(previous)
 
 
+def _is_dask_frame(value: object) -> bool:
+    return _module_of(value).startswith("dask.dataframe")
+
+
+def _on_dask_frames(ufunc: np.ufunc, numbers: tuple[Any, ...], option_type: Any) -> Any:
+    """Dask DataFrame columns: the whole call, sides included, runs on each
+    partition, where the columns are pandas Series."""
+    import dask.dataframe as dd
+    import pandas as pd
+
+    with_side = option_type is not _NO_SIDE
+
+    def on_partition(*parts: Any) -> Any:
+        operands = (*parts[:-1], _sides(parts[-1])) if with_side else parts
+        result = ufunc(*operands)
+        if ufunc.nout == 1:
+            return result
+        return pd.DataFrame(dict(zip(Greeks._fields, result)))
+
+    operands = (*numbers, option_type) if with_side else numbers
+    if ufunc.nout == 1:
+        meta: Any = pd.Series(dtype=float)
+    else:
+        meta = pd.DataFrame({field: pd.Series(dtype=float) for field in Greeks._fields})
+    result = dd.map_partitions(on_partition, *operands, meta=meta, align_dataframes=False)
+    return result if ufunc.nout == 1 else Greeks(*(result[field] for field in Greeks._fields))
+
+
 def _any_dask(operands: tuple[Any, ...]) -> bool:
     return any(_module_of(x).startswith("dask") for x in operands)
 
 
-def _call_greeks(ufunc: np.ufunc, operands: tuple[Any, ...], out: Any, workers: Any) -> Greeks:
+# Marks a function without option_type.
+_NO_SIDE: Any = object()
+
+
+def _apply(ufunc: np.ufunc, numbers: tuple[Any, ...], option_type: Any, out: Any, workers: Any) -> Any:
+    """Validates option_type whole, then runs the ufunc; five outputs come
+    back as Greeks."""
+    if any(_is_dask_frame(x) for x in (*numbers, option_type)) and out is None:
+        return _on_dask_frames(ufunc, numbers, option_type)
+    operands = numbers if option_type is _NO_SIDE else (*numbers, _sides(option_type))
+    if ufunc.nout == 1:
+        return _call(ufunc, operands, out, workers)
     if _any_dask(operands) and out is None:
         # Dask maps single-output ufuncs itself but not five-output ones.
         import dask.array as da
@@ -264,17 +303,16 @@ def _signature_of(names: list[str], with_side: bool) -> inspect.Signature:
 
 def _define(name: str, with_side: bool, greeks: bool) -> Callable[..., Any]:
     ufunc: np.ufunc = getattr(_ufuncs, name)
-    call = _call_greeks if greeks else _call
 
     if with_side:
 
         def function(s, k, t, r, sigma, q=0.0, option_type="call", *, out=None, workers=1):  # type: ignore[no-untyped-def]
-            return call(ufunc, (s, k, t, r, sigma, q, _sides(option_type)), out, workers)
+            return _apply(ufunc, (s, k, t, r, sigma, q), option_type, out, workers)
 
     else:
 
         def function(s, k, t, r, sigma, q=0.0, *, out=None, workers=1):  # type: ignore[no-untyped-def,misc]
-            return call(ufunc, (s, k, t, r, sigma, q), out, workers)
+            return _apply(ufunc, (s, k, t, r, sigma, q), _NO_SIDE, out, workers)
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = __name__
@@ -289,7 +327,7 @@ def _define_implied(name: str) -> Callable[..., Any]:
     ufunc: np.ufunc = getattr(_ufuncs, name)
 
     def function(price, s, k, t, r, q=0.0, option_type="call", *, out=None, workers=1):  # type: ignore[no-untyped-def]
-        return _call(ufunc, (price, s, k, t, r, q, _sides(option_type)), out, workers)
+        return _apply(ufunc, (price, s, k, t, r, q), option_type, out, workers)
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = __name__
