@@ -23,6 +23,7 @@ vnp.am_greeks(spots, 100.0, 1.0, 0.05, 0.2, out=np.empty(5))  # expect: mypy[cal
 vnp.bs_delta("100", 100.0, 1.0, 0.05, 0.2)  # expect: mypy[arg-type] pyright[reportCallIssue] pyright[reportArgumentType]
 vnp.bs_delta(["100", "110"], 100.0, 1.0, 0.05, 0.2)  # expect: mypy[arg-type] pyright[reportCallIssue] pyright[reportArgumentType]
 vnp.bs_delta(texts, 100.0, 1.0, 0.05, 0.2)  # expect: mypy[arg-type] pyright[reportCallIssue] pyright[reportArgumentType]
+vnp.bs_implied_vol(10.45, 100.0, 1.0, 0.05, sigma=0.2)  # expect: mypy[call-overload] pyright[reportCallIssue]
 price: float = vnp.am_price(spots, 100.0, 1.0, 0.05, 0.2)  # expect: mypy[assignment] pyright[reportAssignmentType]
 scalar: np.ndarray = vnp.bs_price(100.0, 100.0, 1.0, 0.05, 0.2)  # expect: mypy[assignment] pyright[reportAssignmentType]
 g.price  # expect: mypy[attr-defined] pyright[reportAttributeAccessIssue]

@@ -64,6 +64,10 @@ def priced(frame: pd.DataFrame) -> Any:
     return vnp.am_price(frame["s"], frame["k"], frame["t"], frame["r"], frame["sigma"], option_type=frame["side"])
 
 
+# Implied volatilities: the price first, no sigma.
+assert_type(vnp.bs_implied_vol(10.45, S, K, T, R), np.float64)
+assert_type(vnp.am_implied_vol([5.6, 6.0], S, K, T, R, 0.0, ["put", "p"]), Vector)
+
 # The raw ufuncs.
 assert isinstance(vnp.ufuncs.bs_price, np.ufunc)
 assert vnp.ufuncs.bs_price(S, K, T, R, SIGMA, 0.0, True) == vnp.bs_price(S, K, T, R, SIGMA, 0.0, "put")
