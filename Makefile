@@ -127,7 +127,7 @@ $$env/bin/python -m pip install -q --upgrade pip; \
 $$env/bin/python -m pip install -q "$$(echo $(BUILD)/dist/*.whl)" "numpy>=1.26,<2" "pandas>=2.1,<3" \
     "pytest>=8" "hypothesis>=6.100"; \
 $$env/bin/python -c 'import numpy; assert numpy.__version__.startswith("1."), numpy.__version__'; \
-$$env/bin/python -m pytest -q -p no:cacheprovider tests/test_array.py tests/test_array_frames.py
+$$env/bin/python -m pytest -q -p no:cacheprovider tests/test_array.py tests/test_array_frames.py tests/test_implied_vol.py
 endef
 
 # The same on its own, for a quick check of the array module under NumPy 1.x.
