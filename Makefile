@@ -17,7 +17,7 @@ TOOLS   := $(BUILD)/tools
 CMAKE   := $(TOOLS)/bin/cmake
 CTEST   := $(TOOLS)/bin/ctest
 
-.PHONY: test test-cpp test-python wheel demo check-wheel bench sanitize sanitize-cpp stress bench-cpp bench-callgrind clean
+.PHONY: test test-cpp test-python test-numpy1 wheel demo check-wheel bench sanitize sanitize-cpp stress bench-cpp bench-callgrind clean
 
 test: test-cpp test-python
 
@@ -108,6 +108,31 @@ test-python: wheel
 	    VARNELLE_WHEEL=$$(echo $(abspath $(BUILD))/dist/*.whl) \
 	        $$env/bin/python -m pytest -q -p no:cacheprovider tests; \
 	done
+	$(call numpy1-tests)
+
+# varnelle_np is compiled against NumPy 2's headers for the NumPy 1.25 API, so
+# the same wheel must import and run under NumPy 1.x: the array tests in an
+# environment with NumPy 1.26 (the first 1.x with wheels for Python 3.12) and
+# a pandas that supports it, and nothing else the suite could use.
+define numpy1-tests
+py=; for candidate in $(PYTHONS); do \
+    if $$candidate -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))'; then py=$$candidate; fi; \
+done; \
+if [[ -z "$$py" ]]; then echo "== NumPy 1.x: skipped, it needs Python 3.12 (none found)"; exit 0; fi; \
+env=$(BUILD)/venv-3.12-numpy1; \
+echo "== Python 3.12 with NumPy 1.x: $$py"; \
+rm -rf $$env; \
+$$py -m venv $$env; \
+$$env/bin/python -m pip install -q --upgrade pip; \
+$$env/bin/python -m pip install -q "$$(echo $(BUILD)/dist/*.whl)" "numpy>=1.26,<2" "pandas>=2.1,<3" \
+    "pytest>=8" "hypothesis>=6.100"; \
+$$env/bin/python -c 'import numpy; assert numpy.__version__.startswith("1."), numpy.__version__'; \
+$$env/bin/python -m pytest -q -p no:cacheprovider tests/test_array.py tests/test_array_frames.py tests/test_implied_vol.py
+endef
+
+# The same on its own, for a quick check of the array module under NumPy 1.x.
+test-numpy1: wheel
+	$(call numpy1-tests)
 
 # Builds the wheel, installs it with the examples' extras into its own
 # environment, prints a small book's prices and Greeks and draws a figure.

@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# make sanitize: the extension built with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the pytest suite run against it on every
-# Python found (scripts/find-pythons.sh; PYTHON=/path/to/python pins one).
+# make sanitize: both extension modules (varnelle and varnelle_np._ufuncs)
+# built with AddressSanitizer and UndefinedBehaviorSanitizer, and the pytest
+# suite run against them on every Python found (scripts/find-pythons.sh;
+# PYTHON=/path/to/python pins one).
 #
 # The interpreter itself is not instrumented: the sanitizer runtime is
 # preloaded into it, and PYTHONMALLOC=malloc sends every Python object through
 # the instrumented malloc, so the module's reads and writes of objects, its
 # own allocations and every allocation's fate are all seen. Reads that the
 # interpreter makes on the module's behalf are not instrumented; a bad one
-# shows as a crash, which fails the test concerned.
+# shows as a crash, which fails the test concerned. The same holds for NumPy,
+# pandas, Dask and xarray under the array tests: their own native code is not
+# instrumented, but every block they allocate comes from the instrumented
+# malloc, and the ufunc loops' reads and writes of their arrays are checked.
 #
 # Leaks are checked twice in every Python process, children included (see
 # tests/sanitizer/sitecustomize.py): while the interpreter is still alive,
@@ -21,8 +25,8 @@
 # released wheel, which this build is not), test_ensure_deps.py (a shell
 # script; no module code runs), test_typing.py (type checkers over the stubs;
 # no module code runs) and test_examples.py (the example scripts and the native
-# code of NumPy, pandas, Dask and Matplotlib, which are not built for the
-# sanitizer); also test_leaks.py::test_resident_memory_flat, since resident
+# code of Matplotlib and Dask's distributed scheduler, which only they
+# exercise); also test_leaks.py::test_resident_memory_flat, since resident
 # memory under AddressSanitizer includes its quarantine of freed blocks.
 # make test runs all of them.
 set -euo pipefail
@@ -34,14 +38,23 @@ tools=$build/tools
 started=$SECONDS
 make --no-print-directory "$tools/.ready" BUILD="$build"
 pythons=$(scripts/find-pythons.sh)
-primary=$(head -n 1 <<<"$pythons")
 
-# One build serves every version: the module uses the stable ABI of 3.12.
+# One build serves every version: the modules use the stable ABI of 3.12.
+# The tools environment is a 3.12 venv of the primary Python that has NumPy 2,
+# whose headers the array module is compiled against.
 "$tools/bin/cmake" -S . -B "$build/sanitize" -G Ninja -DCMAKE_MAKE_PROGRAM="$root/$tools/bin/ninja" \
-    -DPython_EXECUTABLE="$primary" -DVARNELLE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPython_EXECUTABLE="$root/$tools/bin/python" -DVARNELLE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVARNELLE_WERROR="${WERROR:-OFF}" >/dev/null
 "$tools/bin/cmake" --build "$build/sanitize"
 module_dir=$root/$build/sanitize/src
+
+# varnelle_np as the wheel lays it out: the Python layer with the sanitized
+# _ufuncs beside it. Copied afresh, so a file removed from python/ is gone here too.
+package_dir=$root/$build/sanitize/packages
+rm -rf "$package_dir"
+mkdir -p "$package_dir"
+cp -r python/varnelle_np "$package_dir/"
+cp "$module_dir"/varnelle_np/_ufuncs*.so "$package_dir/varnelle_np/"
 
 # The runtime of the compiler that built the module. libstdc++ is preloaded
 # too: the interpreter does not link it, and the sanitizer must find it at
@@ -71,7 +84,7 @@ under_sanitizer() {
     mkdir -p "$logs"
     ASAN_OPTIONS="$ASAN_OPTIONS:log_path=$logs/run" \
         VARNELLE_SANITIZE_LOGS="$logs" VARNELLE_SANITIZE_UBSAN="$ubsan" PYTHONMALLOC=malloc LD_PRELOAD="$asan $stdcxx" \
-        PYTHONPATH="$root/tests/sanitizer:$module_dir" "$@"
+        PYTHONPATH="$root/tests/sanitizer:$module_dir:$package_dir" "$@"
 }
 
 failed=0
@@ -79,11 +92,14 @@ summary=()
 for py in $pythons; do
     version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
     env=$build/venv-sanitize-$version
-    if ! "$env/bin/python" -c 'import pytest, hypothesis' 2>/dev/null; then
+    # The array tests' containers: NumPy, pandas, dask.array and xarray, all
+    # uninstrumented wheels that load and run under the preloaded runtime.
+    if ! "$env/bin/python" -c 'import pytest, hypothesis, numpy, pandas, dask.array, xarray' 2>/dev/null; then
         rm -rf "$env"
         "$py" -m venv "$env"
         "$env/bin/python" -m pip install -q --upgrade pip
-        "$env/bin/python" -m pip install -q "pytest>=8" "hypothesis>=6.100"
+        "$env/bin/python" -m pip install -q "pytest>=8" "hypothesis>=6.100" "numpy>=1.25" "pandas>=2.1" \
+            "dask[array]>=2024.4" "xarray>=2024.1"
     fi
     logs=$root/$build/sanitize-logs/$version
     rm -rf "$logs"

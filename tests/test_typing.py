@@ -1,10 +1,13 @@
-"""The bundled stubs (site-packages/varnelle-stubs) as type checkers see them.
+"""The bundled stubs (site-packages/varnelle-stubs for the scalar module,
+the .pyi files inside varnelle_np for the array module) as type checkers see
+them.
 
 mypy and pyright (here basedpyright, pyright's packaging on PyPI that brings
-its own Node.js) must accept tests/typing/usage.py and must reject every
-marked line of tests/typing/misuse.py with the marked error code, and nothing
-else. stubtest compares the stubs with the compiled module itself, so a
-function, parameter or default that changes on one side only fails here.
+its own Node.js) must accept tests/typing/usage.py and array_usage.py and must
+reject every marked line of tests/typing/misuse.py and array_misuse.py with
+the marked error code, and nothing else. stubtest compares the stubs with the
+modules themselves, so a function, parameter or default that changes on one
+side only fails here.
 
 All checkers run against the installed wheel: the repository's copy of the
 stubs is not on their search path.
@@ -24,8 +27,13 @@ from pathlib import Path
 import pytest
 
 TYPING = Path(__file__).parent / "typing"
-USAGE = TYPING / "usage.py"
-MISUSE = TYPING / "misuse.py"
+# (ordinary use, misuse) of each module.
+FILES = {
+    "varnelle": (TYPING / "usage.py", TYPING / "misuse.py"),
+    "varnelle_np": (TYPING / "array_usage.py", TYPING / "array_misuse.py"),
+}
+USAGE = [pytest.param(usage, id=module) for module, (usage, _) in FILES.items()]
+MISUSE = [pytest.param(misuse, id=module) for module, (_, misuse) in FILES.items()]
 EXPECT = re.compile(r"#\s*expect:(?P<tools>(?:\s*\w+\[[\w-]+\])+)")
 TOOL_CODE = re.compile(r"(\w+)\[([\w-]+)\]")
 
@@ -37,10 +45,10 @@ def require_module(name: str) -> None:
         pytest.skip(f"{name} is not installed (pip install 'varnelle[test]')")
 
 
-def expected_errors(tool: str) -> set[tuple[int, str]]:
-    """(line, code) of every `# expect: tool[code]` mark of misuse.py."""
+def expected_errors(misuse: Path, tool: str) -> set[tuple[int, str]]:
+    """(line, code) of every `# expect: tool[code]` mark of a misuse file."""
     found = set()
-    for number, line in enumerate(MISUSE.read_text().splitlines(), start=1):
+    for number, line in enumerate(misuse.read_text().splitlines(), start=1):
         if match := EXPECT.search(line):
             found |= {(number, code) for name, code in TOOL_CODE.findall(match["tools"]) if name == tool}
     return found
@@ -71,45 +79,54 @@ def pyright(*files: Path) -> tuple[set[tuple[int, str]], str]:
     return errors, result.stdout
 
 
-def test_mypy_accepts_ordinary_use(tmp_path):
-    errors, output = mypy(tmp_path, USAGE)
+@pytest.mark.parametrize("usage", USAGE)
+def test_mypy_accepts_ordinary_use(tmp_path, usage):
+    errors, output = mypy(tmp_path, usage)
     assert errors == set(), output
     assert "error" not in output, output
 
 
-def test_mypy_rejects_each_misuse(tmp_path):
-    errors, output = mypy(tmp_path, MISUSE)
-    assert errors == expected_errors("mypy"), output
+@pytest.mark.parametrize("misuse", MISUSE)
+def test_mypy_rejects_each_misuse(tmp_path, misuse):
+    errors, output = mypy(tmp_path, misuse)
+    assert errors == expected_errors(misuse, "mypy"), output
 
 
-def test_pyright_accepts_ordinary_use():
-    errors, output = pyright(USAGE)
+@pytest.mark.parametrize("usage", USAGE)
+def test_pyright_accepts_ordinary_use(usage):
+    errors, output = pyright(usage)
     assert errors == set(), output
 
 
-def test_pyright_rejects_each_misuse():
-    errors, output = pyright(MISUSE)
-    assert errors == expected_errors("pyright"), output
+@pytest.mark.parametrize("misuse", MISUSE)
+def test_pyright_rejects_each_misuse(misuse):
+    errors, output = pyright(misuse)
+    assert errors == expected_errors(misuse, "pyright"), output
 
 
-def test_misuse_file_marks_every_case_for_both_checkers():
+@pytest.mark.parametrize("misuse", MISUSE)
+def test_misuse_file_marks_every_case_for_both_checkers(misuse):
     # A mark for one checker only must be a deliberate exception (explained
     # on its line), not a forgotten code.
-    mypy_lines = {line for line, _ in expected_errors("mypy")}
-    pyright_lines = {line for line, _ in expected_errors("pyright")}
+    mypy_lines = {line for line, _ in expected_errors(misuse, "mypy")}
+    pyright_lines = {line for line, _ in expected_errors(misuse, "pyright")}
     assert len(pyright_lines) >= 12
     assert mypy_lines <= pyright_lines
-    text = MISUSE.read_text().splitlines()
+    text = misuse.read_text().splitlines()
     for line in pyright_lines - mypy_lines:
-        assert "(mypy " in text[line - 1], f"misuse.py:{line} expects no mypy error without saying why"
+        assert "(mypy " in text[line - 1], f"{misuse.name}:{line} expects no mypy error without saying why"
 
 
-def test_usage_file_runs():
-    result = run([sys.executable, str(USAGE)])
+@pytest.mark.parametrize("usage", USAGE)
+def test_usage_file_runs(usage):
+    result = run([sys.executable, str(usage)])
     assert result.returncode == 0, result.stderr
 
 
-def test_stubs_match_the_compiled_module(tmp_path):
+@pytest.mark.parametrize("module", FILES)
+def test_stubs_match_the_module(tmp_path, module):
     require_module("mypy")
-    result = run([sys.executable, "-m", "mypy.stubtest", "--concise", "varnelle"], cwd=tmp_path)
+    # varnelle_np's functions are made at import time, with a __signature__
+    # that stubtest reads, so they are compared like any other.
+    result = run([sys.executable, "-m", "mypy.stubtest", "--concise", module], cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr

@@ -17,3 +17,22 @@ am_rho: np.ufunc
 am_greeks: np.ufunc
 bs_implied_vol: np.ufunc
 am_implied_vol: np.ufunc
+
+__all__ = [
+    "bs_price",
+    "bs_delta",
+    "bs_gamma",
+    "bs_theta",
+    "bs_vega",
+    "bs_rho",
+    "bs_greeks",
+    "am_price",
+    "am_delta",
+    "am_gamma",
+    "am_theta",
+    "am_vega",
+    "am_rho",
+    "am_greeks",
+    "bs_implied_vol",
+    "am_implied_vol",
+]
