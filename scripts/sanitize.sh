@@ -39,22 +39,8 @@ started=$SECONDS
 make --no-print-directory "$tools/.ready" BUILD="$build"
 pythons=$(scripts/find-pythons.sh)
 
-# One build serves every version: the modules use the stable ABI of 3.12.
-# The tools environment is a 3.12 venv of the primary Python that has NumPy 2,
-# whose headers the array module is compiled against.
-"$tools/bin/cmake" -S . -B "$build/sanitize" -G Ninja -DCMAKE_MAKE_PROGRAM="$root/$tools/bin/ninja" \
-    -DPython_EXECUTABLE="$root/$tools/bin/python" -DVARNELLE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DVARNELLE_WERROR="${WERROR:-OFF}" >/dev/null
-"$tools/bin/cmake" --build "$build/sanitize"
-module_dir=$root/$build/sanitize/src
-
-# varnelle_np as the wheel lays it out: the Python layer with the sanitized
-# _ufuncs beside it. Copied afresh, so a file removed from python/ is gone here too.
-package_dir=$root/$build/sanitize/packages
-rm -rf "$package_dir"
-mkdir -p "$package_dir"
-cp -r python/varnelle_np "$package_dir/"
-cp "$module_dir"/varnelle_np/_ufuncs*.so "$package_dir/varnelle_np/"
+source scripts/build-modules.sh
+build_modules sanitize -DVARNELLE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 # The runtime of the compiler that built the module. libstdc++ is preloaded
 # too: the interpreter does not link it, and the sanitizer must find it at

@@ -8,7 +8,8 @@
 #   100 rounds of eight threads  VARNELLE_THREAD_ROUNDS  (make test: 10)
 #   1500 examples per function   VARNELLE_FUZZ_EXAMPLES  (make test: 150)
 #   implied-volatility round trips of a million European and 300,000
-#   American rows in the C++ tests (VARNELLE_STRESS=1)
+#   American rows in the C++ tests, and of a million European and 100,000
+#   American rows through varnelle_np (VARNELLE_STRESS=1)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -21,9 +22,8 @@ VARNELLE_STRESS=1 make --no-print-directory test-cpp BUILD="$build"
 pythons=$(scripts/find-pythons.sh)
 primary=$(head -n 1 <<<"$pythons")
 
-"$tools/bin/cmake" -S . -B "$build/stress" -G Ninja -DCMAKE_MAKE_PROGRAM="$root/$tools/bin/ninja" \
-    -DPython_EXECUTABLE="$primary" -DCMAKE_BUILD_TYPE=Release -DVARNELLE_WERROR="${WERROR:-OFF}" >/dev/null
-"$tools/bin/cmake" --build "$build/stress"
+source scripts/build-modules.sh
+build_modules stress -DCMAKE_BUILD_TYPE=Release
 
 export VARNELLE_STRESS_CALLS=${VARNELLE_STRESS_CALLS:-10000000}
 export VARNELLE_THREAD_ROUNDS=${VARNELLE_THREAD_ROUNDS:-100}
@@ -32,15 +32,15 @@ export VARNELLE_FUZZ_EXAMPLES=${VARNELLE_FUZZ_EXAMPLES:-1500}
 for py in $pythons; do
     version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
     env=$build/venv-stress-$version
-    if ! "$env/bin/python" -c 'import pytest, hypothesis' 2>/dev/null; then
+    if ! "$env/bin/python" -c 'import pytest, hypothesis, numpy' 2>/dev/null; then
         rm -rf "$env"
         "$py" -m venv "$env"
         "$env/bin/python" -m pip install -q --upgrade pip
-        "$env/bin/python" -m pip install -q "pytest>=8" "hypothesis>=6.100"
+        "$env/bin/python" -m pip install -q "pytest>=8" "hypothesis>=6.100" "numpy>=1.25"
     fi
     echo "== Python $version: stress ($py)"
     # -s shows the figures each test prints (calls made, memory, examples).
-    PYTHONPATH="$root/$build/stress/src" "$env/bin/python" -m pytest -q -s -p no:cacheprovider \
-        tests/test_stress.py tests/test_threads.py tests/test_fuzz.py tests/test_leaks.py "$@"
+    PYTHONPATH="$module_dir:$package_dir" VARNELLE_STRESS=1 "$env/bin/python" -m pytest -q -s -p no:cacheprovider \
+        tests/test_stress.py tests/test_threads.py tests/test_fuzz.py tests/test_leaks.py tests/test_implied_vol.py "$@"
 done
 echo "stress: $((SECONDS - started)) s"
