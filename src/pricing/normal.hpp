@@ -189,8 +189,13 @@ inline constexpr std::array<ErfcRow, 13> kErfcRows{{
 
 // erfc(z) for 0.5 <= z (ranges include their lower bound), 0 from 110 on.
 [[gnu::always_inline]] inline double erfc_tail(double z) {
+    // The first six rows cover every z below 11.5, where nearly all
+    // arguments fall; the rest are counted only when needed.
     std::size_t row = 0;
-    for (std::size_t i = 1; i < kErfcRows.size(); ++i) row += static_cast<std::size_t>(z >= kErfcRows[i].a);
+    for (std::size_t i = 1; i < 7; ++i) row += static_cast<std::size_t>(z >= kErfcRows[i].a);
+    if (z >= kErfcRows[7].a) [[unlikely]] {
+        for (std::size_t i = 7; i < kErfcRows.size(); ++i) row += static_cast<std::size_t>(z >= kErfcRows[i].a);
+    }
     const ErfcRow& r = kErfcRows[row];
     const double value = erfc_row(z, r.a, r.y, r.p, r.q);
     return select(z < 110.0, value, 0.0);
