@@ -15,6 +15,12 @@ namespace {
     return model > floor ? model : floor;
 }
 
+// One phi evaluation once its shared factors are known:
+// (e^lambda * S^gamma) * [N(-d) - (I1/S)^kappa * N(-d - delta)].
+[[gnu::always_inline]] inline double phi(double scale, double d, double delta, double ratio_pow) {
+    return scale * (norm_cdf(-d) - ratio_pow * norm_cdf(-d - delta));
+}
+
 }  // namespace
 
 Bs2002Evaluation evaluate_bjerksund_stensland(double S, double K, double T, double r, double b,
@@ -117,40 +123,19 @@ Bs2002Evaluation evaluate_bjerksund_stensland(double S, double K, double T, doub
     const double scale_zero_T = rate_discount_T;
     const auto d_T = [&](double log_sh, double drift) { return (log_sh + drift * T) / vol_T; };
 
-    // Each term is coefficient * phi, phi = scale * [N(-d) - ratio_pow * N(-d - delta)].
-    // All 24 values of N, and the two of the European value, are evaluated
-    // together (norm_cdf_batch): they are known before any is needed, and a
-    // batch avoids a branch per value that goes either way from call to call.
-    // A coefficient of 1 multiplies exactly.
-    struct Term {
-        double coefficient, scale, d, delta, ratio_pow;
-    };
-    const Term terms[12] = {
-        {ev.alpha1, scale_beta_t1, d_t1(log_si1, drift_beta), delta_t1, pow_beta},
-        {ev.alpha1, scale_beta_t1, d_t1(log_si2, drift_beta), delta_t1, pow_beta},
-        {1.0, scale_one_t1, d_t1(log_si2, drift_one), delta_t1, pow_one},
-        {1.0, scale_one_t1, d_t1(log_sk, drift_one), delta_t1, pow_one},
-        {K, scale_zero_t1, d_t1(log_si2, drift_zero), delta_t1, pow_zero},
-        {K, scale_zero_t1, d_t1(log_sk, drift_zero), delta_t1, pow_zero},
-        {ev.alpha2, scale_beta_T, d_T(log_si2, drift_beta), delta_T, pow_beta},
-        {ev.alpha2, scale_beta_T, d_T(log_si1, drift_beta), delta_T, pow_beta},
-        {1.0, scale_one_T, d_T(log_si1, drift_one), delta_T, pow_one},
-        {1.0, scale_one_T, d_T(log_si2, drift_one), delta_T, pow_one},
-        {K, scale_zero_T, d_T(log_si1, drift_zero), delta_T, pow_zero},
-        {K, scale_zero_T, d_T(log_si2, drift_zero), delta_T, pow_zero},
-    };
-    double points[26];
-    for (std::size_t i = 0; i < 12; ++i) {
-        points[2 * i] = -terms[i].d;
-        points[2 * i + 1] = -terms[i].d - terms[i].delta;
-    }
-    european_points(T, b, sigma, sigma2, sqrt_T, log_sk, points + 24);
-    double n[26];
-    norm_cdf_batch(points, n, 26);
     auto& term = ev.terms;
-    for (std::size_t i = 0; i < 12; ++i) {
-        term[i] = terms[i].coefficient * (terms[i].scale * (n[2 * i] - terms[i].ratio_pow * n[2 * i + 1]));
-    }
+    term[0] = ev.alpha1 * phi(scale_beta_t1, d_t1(log_si1, drift_beta), delta_t1, pow_beta);
+    term[1] = ev.alpha1 * phi(scale_beta_t1, d_t1(log_si2, drift_beta), delta_t1, pow_beta);
+    term[2] = phi(scale_one_t1, d_t1(log_si2, drift_one), delta_t1, pow_one);
+    term[3] = phi(scale_one_t1, d_t1(log_sk, drift_one), delta_t1, pow_one);
+    term[4] = K * phi(scale_zero_t1, d_t1(log_si2, drift_zero), delta_t1, pow_zero);
+    term[5] = K * phi(scale_zero_t1, d_t1(log_sk, drift_zero), delta_t1, pow_zero);
+    term[6] = ev.alpha2 * phi(scale_beta_T, d_T(log_si2, drift_beta), delta_T, pow_beta);
+    term[7] = ev.alpha2 * phi(scale_beta_T, d_T(log_si1, drift_beta), delta_T, pow_beta);
+    term[8] = phi(scale_one_T, d_T(log_si1, drift_one), delta_T, pow_one);
+    term[9] = phi(scale_one_T, d_T(log_si2, drift_one), delta_T, pow_one);
+    term[10] = K * phi(scale_zero_T, d_T(log_si1, drift_zero), delta_T, pow_zero);
+    term[11] = K * phi(scale_zero_T, d_T(log_si2, drift_zero), delta_T, pow_zero);
 
     // Accumulated strictly left to right, each term with its sign.
     double a = term[0];
@@ -167,7 +152,8 @@ Bs2002Evaluation evaluate_bjerksund_stensland(double S, double K, double T, doub
     a = a + term[11];
     ev.approximation = a;
 
-    ev.european = european_value(n + 24, S, K, carry_discount_T, rate_discount_T);
+    ev.european = european_from(S, K, T, b, sigma, sigma2, sqrt_T, log_sk, carry_discount_T,
+                                rate_discount_T);
     // A NaN approximation gives E; a NaN E with a numeric A gives A.
     if (std::isnan(a)) {
         ev.value = ev.european;

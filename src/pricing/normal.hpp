@@ -137,12 +137,33 @@ template <std::size_t NP, std::size_t NQ>
     return g * y + g * ratio;
 }
 
-// The thirteen rows as one table, so that a row is chosen by index rather
-// than by a chain of comparisons: with arguments that vary row to row, as in
-// a book, the chain mispredicts and costs more than the arithmetic. Each
-// polynomial is padded with zero coefficients at its top to degree 7: Horner
-// then starts with exact zeros (w >= 0 within a row) and reaches the first
-// true coefficient exactly, so every result keeps its bits.
+// erfc(z) for 0.5 <= z; ranges include their lower bound. The offsets are the
+// doubles nearest the ten-digit decimals (not their single-precision roundings).
+// A chain of comparisons: for one value at a time, or values that change
+// little from one call to the next, it is the cheapest way to the row.
+inline double erfc_tail(double z) {
+    if (z < 0.75) return erfc_row(z, 0.5, 0.3440242112, kErfc1P, kErfc1Q);
+    if (z < 1.25) return erfc_row(z, 0.75, 0.419990927, kErfc2P, kErfc2Q);
+    if (z < 2.25) return erfc_row(z, 1.25, 0.4898625016, kErfc3P, kErfc3Q);
+    if (z < 3.5) return erfc_row(z, 2.25, 0.5317370892, kErfc4P, kErfc4Q);
+    if (z < 5.25) return erfc_row(z, 3.5, 0.5489973426, kErfc5P, kErfc5Q);
+    if (z < 8.0) return erfc_row(z, 5.25, 0.5571740866, kErfc6P, kErfc6Q);
+    if (z < 11.5) return erfc_row(z, 8.0, 0.5609807968, kErfc7P, kErfc7Q);
+    if (z < 17.0) return erfc_row(z, 11.5, 0.5626493692, kErfc8P, kErfc8Q);
+    if (z < 24.0) return erfc_row(z, 17.0, 0.5634598136, kErfc9P, kErfc9Q);
+    if (z < 38.0) return erfc_row(z, 24.0, 0.5638477802, kErfc10P, kErfc10Q);
+    if (z < 60.0) return erfc_row(z, 38.0, 0.5640528202, kErfc11P, kErfc11Q);
+    if (z < 85.0) return erfc_row(z, 60.0, 0.5641309023, kErfc12P, kErfc12Q);
+    if (z < 110.0) return erfc_row(z, 85.0, 0.5641584396, kErfc13P, kErfc13Q);
+    return 0.0;
+}
+
+// The same thirteen rows as one table, for evaluating many unrelated values
+// in a loop (norm_cdf_batch): there the chain above mispredicts on nearly
+// every value and costs more than the arithmetic, so the row is chosen by
+// index instead. Each polynomial is padded with zero coefficients at its top
+// to degree 7: Horner then starts with exact zeros (w >= 0 within a row) and
+// reaches the first true coefficient exactly, so every result keeps its bits.
 struct ErfcRow {
     double a;  // lower bound of the range, also the offset of w
     double y;
@@ -157,8 +178,6 @@ constexpr std::array<double, 8> padded(const std::array<double, N>& c) {
     return out;
 }
 
-// The offsets are the doubles nearest the ten-digit decimals (not their
-// single-precision roundings).
 inline constexpr std::array<ErfcRow, 13> kErfcRows{{
     {0.5, 0.3440242112, padded(kErfc1P), padded(kErfc1Q)},
     {0.75, 0.419990927, padded(kErfc2P), padded(kErfc2Q)},
@@ -187,8 +206,8 @@ inline constexpr std::array<ErfcRow, 13> kErfcRows{{
     return out;
 }
 
-// erfc(z) for 0.5 <= z (ranges include their lower bound), 0 from 110 on.
-[[gnu::always_inline]] inline double erfc_tail(double z) {
+// erfc_tail(z) by table.
+[[gnu::always_inline]] inline double erfc_tail_indexed(double z) {
     // The first six rows cover every z below 11.5, where nearly all
     // arguments fall; the rest are counted only when needed.
     std::size_t row = 0;
@@ -256,21 +275,16 @@ namespace detail {
 // erfc(z) for |z| >= 0.5 except z = -0.5: the tail at u = |z|, reflected as
 // 2 - erfc(u) below zero. Infinite u gives 0 (and so 2 for z = -inf).
 [[gnu::always_inline]] inline double erfc_far_from_zero(double z, double u) {
-    const double t = erfc_tail(u);
+    const double t = erfc_tail_indexed(u);
     return select(z < 0.0, 2.0 - t, t);
 }
 
 }  // namespace detail
 
-// erf_impl(z, true), with the reflection of negative arguments done by
-// selection rather than by branches (see kErfcRows for why); the values are
-// those of erf_impl to the bit.
 inline double erfc(double z) {
     if (std::isnan(z)) return z;
-    const double u = std::fabs(z);
-    if (u < 0.5) return detail::erfc_near_zero(z, u);
-    if (z == -0.5) return 1.0 + (1.0 - detail::erfc_tail(0.5));  // the one point where 2 - t differs
-    return detail::erfc_far_from_zero(z, u);
+    if (std::isinf(z)) return z > 0.0 ? 0.0 : 2.0;
+    return erf_impl(z, true);
 }
 
 // Phi(x) = 0.5 * erfc(-x / sqrt(2)). The subtraction from zero and the division
