@@ -20,7 +20,6 @@ started=$SECONDS
 make --no-print-directory "$tools/.ready" BUILD="$build"
 VARNELLE_STRESS=1 make --no-print-directory test-cpp BUILD="$build"
 pythons=$(scripts/find-pythons.sh)
-primary=$(head -n 1 <<<"$pythons")
 
 source scripts/build-modules.sh
 build_modules stress -DCMAKE_BUILD_TYPE=Release
