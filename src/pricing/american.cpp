@@ -1,6 +1,7 @@
 #include "american.hpp"
 
 #include "bjerksund_stensland.hpp"
+#include "put_call.hpp"
 
 namespace varnelle {
 namespace {
@@ -18,19 +19,10 @@ constexpr double kRhoScale = 100.0;
 // the (possibly moved) rate with q held fixed, the intrinsic value from the
 // (possibly moved) spot.
 inline double value(const OptionInputs& in, OptionType type) {
-    const double b = in.r - in.q;
-    double model;
-    double intrinsic;
-    if (type == OptionType::Call) {
-        model = bjerksund_stensland_call(in.s, in.k, in.t, in.r, b, in.sigma);
-        const double x = in.s - in.k;
-        intrinsic = x > 0.0 ? x : 0.0;  // a NaN difference gives 0
-    } else {
-        // Put-call transformation: spot and strike swap, rate r - b, carry -b.
-        model = bjerksund_stensland_call(in.k, in.s, in.t, in.r - b, -b, in.sigma);
-        const double x = in.k - in.s;
-        intrinsic = x > 0.0 ? x : 0.0;
-    }
+    const CallEquivalent c = call_equivalent(in.s, in.k, in.r, in.q, type);
+    const double model = bjerksund_stensland_call(c.S, c.K, in.t, c.r, c.b, in.sigma);
+    const double x = type == OptionType::Call ? in.s - in.k : in.k - in.s;
+    const double intrinsic = x > 0.0 ? x : 0.0;  // a NaN difference gives 0
     return model > intrinsic ? model : intrinsic;  // a NaN model value gives the floor
 }
 

@@ -1,7 +1,7 @@
-// Many rows of one staged operation at once (see BlackScholesDelta and its
-// kin): every row is prepared, the normal distribution is evaluated for all
-// of the batch's points together, then every row is finished. The results
-// are those of the single operation, to the bit.
+// Running a staged operation (see BlackScholesDelta and its kin): one row
+// through both stages, or many rows at once, where every row is prepared,
+// the normal distribution is evaluated for all of the batch's points
+// together, then every row is finished. The results are the same to the bit.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,23 @@
 #include "types.hpp"
 
 namespace varnelle {
+
+// One row through both stages.
+template <class Op>
+[[gnu::always_inline]] inline void run_staged(const OptionInputs& in, OptionType type, double* out) {
+    double points[Op::kPoints];
+    const typename Op::State state = Op::prepare(in, type, points);
+    double n[Op::kPoints];
+    for (std::size_t i = 0; i < Op::kPoints; ++i) n[i] = norm_cdf(points[i]);
+    Op::finish(state, n, out);
+}
+
+template <class Op>
+[[gnu::always_inline]] inline double run_staged(const OptionInputs& in, OptionType type) {
+    double out[1];
+    run_staged<Op>(in, type, out);
+    return out[0];
+}
 
 // Rows per batch: enough to keep each loop busy, few enough that a batch's
 // points (at most two a row) stay in the first-level cache.

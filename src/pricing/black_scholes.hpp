@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstddef>
 
+#include "batch.hpp"
 #include "normal.hpp"
 #include "types.hpp"
 
@@ -97,9 +98,9 @@ struct BlackScholesTerms {
 // The operations that read the normal distribution come in two stages around
 // it: prepare works out the points at which N is needed and keeps what the
 // result needs besides; finish combines them with the values of N. A batch
-// of rows then evaluates all its N(x) together (batch.hpp), and the single
-// operations below are the same stages run back to back, so the two give the
-// same bits by construction.
+// of rows then evaluates all its N(x) together, and the single operations
+// below are the same stages run back to back (both in batch.hpp), so the two
+// give the same bits by construction.
 struct BlackScholesDelta {
     static constexpr std::size_t kPoints = 1;
     static constexpr std::size_t kOutputs = 1;
@@ -175,23 +176,6 @@ struct BlackScholesGreeks {
         out[4] = detail::rho_from(st.in, n[1], st.dr, st.type);
     }
 };
-
-// One row through both stages.
-template <class Op>
-[[gnu::always_inline]] inline void run_staged(const OptionInputs& in, OptionType type, double* out) {
-    double points[Op::kPoints];
-    const typename Op::State state = Op::prepare(in, type, points);
-    double n[Op::kPoints];
-    for (std::size_t i = 0; i < Op::kPoints; ++i) n[i] = norm_cdf(points[i]);
-    Op::finish(state, n, out);
-}
-
-template <class Op>
-[[gnu::always_inline]] inline double run_staged(const OptionInputs& in, OptionType type) {
-    double out[1];
-    run_staged<Op>(in, type, out);
-    return out[0];
-}
 
 inline double black_scholes_delta(const OptionInputs& in, OptionType type) {
     return run_staged<BlackScholesDelta>(in, type);

@@ -9,7 +9,9 @@
 #include <cmath>
 #include <cstddef>
 
+#include "batch.hpp"
 #include "normal.hpp"
+#include "put_call.hpp"
 #include "types.hpp"
 
 namespace varnelle {
@@ -50,8 +52,8 @@ inline double european_call(double S, double K, double T, double r, double b, do
 }  // namespace detail
 
 // European price. At or after expiry (t <= 0) it is the payoff, as for the
-// American price; a NaN spot or strike stays NaN there. A put is the call
-// with spot and strike swapped, rate r - b and carry -b.
+// American price; a NaN spot or strike stays NaN there. A put is valued as
+// its call equivalent (put_call.hpp).
 struct EuropeanPrice {
     static constexpr std::size_t kPoints = 2;
     static constexpr std::size_t kOutputs = 1;
@@ -61,34 +63,21 @@ struct EuropeanPrice {
         double payoff;
     };
     static State prepare(const OptionInputs& in, OptionType type, double* points) {
-        const bool call = type == OptionType::Call;
         if (in.t <= 0.0) {
             points[0] = points[1] = 0.0;
-            const double x = call ? in.s - in.k : in.k - in.s;
+            const double x = type == OptionType::Call ? in.s - in.k : in.k - in.s;
             return {0.0, 0.0, 0.0, 0.0, true, x > 0.0 ? x : (std::isnan(x) ? x : 0.0)};
         }
-        const double b = in.r - in.q;
-        const double S = call ? in.s : in.k;
-        const double K = call ? in.k : in.s;
-        const double r = call ? in.r : in.r - b;
-        const double carry = call ? b : -b;
+        const CallEquivalent c = call_equivalent(in.s, in.k, in.r, in.q, type);
         const double sigma2 = in.sigma * in.sigma;
-        detail::european_points(in.t, carry, in.sigma, sigma2, std::sqrt(in.t), std::log(S / K), points);
-        return {S, K, std::exp((carry - r) * in.t), std::exp((-r) * in.t), false, 0.0};
+        detail::european_points(in.t, c.b, in.sigma, sigma2, std::sqrt(in.t), std::log(c.S / c.K), points);
+        return {c.S, c.K, std::exp((c.b - c.r) * in.t), std::exp((-c.r) * in.t), false, 0.0};
     }
     static void finish(const State& st, const double* n, double* out) {
         out[0] = st.expired ? st.payoff : detail::european_value(n, st.S, st.K, st.carry_discount, st.rate_discount);
     }
 };
 
-inline double european_price(const OptionInputs& in, OptionType type) {
-    double points[2];
-    const EuropeanPrice::State state = EuropeanPrice::prepare(in, type, points);
-    if (state.expired) return state.payoff;
-    const double n[2] = {norm_cdf(points[0]), norm_cdf(points[1])};
-    double out[1];
-    EuropeanPrice::finish(state, n, out);
-    return out[0];
-}
+inline double european_price(const OptionInputs& in, OptionType type) { return run_staged<EuropeanPrice>(in, type); }
 
 }  // namespace varnelle

@@ -6,6 +6,7 @@
 #include "american.hpp"
 #include "european.hpp"
 #include "normal.hpp"
+#include "put_call.hpp"
 
 namespace varnelle {
 namespace {
@@ -46,8 +47,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // ends after a fixed number of steps.
 // ---------------------------------------------------------------------------
 
-// The call european_price evaluates. A put is the call with spot and strike
-// swapped, rate r - b and carry -b, exactly as in european_price; every
+// The call european_price evaluates (the call equivalent of put_call.hpp); every
 // factor that does not depend on sigma is formed once with the expressions of
 // detail::european_call, so that price() is european_price to the bit.
 struct ModelCall {
@@ -58,19 +58,12 @@ struct ModelCall {
 };
 
 ModelCall model_call(double s, double k, double t, double r, double q, OptionType type) {
-    const double b = r - q;
+    const CallEquivalent c = call_equivalent(s, k, r, q, type);
     ModelCall m{};
-    if (type == OptionType::Call) {
-        m.S = s;
-        m.K = k;
-        m.r = r;
-        m.b = b;
-    } else {
-        m.S = k;
-        m.K = s;
-        m.r = r - b;
-        m.b = -b;
-    }
+    m.S = c.S;
+    m.K = c.K;
+    m.r = c.r;
+    m.b = c.b;
     m.T = t;
     m.sqrt_t = std::sqrt(t);
     m.log_sk = std::log(m.S / m.K);

@@ -241,6 +241,17 @@ inline int erf_piece(double z) {
 
 }  // namespace detail
 
+namespace detail {
+
+// erf(z) for 0 <= z < 0.5 (and -0.0).
+[[gnu::always_inline]] inline double erf_near_zero(double z) {
+    // Below 1e-10 a line whose two factors add up to about 2/sqrt(pi).
+    if (z < 1e-10) return z * 1.125 + z * 0.0033791670955125737;
+    return z * 1.125 + (z * horner(kErfSmallP, z)) / horner(kErfSmallQ, z);
+}
+
+}  // namespace detail
+
 // erf(z) when invert is false, erfc(z) = 1 - erf(z) when it is true; z finite.
 inline double erf_impl(double z, bool invert) {
     // Negative arguments reflect onto the positive axis (one level at most).
@@ -250,15 +261,8 @@ inline double erf_impl(double z, bool invert) {
         if (z < -0.5) return 2.0 - erf_impl(-z, true);
         return 1.0 + erf_impl(-z, false);
     }
-    double v;
-    if (z < 1e-10) {
-        // The two factors add up to about 2/sqrt(pi).
-        v = z * 1.125 + z * 0.0033791670955125737;
-    } else if (z < 0.5) {
-        v = z * 1.125 + (z * detail::horner(detail::kErfSmallP, z)) / detail::horner(detail::kErfSmallQ, z);
-    } else {
-        v = detail::erfc_tail(z);  // approximates erfc, not erf
-    }
+    // Below 0.5 v approximates erf, from there on erfc.
+    const double v = z < 0.5 ? detail::erf_near_zero(z) : detail::erfc_tail(z);
     if (invert) return z < 0.5 ? 1.0 - v : v;
     return z < 0.5 ? v : 1.0 - v;
 }
@@ -267,8 +271,7 @@ namespace detail {
 
 // erfc(z) for |z| < 0.5: 1 - erf(u) or, below zero, 1 + erf(u), u = |z|.
 [[gnu::always_inline]] inline double erfc_near_zero(double z, double u) {
-    const double v = u < 1e-10 ? u * 1.125 + u * 0.0033791670955125737
-                               : u * 1.125 + (u * horner(kErfSmallP, u)) / horner(kErfSmallQ, u);
+    const double v = erf_near_zero(u);
     return select(z < 0.0, 1.0 + v, 1.0 - v);
 }
 
