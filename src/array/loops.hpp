@@ -84,31 +84,14 @@ void walk_batches(char** args, const npy_intp* steps, npy_intp begin, npy_intp e
     }
 }
 
-// The function NumPy calls. CostNs, a rough cost of one row, decides whether
-// a call is large enough to share among worker threads.
-template <std::size_t Inputs, bool HasSide, std::size_t Outputs, Kernel<Inputs, Outputs> Row, int CostNs>
+// The function NumPy calls, for either walk. CostNs, a rough cost of one row,
+// decides whether a call is large enough to share among worker threads.
+using Walk = void (*)(char** args, const npy_intp* steps, npy_intp begin, npy_intp end) noexcept;
+
+template <Walk Rows, int CostNs>
 void ufunc_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void*) {
     FloatStatusGuard status;
-    const npy_intp rows = dimensions[0];
-    if (current_workers() <= 1) {
-        walk_rows<Inputs, HasSide, Outputs, Row>(args, steps, 0, rows);
-        return;
-    }
-    split_rows(rows, CostNs, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-        walk_rows<Inputs, HasSide, Outputs, Row>(args, steps, begin, end);
-    });
-}
-
-
-template <class Op, int CostNs>
-void batched_ufunc_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void*) {
-    FloatStatusGuard status;
-    const npy_intp rows = dimensions[0];
-    if (current_workers() <= 1) {
-        walk_batches<Op>(args, steps, 0, rows);
-        return;
-    }
-    split_rows(rows, CostNs, [&](std::ptrdiff_t begin, std::ptrdiff_t end) { walk_batches<Op>(args, steps, begin, end); });
+    split_rows(dimensions[0], CostNs, [&](std::ptrdiff_t begin, std::ptrdiff_t end) { Rows(args, steps, begin, end); });
 }
 
 // Adapters from the pricing core's signatures to a kernel.

@@ -36,16 +36,16 @@ struct UfuncRow {
 };
 
 template <double (*F)(const OptionInputs&, OptionType), int CostNs>
-constexpr PyUFuncGenericFunction kSided = ufunc_loop<6, true, 1, sided<F>, CostNs>;
+constexpr PyUFuncGenericFunction kSided = ufunc_loop<walk_rows<6, true, 1, sided<F>>, CostNs>;
 template <double (*F)(const OptionInputs&), int CostNs>
-constexpr PyUFuncGenericFunction kSideless = ufunc_loop<6, false, 1, sideless<F>, CostNs>;
+constexpr PyUFuncGenericFunction kSideless = ufunc_loop<walk_rows<6, false, 1, sideless<F>>, CostNs>;
 template <Greeks (*F)(const OptionInputs&, OptionType), int CostNs>
-constexpr PyUFuncGenericFunction kGreeks = ufunc_loop<6, true, 5, all_greeks<F>, CostNs>;
+constexpr PyUFuncGenericFunction kGreeks = ufunc_loop<walk_rows<6, true, 5, all_greeks<F>>, CostNs>;
 template <double (*F)(double, double, double, double, double, double, OptionType), int CostNs>
-constexpr PyUFuncGenericFunction kImplied = ufunc_loop<6, true, 1, implied<F>, CostNs>;
+constexpr PyUFuncGenericFunction kImplied = ufunc_loop<walk_rows<6, true, 1, implied<F>>, CostNs>;
 // The European operations that read the normal distribution, in batches.
 template <class Op, int CostNs>
-constexpr PyUFuncGenericFunction kBatched = batched_ufunc_loop<Op, CostNs>;
+constexpr PyUFuncGenericFunction kBatched = ufunc_loop<walk_batches<Op>, CostNs>;
 
 #define VARNELLE_SIDED_DOC(what) what " of each row of (s, k, t, r, sigma, q, put); put is True for a put."
 #define VARNELLE_SIDELESS_DOC(what) what " of each row of (s, k, t, r, sigma, q), the same for calls and puts."
