@@ -301,8 +301,20 @@ def _signature_of(names: list[str], with_side: bool) -> inspect.Signature:
     return inspect.Signature(parameters)
 
 
-def _define(name: str, with_side: bool, greeks: bool) -> Callable[..., Any]:
+def _named(function: Callable[..., Any], name: str, leading: list[str], with_side: bool, parameters_doc: str) -> Callable[..., Any]:
+    """Gives a function made below its public name, signature and docstring."""
+    function.__name__ = function.__qualname__ = name
+    function.__module__ = __name__
+    function.__signature__ = _signature_of(leading, with_side)  # type: ignore[attr-defined]
+    function.__doc__ = _DOCS[name] + "\n" + parameters_doc
+    return function
+
+
+def _define(name: str) -> Callable[..., Any]:
+    """A pricing function over its ufunc; the ufunc's operands tell whether it
+    takes option_type (seven) and whether it gives the five Greeks."""
     ufunc: np.ufunc = getattr(_ufuncs, name)
+    with_side = ufunc.nin == 7
 
     if with_side:
 
@@ -314,13 +326,8 @@ def _define(name: str, with_side: bool, greeks: bool) -> Callable[..., Any]:
         def function(s, k, t, r, sigma, q=0.0, *, out=None, workers=1):  # type: ignore[no-untyped-def,misc]
             return _apply(ufunc, (s, k, t, r, sigma, q), _NO_SIDE, out, workers)
 
-    function.__name__ = function.__qualname__ = name
-    function.__module__ = __name__
-    function.__signature__ = _signature_of(["s", "k", "t", "r", "sigma"], with_side)  # type: ignore[attr-defined]
-    function.__doc__ = _DOCS[name] + "\n" + _PARAMETERS_DOC.format(
-        side=_SIDE_DOC if with_side else "", tuple=" or tuple of five" if greeks else ""
-    )
-    return function
+    doc = _PARAMETERS_DOC.format(side=_SIDE_DOC if with_side else "", tuple=" or tuple of five" if ufunc.nout == 5 else "")
+    return _named(function, name, ["s", "k", "t", "r", "sigma"], with_side, doc)
 
 
 def _define_implied(name: str) -> Callable[..., Any]:
@@ -329,26 +336,22 @@ def _define_implied(name: str) -> Callable[..., Any]:
     def function(price, s, k, t, r, q=0.0, option_type="call", *, out=None, workers=1):  # type: ignore[no-untyped-def]
         return _apply(ufunc, (price, s, k, t, r, q), option_type, out, workers)
 
-    function.__name__ = function.__qualname__ = name
-    function.__module__ = __name__
-    function.__signature__ = _signature_of(["price", "s", "k", "t", "r"], True)  # type: ignore[attr-defined]
-    function.__doc__ = _DOCS[name] + "\n" + _IMPLIED_DOC.format(side=_SIDE_DOC)
-    return function
+    return _named(function, name, ["price", "s", "k", "t", "r"], True, _IMPLIED_DOC.format(side=_SIDE_DOC))
 
 
-bs_price = _define("bs_price", True, False)
-bs_delta = _define("bs_delta", True, False)
-bs_gamma = _define("bs_gamma", False, False)
-bs_theta = _define("bs_theta", True, False)
-bs_vega = _define("bs_vega", False, False)
-bs_rho = _define("bs_rho", True, False)
-bs_greeks = _define("bs_greeks", True, True)
-am_price = _define("am_price", True, False)
-am_delta = _define("am_delta", True, False)
-am_gamma = _define("am_gamma", True, False)
-am_theta = _define("am_theta", True, False)
-am_vega = _define("am_vega", True, False)
-am_rho = _define("am_rho", True, False)
-am_greeks = _define("am_greeks", True, True)
+bs_price = _define("bs_price")
+bs_delta = _define("bs_delta")
+bs_gamma = _define("bs_gamma")
+bs_theta = _define("bs_theta")
+bs_vega = _define("bs_vega")
+bs_rho = _define("bs_rho")
+bs_greeks = _define("bs_greeks")
+am_price = _define("am_price")
+am_delta = _define("am_delta")
+am_gamma = _define("am_gamma")
+am_theta = _define("am_theta")
+am_vega = _define("am_vega")
+am_rho = _define("am_rho")
+am_greeks = _define("am_greeks")
 bs_implied_vol = _define_implied("bs_implied_vol")
 am_implied_vol = _define_implied("am_implied_vol")
