@@ -39,7 +39,7 @@ started=$SECONDS
 make --no-print-directory "$tools/.ready" BUILD="$build"
 pythons=$(scripts/find-pythons.sh)
 
-source scripts/build-modules.sh
+source scripts/outside-wheel.sh
 build_modules sanitize -DVARNELLE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 # The runtime of the compiler that built the module. libstdc++ is preloaded
@@ -80,13 +80,8 @@ for py in $pythons; do
     env=$build/venv-sanitize-$version
     # The array tests' containers: NumPy, pandas, dask.array and xarray, all
     # uninstrumented wheels that load and run under the preloaded runtime.
-    if ! "$env/bin/python" -c 'import pytest, hypothesis, numpy, pandas, dask.array, xarray' 2>/dev/null; then
-        rm -rf "$env"
-        "$py" -m venv "$env"
-        "$env/bin/python" -m pip install -q --upgrade pip
-        "$env/bin/python" -m pip install -q "pytest>=8" "hypothesis>=6.100" "numpy>=1.25" "pandas>=2.1" \
-            "dask[array]>=2024.4" "xarray>=2024.1"
-    fi
+    test_venv "$env" "$py" "pytest, hypothesis, numpy, pandas, dask.array, xarray" \
+        "pytest>=8" "hypothesis>=6.100" "numpy>=1.25" "pandas>=2.1" "dask[array]>=2024.4" "xarray>=2024.1"
     logs=$root/$build/sanitize-logs/$version
     rm -rf "$logs"
 

@@ -21,7 +21,7 @@ make --no-print-directory "$tools/.ready" BUILD="$build"
 VARNELLE_STRESS=1 make --no-print-directory test-cpp BUILD="$build"
 pythons=$(scripts/find-pythons.sh)
 
-source scripts/build-modules.sh
+source scripts/outside-wheel.sh
 build_modules stress -DCMAKE_BUILD_TYPE=Release
 
 export VARNELLE_STRESS_CALLS=${VARNELLE_STRESS_CALLS:-10000000}
@@ -31,12 +31,7 @@ export VARNELLE_FUZZ_EXAMPLES=${VARNELLE_FUZZ_EXAMPLES:-1500}
 for py in $pythons; do
     version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
     env=$build/venv-stress-$version
-    if ! "$env/bin/python" -c 'import pytest, hypothesis, numpy' 2>/dev/null; then
-        rm -rf "$env"
-        "$py" -m venv "$env"
-        "$env/bin/python" -m pip install -q --upgrade pip
-        "$env/bin/python" -m pip install -q "pytest>=8" "hypothesis>=6.100" "numpy>=1.25"
-    fi
+    test_venv "$env" "$py" "pytest, hypothesis, numpy" "pytest>=8" "hypothesis>=6.100" "numpy>=1.25"
     echo "== Python $version: stress ($py)"
     # -s shows the figures each test prints (calls made, memory, examples).
     PYTHONPATH="$module_dir:$package_dir" VARNELLE_STRESS=1 "$env/bin/python" -m pytest -q -s -p no:cacheprovider \
