@@ -18,8 +18,9 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass, field
 
-FUNCTION_NAMES = ("bs_delta", "bs_gamma", "bs_theta", "bs_vega", "bs_rho", "bs_greeks", "am_price",
-                  "am_delta", "am_gamma", "am_theta", "am_vega", "am_rho", "am_greeks")
+from function_table import ROWS, SCALAR_NAMES
+
+FUNCTION_NAMES = tuple(SCALAR_NAMES)
 GREEKS_FUNCTIONS = frozenset({"bs_greeks", "am_greeks"})
 PARAMS = ("s", "k", "t", "r", "sigma", "q", "option_type")
 REQUIRED = 5
@@ -29,7 +30,7 @@ _MISSING = object()
 
 
 def parameters(name):
-    return PARAMS[:6] if name in ("bs_gamma", "bs_vega") else PARAMS
+    return next(row.parameters for row in ROWS if row.name == name)
 
 
 @dataclass

@@ -13,10 +13,11 @@ import pytest
 
 import varnelle
 
+from function_table import ROWS, SCALAR_NAMES
+
 # Registration order, which is also the order of __all__.
-FUNCTION_NAMES = ["bs_delta", "bs_gamma", "bs_theta", "bs_vega", "bs_rho", "bs_greeks", "am_price",
-                  "am_delta", "am_gamma", "am_theta", "am_vega", "am_rho", "am_greeks"]
-NO_SIDE = {"bs_gamma", "bs_vega"}  # the two functions without option_type
+FUNCTION_NAMES = list(SCALAR_NAMES)
+NO_SIDE = {row.name for row in ROWS if "option_type" not in row.parameters}  # bs_gamma and bs_vega
 WITH_SIDE = [n for n in FUNCTION_NAMES if n not in NO_SIDE]
 PARAMS7 = ("s", "k", "t", "r", "sigma", "q", "option_type")
 GREEK_FIELDS = ("delta", "gamma", "theta", "vega", "rho")

@@ -16,7 +16,6 @@ as well. The raw ufuncs, with the side as a boolean ``put`` operand, are in
 
 from __future__ import annotations
 
-import inspect
 import os
 from typing import Any, Callable, NamedTuple
 
@@ -229,25 +228,6 @@ def _apply(ufunc: np.ufunc, numbers: tuple[Any, ...], option_type: Any, out: Any
 
 # --- the public functions ------------------------------------------------
 
-_DOCS = {
-    "bs_price": "European price under Black-Scholes with a continuous dividend yield.",
-    "bs_delta": "European delta: change in price per 1.00 change in the underlying price.",
-    "bs_gamma": "European gamma: change in delta per 1.00 change in the underlying price.",
-    "bs_theta": "European theta: change in price per calendar day.",
-    "bs_vega": "European vega: change in price per 1.00 change in volatility.",
-    "bs_rho": "European rho: change in price per 1% change in the rate.",
-    "bs_greeks": "European delta, gamma, theta, vega and rho at once, as a Greeks named tuple.",
-    "am_price": "American price (Bjerksund-Stensland 2002 flat boundary).",
-    "am_delta": "American delta, a central difference in the spot.",
-    "am_gamma": "American gamma, a second central difference in the spot.",
-    "am_theta": "American theta: change in price over one calendar day.",
-    "am_vega": "American vega: central difference per 1.00 of volatility.",
-    "am_rho": "American rho: central difference per 1% of rate.",
-    "am_greeks": "American delta, gamma, theta, vega and rho at once, as a Greeks named tuple.",
-    "bs_implied_vol": "Volatility at which bs_price gives price (European implied volatility).",
-    "am_implied_vol": "Volatility at which am_price gives price (American implied volatility).",
-}
-
 _PARAMETERS_DOC = """
 Parameters
 ----------
@@ -291,67 +271,31 @@ option_type : str or array_like of str
     before anything is written."""
 
 
-def _signature_of(names: list[str], with_side: bool) -> inspect.Signature:
-    P = inspect.Parameter
-    parameters = [P(name, P.POSITIONAL_OR_KEYWORD) for name in names]
-    parameters.append(P("q", P.POSITIONAL_OR_KEYWORD, default=0.0))
-    if with_side:
-        parameters.append(P("option_type", P.POSITIONAL_OR_KEYWORD, default="call"))
-    parameters += [P("out", P.KEYWORD_ONLY, default=None), P("workers", P.KEYWORD_ONLY, default=1)]
-    return inspect.Signature(parameters)
-
-
-def _named(function: Callable[..., Any], name: str, leading: list[str], with_side: bool, parameters_doc: str) -> Callable[..., Any]:
-    """Gives a function made below its public name, signature and docstring."""
-    function.__name__ = function.__qualname__ = name
+def _define(name: str, parameters: str, summary: str) -> Callable[..., Any]:
+    """A pricing function over its ufunc, made from its row of the function
+    table: parameters such as "s, k, t, r, sigma, q=0.0, option_type='call'"
+    become a real signature (written out and compiled, as namedtuple does, so
+    a call costs no more than a hand-written function), plus the keywords
+    every function takes."""
+    ufunc: np.ufunc = getattr(_ufuncs, name)
+    names = [parameter.partition("=")[0] for parameter in parameters.split(", ")]
+    numbers = [n for n in names if n != "option_type"]
+    side = "option_type" if "option_type" in names else "_NO_SIDE"
+    source = (
+        f"def {name}({parameters}, *, out=None, workers=1):\n"
+        f"    return _apply(_ufunc, ({', '.join(numbers)},), {side}, out, workers)\n"
+    )
+    namespace: dict[str, Any] = {"_apply": _apply, "_ufunc": ufunc, "_NO_SIDE": _NO_SIDE}
+    exec(source, namespace)  # noqa: S102 - the text comes from the module's own table
+    function = namespace[name]
+    template = _IMPLIED_DOC if names[0] == "price" else _PARAMETERS_DOC
+    doc = template.format(side=_SIDE_DOC if side != "_NO_SIDE" else "", tuple=" or tuple of five" if ufunc.nout == 5 else "")
     function.__module__ = __name__
-    function.__signature__ = _signature_of(leading, with_side)  # type: ignore[attr-defined]
-    function.__doc__ = _DOCS[name] + "\n" + parameters_doc
+    function.__doc__ = summary + "\n" + doc
     return function
 
 
-def _define(name: str) -> Callable[..., Any]:
-    """A pricing function over its ufunc; the ufunc's operands tell whether it
-    takes option_type (seven) and whether it gives the five Greeks."""
-    ufunc: np.ufunc = getattr(_ufuncs, name)
-    with_side = ufunc.nin == 7
-
-    if with_side:
-
-        def function(s, k, t, r, sigma, q=0.0, option_type="call", *, out=None, workers=1):  # type: ignore[no-untyped-def]
-            return _apply(ufunc, (s, k, t, r, sigma, q), option_type, out, workers)
-
-    else:
-
-        def function(s, k, t, r, sigma, q=0.0, *, out=None, workers=1):  # type: ignore[no-untyped-def,misc]
-            return _apply(ufunc, (s, k, t, r, sigma, q), _NO_SIDE, out, workers)
-
-    doc = _PARAMETERS_DOC.format(side=_SIDE_DOC if with_side else "", tuple=" or tuple of five" if ufunc.nout == 5 else "")
-    return _named(function, name, ["s", "k", "t", "r", "sigma"], with_side, doc)
-
-
-def _define_implied(name: str) -> Callable[..., Any]:
-    ufunc: np.ufunc = getattr(_ufuncs, name)
-
-    def function(price, s, k, t, r, q=0.0, option_type="call", *, out=None, workers=1):  # type: ignore[no-untyped-def]
-        return _apply(ufunc, (price, s, k, t, r, q), option_type, out, workers)
-
-    return _named(function, name, ["price", "s", "k", "t", "r"], True, _IMPLIED_DOC.format(side=_SIDE_DOC))
-
-
-bs_price = _define("bs_price")
-bs_delta = _define("bs_delta")
-bs_gamma = _define("bs_gamma")
-bs_theta = _define("bs_theta")
-bs_vega = _define("bs_vega")
-bs_rho = _define("bs_rho")
-bs_greeks = _define("bs_greeks")
-am_price = _define("am_price")
-am_delta = _define("am_delta")
-am_gamma = _define("am_gamma")
-am_theta = _define("am_theta")
-am_vega = _define("am_vega")
-am_rho = _define("am_rho")
-am_greeks = _define("am_greeks")
-bs_implied_vol = _define_implied("bs_implied_vol")
-am_implied_vol = _define_implied("am_implied_vol")
+# One function per row of the function table, in its order.
+for _name, _parameters, _summary in _ufuncs.functions:
+    globals()[_name] = _define(_name, _parameters, _summary)
+del _name, _parameters, _summary

@@ -1,15 +1,18 @@
-// varnelle_np._ufuncs: the ufuncs of the array module, one table row each,
-// over the same pricing kernels as the scalar module, plus the helpers the
-// Python layer needs for option_type and workers=. PyInit__ufuncs is the only
+// varnelle_np._ufuncs: the ufuncs of the array module, one per row of
+// functions.def, over the same pricing kernels as the scalar module, plus the
+// table of them and the helpers the Python layer needs for option_type and
+// workers=. PyInit__ufuncs is the only
 // exported symbol.
 #define VARNELLE_NUMPY_IMPORT
 #include "array/numpy.hpp"
 
 #include <array>
 
+#include "array/kernels.hpp"
 #include "array/loops.hpp"
 #include "array/sides.hpp"
 #include "array/workers.hpp"
+#include "function_shape.hpp"
 #include "pricing/american.hpp"
 #include "pricing/black_scholes.hpp"
 #include "pricing/european.hpp"
@@ -18,72 +21,53 @@
 namespace varnelle::array {
 namespace {
 
-constexpr char D = NPY_DOUBLE;
-constexpr char B = NPY_BOOL;
+// NumPy's operand types for a shape: doubles, the side as a boolean.
+template <class Shape>
+constexpr std::array<char, Shape::kOperands> operand_types() {
+    std::array<char, Shape::kOperands> types{};
+    for (std::size_t i = 0; i < Shape::kOperands; ++i) types[i] = NPY_DOUBLE;
+    if (Shape::kSide) types[Shape::kNumbers] = NPY_BOOL;
+    return types;
+}
 
-// Operand types: six doubles and the side (True for a put) in, doubles out.
-char g_sided[] = {D, D, D, D, D, D, B, D};
-char g_sideless[] = {D, D, D, D, D, D, D};
-char g_sided_greeks[] = {D, D, D, D, D, D, B, D, D, D, D, D};
+// NumPy keeps pointers to each ufunc's loop, data and type lists for the
+// life of the process: they are static.
+template <class Shape>
+constinit std::array<char, Shape::kOperands> g_types = operand_types<Shape>();
 
 struct UfuncRow {
     const char* name;
-    const char* doc;
-    int inputs;  // operands before the outputs, the side included
+    const char* doc;         // the ufunc's: the summary and its operands
+    const char* summary;     // the first line of the Python function's docstring
+    const char* parameters;  // the Python function's parameters
+    int inputs;
     int outputs;
     PyUFuncGenericFunction loop;
     char* types;
 };
 
-template <double (*F)(const OptionInputs&, OptionType), int CostNs>
-constexpr PyUFuncGenericFunction kSided = ufunc_loop<walk_rows<6, true, 1, sided<F>>, CostNs>;
-template <double (*F)(const OptionInputs&), int CostNs>
-constexpr PyUFuncGenericFunction kSideless = ufunc_loop<walk_rows<6, false, 1, sideless<F>>, CostNs>;
-template <Greeks (*F)(const OptionInputs&, OptionType), int CostNs>
-constexpr PyUFuncGenericFunction kGreeks = ufunc_loop<walk_rows<6, true, 5, all_greeks<F>>, CostNs>;
-template <double (*F)(double, double, double, double, double, double, OptionType), int CostNs>
-constexpr PyUFuncGenericFunction kImplied = ufunc_loop<walk_rows<6, true, 1, implied<F>>, CostNs>;
-// The European operations that read the normal distribution, in batches.
-template <class Op, int CostNs>
-constexpr PyUFuncGenericFunction kBatched = ufunc_loop<walk_batches<Op>, CostNs>;
+template <class Shape, class Kernel, int CostNs>
+constexpr UfuncRow row(const char* name, const char* doc, const char* summary) {
+    return {name, doc, summary, Shape::kParameters, static_cast<int>(Shape::kInputs), static_cast<int>(Shape::kOutputs),
+            ufunc_loop<Shape, Kernel, CostNs>, g_types<Shape>.data()};
+}
 
-#define VARNELLE_SIDED_DOC(what) what " of each row of (s, k, t, r, sigma, q, put); put is True for a put."
-#define VARNELLE_SIDELESS_DOC(what) what " of each row of (s, k, t, r, sigma, q), the same for calls and puts."
-
-// Per-row costs are rough figures for deciding when threads pay off.
+// The ufunc's docstring names its operands, which differ from the Python
+// function's parameters where there is a side.
+#define VARNELLE_OPERANDS_Sided " Operands (s, k, t, r, sigma, q, put); put is True for a put."
+#define VARNELLE_OPERANDS_Sideless " Operands (s, k, t, r, sigma, q)."
+#define VARNELLE_OPERANDS_SidedGreeks VARNELLE_OPERANDS_Sided
+#define VARNELLE_OPERANDS_Implied " Operands (price, s, k, t, r, q, put); put is True for a put."
+#define VARNELLE_ARRAY(name, shape, kernel, cost_ns, summary) \
+    row<shape, kernel, cost_ns>(#name, summary VARNELLE_OPERANDS_##shape, summary),
+#define VARNELLE_BOTH(name, shape, kernel, cost_ns, summary, scalar, scalar_doc) \
+    VARNELLE_ARRAY(name, shape, kernel, cost_ns, summary)
 const UfuncRow kUfuncs[] = {
-    {"bs_price", VARNELLE_SIDED_DOC("European price"), 7, 1, kBatched<EuropeanPrice, 40>, g_sided},
-    {"bs_delta", VARNELLE_SIDED_DOC("European delta"), 7, 1, kBatched<BlackScholesDelta, 30>, g_sided},
-    {"bs_gamma", VARNELLE_SIDELESS_DOC("European gamma"), 6, 1, kSideless<black_scholes_gamma, 30>, g_sideless},
-    {"bs_theta", VARNELLE_SIDED_DOC("European theta per calendar day"), 7, 1,
-     kBatched<BlackScholesTheta, 50>, g_sided},
-    {"bs_vega", VARNELLE_SIDELESS_DOC("European vega per 1.0 of volatility"), 6, 1,
-     kSideless<black_scholes_vega, 30>, g_sideless},
-    {"bs_rho", VARNELLE_SIDED_DOC("European rho per 1% of rate"), 7, 1, kBatched<BlackScholesRho, 30>, g_sided},
-    {"bs_greeks", VARNELLE_SIDED_DOC("European delta, gamma, theta, vega and rho"), 7, 5,
-     kBatched<BlackScholesGreeks, 70>, g_sided_greeks},
-    {"am_price", VARNELLE_SIDED_DOC("American price"), 7, 1, kSided<american_price, 500>, g_sided},
-    {"am_delta", VARNELLE_SIDED_DOC("American delta"), 7, 1, kSided<american_delta, 1000>, g_sided},
-    {"am_gamma", VARNELLE_SIDED_DOC("American gamma"), 7, 1, kSided<american_gamma, 1500>, g_sided},
-    {"am_theta", VARNELLE_SIDED_DOC("American theta over one calendar day"), 7, 1,
-     kSided<american_theta, 1000>, g_sided},
-    {"am_vega", VARNELLE_SIDED_DOC("American vega per 1.0 of volatility"), 7, 1, kSided<american_vega, 1000>,
-     g_sided},
-    {"am_rho", VARNELLE_SIDED_DOC("American rho per 1% of rate"), 7, 1, kSided<american_rho, 1000>, g_sided},
-    {"am_greeks", VARNELLE_SIDED_DOC("American delta, gamma, theta, vega and rho"), 7, 5,
-     kGreeks<american_greeks, 4000>, g_sided_greeks},
-    {"bs_implied_vol",
-     "Volatility at which bs_price gives price, for each row of (price, s, k, t, r, q, put); "
-     "NaN where no volatility does.",
-     7, 1, kImplied<european_implied_vol, 400>, g_sided},
-    {"am_implied_vol",
-     "Volatility at which am_price gives price, for each row of (price, s, k, t, r, q, put); "
-     "NaN where no volatility, or a whole range of them, does.",
-     7, 1, kImplied<american_implied_vol, 2000>, g_sided},
+#include "functions.def"
 };
+#undef VARNELLE_ARRAY
+#undef VARNELLE_BOTH
 
-// NumPy keeps pointers to the loop and data lists: they live as long as the
-// process.
 std::array<PyUFuncGenericFunction, std::size(kUfuncs)> g_loops;
 std::array<void*, std::size(kUfuncs)> g_data;
 
@@ -118,6 +102,25 @@ PyModuleDef g_definition = {
     nullptr,
 };
 
+// The Python layer's list: (name, parameters, summary) per ufunc, in
+// registration order.
+int add_function_table(PyObject* module) {
+    PyObject* table = PyTuple_New(static_cast<Py_ssize_t>(std::size(kUfuncs)));
+    if (table == nullptr) return -1;
+    for (std::size_t i = 0; i < std::size(kUfuncs); ++i) {
+        const UfuncRow& r = kUfuncs[i];
+        PyObject* entry = Py_BuildValue("(sss)", r.name, r.parameters, r.summary);
+        if (entry == nullptr) {
+            Py_DecRef(table);
+            return -1;
+        }
+        PyTuple_SetItem(table, static_cast<Py_ssize_t>(i), entry);
+    }
+    const int added = PyModule_AddObjectRef(module, "functions", table);
+    Py_DecRef(table);
+    return added;
+}
+
 int add_ufuncs(PyObject* module) {
     for (std::size_t i = 0; i < std::size(kUfuncs); ++i) {
         const UfuncRow& row = kUfuncs[i];
@@ -130,7 +133,7 @@ int add_ufuncs(PyObject* module) {
         Py_DecRef(ufunc);
         if (added < 0) return -1;
     }
-    return 0;
+    return add_function_table(module);
 }
 
 }  // namespace

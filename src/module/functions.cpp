@@ -4,6 +4,7 @@
 #include <string>
 
 #include "binding/arguments.hpp"
+#include "function_shape.hpp"
 #include "pricing/american.hpp"
 #include "pricing/black_scholes.hpp"
 #include "pricing/option_type.hpp"
@@ -133,20 +134,6 @@ PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-constexpr CallSignature kBsDelta = signature("bs_delta", kSlotsWithSide);
-constexpr CallSignature kBsGamma = signature("bs_gamma", kSlotsWithoutSide);
-constexpr CallSignature kBsTheta = signature("bs_theta", kSlotsWithSide);
-constexpr CallSignature kBsVega = signature("bs_vega", kSlotsWithoutSide);
-constexpr CallSignature kBsRho = signature("bs_rho", kSlotsWithSide);
-constexpr CallSignature kBsGreeks = signature("bs_greeks", kSlotsWithSide);
-constexpr CallSignature kAmPrice = signature("am_price", kSlotsWithSide);
-constexpr CallSignature kAmDelta = signature("am_delta", kSlotsWithSide);
-constexpr CallSignature kAmGamma = signature("am_gamma", kSlotsWithSide);
-constexpr CallSignature kAmTheta = signature("am_theta", kSlotsWithSide);
-constexpr CallSignature kAmVega = signature("am_vega", kSlotsWithSide);
-constexpr CallSignature kAmRho = signature("am_rho", kSlotsWithSide);
-constexpr CallSignature kAmGreeks = signature("am_greeks", kSlotsWithSide);
-
 // Docstrings: a text-signature header the interpreter turns into
 // __text_signature__, then the documentation proper.
 #define VARNELLE_SIG7(name) name "(s, k, t, r, sigma, q=0.0, option_type=\"call\")\n--\n\n"
@@ -174,54 +161,26 @@ constexpr const char kBsDeltaDoc[] =
     "    q: Dividend yield (e.g., 0.01 for 1%)\n" VARNELLE_ARG_SIDE
     "\nReturns:\n    The delta of the option";
 
-// PyMethodDef wants mutable-looking pointers in C; the text itself is constant.
-#define VARNELLE_METHOD(name, sig, price, doc)                                              \
-    PyMethodDef {                                                                           \
-        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<sig, price>)), \
-            METH_VARARGS | METH_KEYWORDS, doc                                               \
-    }
+// Every function's signature, bound by name so that the entry template can
+// take it as a constant.
+#define VARNELLE_ARRAY(name, shape, kernel, cost_ns, summary)
+#define VARNELLE_BOTH(name, shape, kernel, cost_ns, summary, scalar, scalar_doc) \
+    constexpr CallSignature k_##name = signature(#name, shape::kSide ? kSlotsWithSide : kSlotsWithoutSide);
+#include "functions.def"
+#undef VARNELLE_BOTH
 
-const std::array<PyMethodDef, 13> kMethods{
-    VARNELLE_METHOD("bs_delta", kBsDelta, black_scholes_delta, kBsDeltaDoc),
-    VARNELLE_METHOD("bs_gamma", kBsGamma, black_scholes_gamma,
-                    VARNELLE_DOC6("bs_gamma", "Calculate the gamma of a European option using Black-Scholes.",
-                                  "The gamma of the option (same for calls and puts)")),
-    VARNELLE_METHOD("bs_theta", kBsTheta, black_scholes_theta,
-                    VARNELLE_DOC7("bs_theta", "Calculate the theta of a European option using Black-Scholes.",
-                                  "The theta of the option (per day)")),
-    VARNELLE_METHOD("bs_vega", kBsVega, black_scholes_vega,
-                    VARNELLE_DOC6("bs_vega", "Calculate the vega of a European option using Black-Scholes.",
-                                  "The vega of the option (same for calls and puts)")),
-    VARNELLE_METHOD("bs_rho", kBsRho, black_scholes_rho,
-                    VARNELLE_DOC7("bs_rho", "Calculate the rho of a European option using Black-Scholes.",
-                                  "The rho of the option (per 1% change in interest rate)")),
-    VARNELLE_METHOD("bs_greeks", kBsGreeks, black_scholes_greeks,
-                    VARNELLE_DOC7("bs_greeks", "Calculate all Greeks for a European option using Black-Scholes.",
-                                  "A Greeks object with delta, gamma, theta, vega, and rho")),
-    VARNELLE_METHOD("am_price", kAmPrice, american_price,
-                    VARNELLE_DOC7("am_price",
-                                  "Calculate the price of an American option using Bjerksund-Stensland 2002.",
-                                  "The price of the American option")),
-    VARNELLE_METHOD("am_delta", kAmDelta, american_delta,
-                    VARNELLE_DOC7("am_delta", "Calculate the delta of an American option using Bjerksund-Stensland.",
-                                  "The delta of the American option")),
-    VARNELLE_METHOD("am_gamma", kAmGamma, american_gamma,
-                    VARNELLE_DOC7("am_gamma", "Calculate the gamma of an American option using Bjerksund-Stensland.",
-                                  "The gamma of the American option")),
-    VARNELLE_METHOD("am_theta", kAmTheta, american_theta,
-                    VARNELLE_DOC7("am_theta", "Calculate the theta of an American option using Bjerksund-Stensland.",
-                                  "The theta of the American option (per day)")),
-    VARNELLE_METHOD("am_vega", kAmVega, american_vega,
-                    VARNELLE_DOC7("am_vega", "Calculate the vega of an American option using Bjerksund-Stensland.",
-                                  "The vega of the American option")),
-    VARNELLE_METHOD("am_rho", kAmRho, american_rho,
-                    VARNELLE_DOC7("am_rho", "Calculate the rho of an American option using Bjerksund-Stensland.",
-                                  "The rho of the American option (per 1% change in interest rate)")),
-    VARNELLE_METHOD("am_greeks", kAmGreeks, american_greeks,
-                    VARNELLE_DOC7("am_greeks",
-                                  "Calculate all Greeks for an American option using Bjerksund-Stensland.",
-                                  "A Greeks object with delta, gamma, theta, vega, and rho")),
+// PyMethodDef wants mutable-looking pointers in C; the text itself is constant.
+#define VARNELLE_BOTH(name, shape, kernel, cost_ns, summary, scalar, scalar_doc)                                   \
+    PyMethodDef{#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<k_##name, scalar>)), \
+                METH_VARARGS | METH_KEYWORDS, scalar_doc},
+const PyMethodDef kMethods[] = {
+#include "functions.def"
 };
+#undef VARNELLE_BOTH
+#undef VARNELLE_ARRAY
+
+// The module's functions are fixed: thirteen, in the table's order.
+static_assert(std::size(kMethods) == kFunctionCount && kFunctionCount == 13);
 
 }  // namespace
 

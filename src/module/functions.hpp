@@ -1,7 +1,8 @@
-// The thirteen module functions: their method records and the parsing of the
+// The module functions: their method records and the parsing of the
 // option side.
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <string_view>
 
@@ -10,6 +11,16 @@
 #include "pricing/types.hpp"
 
 namespace varnelle::module {
+
+// How many functions the module has: one per row of functions.def that both
+// modules share.
+inline constexpr std::size_t kFunctionCount = 0
+#define VARNELLE_ARRAY(name, shape, kernel, cost_ns, summary)
+#define VARNELLE_BOTH(name, shape, kernel, cost_ns, summary, scalar, scalar_doc) +1
+#include "functions.def"
+#undef VARNELLE_ARRAY
+#undef VARNELLE_BOTH
+    ;
 
 // Method records in registration order: bs_delta ... bs_greeks, am_price ... am_greeks.
 std::span<const PyMethodDef> function_definitions();

@@ -79,7 +79,7 @@ std::optional<PyErr> add_to_module(PyObject* module, PyObject* name, PyObject* v
 // The function objects point at their records for the life of the process,
 // so each registration copies its record into storage that is never freed. A
 // failed import may be retried, hence room for more than one set.
-constexpr std::size_t kRecordCapacity = 64;
+constexpr std::size_t kRecordCapacity = 4 * kFunctionCount;
 PyMethodDef g_records[kRecordCapacity];
 std::size_t g_records_used = 0;
 
