@@ -162,8 +162,9 @@ check-wheel: $(TOOLS)/.auditwheel
 
 # Per-call cost against the calling floor, QuantLib-Python, vollib and
 # NumPy/SciPy, then whole arrays against NumPy/SciPy, the scalar loop and a
-# pure-Python implied-volatility solver, all measured side by side in one
-# run; the peers live only in build/venv-bench.
+# pure-Python implied-volatility solver, then the two American models'
+# accuracy and time against QuantLib's engines, all measured side by side in
+# one run; the peers live only in build/venv-bench.
 bench: wheel
 	rm -rf $(BUILD)/venv-bench
 	$(PRIMARY) -m venv $(BUILD)/venv-bench
@@ -173,6 +174,7 @@ bench: wheel
 	rm -rf bench/floor/build bench/floor/*.egg-info
 	$(BUILD)/venv-bench/bin/python bench/compare.py $(BENCH_ARGS)
 	$(BUILD)/venv-bench/bin/python bench/arrays.py $(BENCH_ARGS)
+	$(BUILD)/venv-bench/bin/python bench/american_models.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD) dist

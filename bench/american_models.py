@@ -1,0 +1,212 @@
+"""The two American models against a high-precision reference and against
+QuantLib's engines, accuracy next to time, all measured in this one run.
+
+The book is the stored reference set (tests/data/american_reference.json,
+1,993 random American options: spot about the strike, one day to ten years,
+volatility 5-100 %, rate and yield 0-10 %). The error of a value v is
+|v - reference| / max(reference, 0.005 k), as in the accuracy targets. Times
+are microseconds per option on one worker, best of a few runs; QuantLib goes
+through its Python interface, one option object per row, as a Python user
+would call it.
+
+Run by `make bench` after arrays.py; --quick for fewer repeats.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import gc
+import json
+import os
+import pathlib
+import platform
+import time
+from typing import Any, Callable
+
+import numpy as np
+
+import varnelle_np as vnp
+from report import cpu_name, table
+
+try:
+    import QuantLib as ql
+except ImportError:  # measured only where the bench environment has it
+    ql = None
+
+REFERENCE = pathlib.Path(__file__).resolve().parent.parent / "tests" / "data" / "american_reference.json"
+COLUMNS = ("s", "k", "t", "r", "sigma", "q")
+
+
+def load_book() -> dict[str, np.ndarray]:
+    rows = json.loads(REFERENCE.read_text())["rows"]
+    book = {c: np.array([row[c] for row in rows], dtype=float) for c in (*COLUMNS, "price", "european")}
+    book["side"] = np.array([row["option_type"] for row in rows])
+    return book
+
+
+def errors(values: np.ndarray, book: dict[str, np.ndarray]) -> np.ndarray:
+    return np.abs(values - book["price"]) / np.maximum(book["price"], 0.005 * book["k"])
+
+
+def best_us(run: Callable[[], Any], rows: int, repeat: int) -> float:
+    best = float("inf")
+    for _ in range(repeat):
+        gc.collect()
+        start = time.perf_counter()
+        run()
+        best = min(best, time.perf_counter() - start)
+    return best / rows * 1e6
+
+
+def chain(strikes: int = 41, expiries: int = 12) -> dict[str, np.ndarray]:
+    """Strikes in a row at each expiry, all else shared: a listed chain."""
+    k = np.tile(np.linspace(60.0, 140.0, strikes), expiries)
+    t = np.repeat(np.linspace(0.05, 3.0, expiries), strikes)
+    n = k.size
+    return {"s": np.full(n, 100.0), "k": k, "t": t, "r": np.full(n, 0.04), "sigma": np.full(n, 0.3),
+            "q": np.full(n, 0.01), "side": np.full(n, "put")}
+
+
+# ------------------------------------------------------------------ QuantLib
+
+def quantlib_pricer(engine_of: Callable[[Any], Any]) -> Callable[[dict[str, np.ndarray]], np.ndarray]:
+    """Prices a book with one QuantLib engine. QuantLib's maturities are whole
+    days, so each row is priced in its equivalent at a ten-year maturity:
+    the value depends on time only through r t, q t and sigma^2 t, so
+    (t, r, q, sigma) and (10, r t/10, q t/10, sigma sqrt(t/10)) are the same
+    option."""
+    today = ql.Date(2, 1, 2025)
+    ql.Settings.instance().evaluationDate = today
+    day_count = ql.Actual365Fixed()
+    maturity = today + 3650
+    spot, rate, dividend, vol = (ql.SimpleQuote(0.0) for _ in range(4))
+    rates = ql.YieldTermStructureHandle(ql.FlatForward(today, ql.QuoteHandle(rate), day_count))
+    dividends = ql.YieldTermStructureHandle(ql.FlatForward(today, ql.QuoteHandle(dividend), day_count))
+    vols = ql.BlackVolTermStructureHandle(ql.BlackConstantVol(today, ql.NullCalendar(), ql.QuoteHandle(vol), day_count))
+    process = ql.BlackScholesMertonProcess(ql.QuoteHandle(spot), dividends, rates, vols)
+    engine = engine_of(process)
+    exercise = ql.AmericanExercise(today, maturity)
+
+    def price(book: dict[str, np.ndarray]) -> np.ndarray:
+        horizon = 10.0
+        out = np.empty(book["s"].size)
+        for i, (s, k, t, r, sigma, q, side) in enumerate(zip(*(book[c].tolist() for c in (*COLUMNS, "side")))):
+            scale = t / horizon
+            spot.setValue(s)
+            rate.setValue(r * scale)
+            dividend.setValue(q * scale)
+            vol.setValue(sigma * scale**0.5)
+            kind = ql.Option.Put if side == "put" else ql.Option.Call
+            option = ql.VanillaOption(ql.PlainVanillaPayoff(kind, k), exercise)
+            option.setPricingEngine(engine)
+            out[i] = option.NPV()
+        return out
+
+    return price
+
+
+def quantlib_engines() -> dict[str, Callable[[dict[str, np.ndarray]], np.ndarray]]:
+    if ql is None:
+        return {}
+    fp = ql.QdFpAmericanEngine
+    return {
+        "QuantLib QD+ fixed point, fast": quantlib_pricer(lambda p: fp(p, fp.fastScheme())),
+        "QuantLib QD+ fixed point, accurate": quantlib_pricer(lambda p: fp(p, fp.accurateScheme())),
+        "QuantLib QD+ alone": quantlib_pricer(lambda p: ql.QdPlusAmericanEngine(p)),
+        "QuantLib Barone-Adesi-Whaley": quantlib_pricer(lambda p: ql.BaroneAdesiWhaleyApproximationEngine(p)),
+    }
+
+
+# -------------------------------------------------------------------- report
+
+def verdict(ok: bool) -> str:
+    return "met" if ok else "NOT met"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer repeats (noisier figures)")
+    args = parser.parse_args()
+    repeat = 2 if args.quick else 5
+    book = load_book()
+    n = book["s"].size
+    numbers = [book[c] for c in COLUMNS]
+    side = book["side"]
+
+    print(f"# American models, {datetime.date.today().isoformat()}")
+    print(f"{cpu_name()}, {os.cpu_count()} cores, Python {platform.python_version()}, numpy {np.__version__}"
+          + (f", QuantLib {ql.__version__}" if ql else ", QuantLib not installed") + f"; {n:,} reference options, "
+          "one worker; error = |v - reference| / max(reference, 0.005 k).\n")
+
+    models: list[tuple[str, Callable[[], np.ndarray]]] = [
+        ("varnelle European (`bs_price`)", lambda: vnp.bs_price(*numbers, side)),
+        ("varnelle Bjerksund-Stensland 2002 (`am_price`, default)", lambda: vnp.am_price(*numbers, side)),
+    ]
+    for tol in (1e-3, 1e-4, 1e-6, 1e-8, 1e-10):
+        models.append((f"varnelle integral, `tol={tol:g}`",
+                       lambda tol=tol: vnp.am_price(*numbers, side, model="integral", tol=tol)))
+    figures: dict[str, tuple[float, np.ndarray]] = {}
+    for name, run in models:
+        figures[name] = (best_us(run, n, repeat), errors(run(), book))
+    for name, price in quantlib_engines().items():
+        figures[name] = (best_us(lambda price=price: price(book), n, 1), errors(price(book), book))
+
+    rows = []
+    for name, (us, err) in figures.items():
+        rows.append([name, f"{us:,.2f}", f"{np.median(err):.1e}", f"{np.percentile(err, 99):.1e}", f"{err.max():.1e}"])
+    print(table(["model", "µs per option", "median error", "p99 error", "max error"], rows))
+
+    specified = figures["varnelle Bjerksund-Stensland 2002 (`am_price`, default)"][0]
+    fine_us, fine_err = figures["varnelle integral, `tol=1e-06`"]
+    coarse_us, coarse_err = figures["varnelle integral, `tol=0.0001`"]
+    targets = [
+        ["`tol=1e-6`: max error", f"{fine_err.max():.1e}", f"≤ 1e-6: {verdict(fine_err.max() <= 1e-6)}"],
+        ["`tol=1e-4`: max error", f"{coarse_err.max():.1e}", f"≤ 1e-4: {verdict(coarse_err.max() <= 1e-4)}"],
+        ["`tol=1e-6` against the specified `am_price`", f"{fine_us / specified:.1f}× the cost",
+         f"≤ 40×: {verdict(fine_us / specified <= 40)}"],
+        ["`tol=1e-4` against the specified `am_price`", f"{coarse_us / specified:.1f}× the cost",
+         f"≤ 7×: {verdict(coarse_us / specified <= 7)}"],
+    ]
+    accurate = figures.get("QuantLib QD+ fixed point, accurate")
+    if accurate is not None:
+        targets.append(["QuantLib accurate against `tol=1e-6`, time", f"{accurate[0] / fine_us:.1f}× faster",
+                        f"≥ 10×: {verdict(accurate[0] / fine_us >= 10)}"])
+        ratio = accurate[1].max() / max(fine_err.max(), 1e-300)
+        targets.append(["QuantLib accurate against `tol=1e-6`, max error", f"{ratio:.0f}× smaller",
+                        f"≥ 10×: {verdict(ratio >= 10)}"])
+
+    # The rest of the integral model's costs, each against its price.
+    price_us = fine_us
+    greeks_us = best_us(lambda: vnp.am_greeks(*numbers, side, model="integral"), n, repeat)
+    quotes = vnp.am_price(*numbers, side, model="integral")
+    implied_us = best_us(lambda: vnp.am_implied_vol(quotes, *numbers[:4], numbers[5], side, model="integral"), n,
+                         repeat)
+    targets.append(["`am_greeks(model=\"integral\")`", f"{greeks_us / price_us:.1f}× the price",
+                    f"≤ 4×: {verdict(greeks_us / price_us <= 4)}"])
+    targets.append(["`am_implied_vol(model=\"integral\")`", f"{implied_us / price_us:.1f}× the price",
+                    f"≤ 8×: {verdict(implied_us / price_us <= 8)}"])
+
+    c = chain()
+    cn = c["s"].size
+    shuffled = np.random.default_rng(3).permutation(cn)
+    # The same rows with every row's volatility nudged apart: nothing shared.
+    apart = dict(c, sigma=c["sigma"] * (1 + 1e-9 * np.arange(cn)))
+    chain_us = best_us(lambda: vnp.am_price(*(c[x] for x in COLUMNS), c["side"], model="integral"), cn, repeat)
+    alone_us = best_us(lambda: vnp.am_price(*(apart[x][shuffled] for x in COLUMNS), c["side"], model="integral"), cn,
+                       repeat)
+    targets.append(["a chain of 41 strikes against 41 independent rows", f"{chain_us / alone_us:.2f}× the cost",
+                    f"< 0.25×: {verdict(chain_us / alone_us < 0.25)}"])
+
+    big = [np.tile(x, 4) for x in numbers]
+    big_side = np.tile(side, 4)
+    one = best_us(lambda: vnp.am_price(*big, big_side, model="integral"), big[0].size, repeat)
+    two = best_us(lambda: vnp.am_price(*big, big_side, model="integral", workers=2), big[0].size, repeat)
+    targets.append(["`workers=2` against `workers=1`", f"{one / two:.2f}× the throughput",
+                    f"≥ 1.7×: {verdict(one / two >= 1.7)}"])
+    print("\n## Targets\n")
+    print(table(["measure", "figure", "target"], targets))
+
+
+if __name__ == "__main__":
+    main()
