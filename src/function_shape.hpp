@@ -18,21 +18,45 @@ struct FunctionShape {
     static constexpr std::size_t kOperands = kInputs + Outputs;
 };
 
+// Keyword-only parameters: none, unless a shape says otherwise.
+template <std::size_t Numbers, bool Side, std::size_t Trailing, std::size_t Outputs>
+struct KeywordFree : FunctionShape<Numbers, Side, Trailing, Outputs> {
+    static constexpr const char* kKeywords = "";
+};
+
 // (s, k, t, r, sigma, q, put) -> value
-struct Sided : FunctionShape<6, true, 0, 1> {
+struct Sided : KeywordFree<6, true, 0, 1> {
     static constexpr const char* kParameters = "s, k, t, r, sigma, q=0.0, option_type='call'";
 };
 // (s, k, t, r, sigma, q) -> value, the same for calls and puts
-struct Sideless : FunctionShape<6, false, 0, 1> {
+struct Sideless : KeywordFree<6, false, 0, 1> {
     static constexpr const char* kParameters = "s, k, t, r, sigma, q=0.0";
 };
 // (s, k, t, r, sigma, q, put) -> delta, gamma, theta, vega, rho
-struct SidedGreeks : FunctionShape<6, true, 0, 5> {
+struct SidedGreeks : KeywordFree<6, true, 0, 5> {
     static constexpr const char* kParameters = "s, k, t, r, sigma, q=0.0, option_type='call'";
 };
 // (price, s, k, t, r, q, put) -> volatility
-struct Implied : FunctionShape<6, true, 0, 1> {
+struct Implied : KeywordFree<6, true, 0, 1> {
     static constexpr const char* kParameters = "price, s, k, t, r, q=0.0, option_type='call'";
+};
+
+// The same with a trailing target error `tol`: the shapes of a model chosen
+// by model= (the Python function keeps the parameters of its own row and
+// passes tol on).
+struct SidedTol : KeywordFree<6, true, 1, 1> {
+    static constexpr const char* kParameters = Sided::kParameters;
+};
+struct SidedGreeksTol : KeywordFree<6, true, 1, 5> {
+    static constexpr const char* kParameters = SidedGreeks::kParameters;
+};
+struct ImpliedTol : KeywordFree<6, true, 1, 1> {
+    static constexpr const char* kParameters = Implied::kParameters;
+};
+// (k, t, r, sigma, q, put, tol) -> the exercise boundary today
+struct Boundary : FunctionShape<5, true, 1, 1> {
+    static constexpr const char* kParameters = "k, t, r, sigma, q=0.0, option_type='put'";
+    static constexpr const char* kKeywords = "tol=1e-6";
 };
 
 }  // namespace varnelle

@@ -176,7 +176,7 @@ def _is_dask_frame(value: object) -> bool:
     return _module_of(value).startswith("dask.dataframe")
 
 
-def _on_dask_frames(ufunc: np.ufunc, numbers: tuple[Any, ...], option_type: Any) -> Any:
+def _on_dask_frames(ufunc: np.ufunc, numbers: tuple[Any, ...], option_type: Any, trailing: tuple[Any, ...]) -> Any:
     """Dask DataFrame columns: the whole call, sides included, runs on each
     partition, where the columns are pandas Series."""
     import dask.dataframe as dd
@@ -186,7 +186,7 @@ def _on_dask_frames(ufunc: np.ufunc, numbers: tuple[Any, ...], option_type: Any)
 
     def on_partition(*parts: Any) -> Any:
         operands = (*parts[:-1], _sides(parts[-1])) if with_side else parts
-        result = ufunc(*operands)
+        result = ufunc(*operands, *trailing)
         if ufunc.nout == 1:
             return result
         return pd.DataFrame(dict(zip(Greeks._fields, result)))
@@ -208,12 +208,15 @@ def _any_dask(operands: tuple[Any, ...]) -> bool:
 _NO_SIDE: Any = object()
 
 
-def _apply(ufunc: np.ufunc, numbers: tuple[Any, ...], option_type: Any, out: Any, workers: Any) -> Any:
-    """Validates option_type whole, then runs the ufunc; five outputs come
-    back as Greeks."""
+def _apply(
+    ufunc: np.ufunc, numbers: tuple[Any, ...], option_type: Any, out: Any, workers: Any, trailing: tuple[Any, ...] = ()
+) -> Any:
+    """Validates option_type whole, then runs the ufunc on the numbers, the
+    sides and the trailing operands (a model's tol); five outputs come back
+    as Greeks."""
     if any(_is_dask_frame(x) for x in (*numbers, option_type)) and out is None:
-        return _on_dask_frames(ufunc, numbers, option_type)
-    operands = numbers if option_type is _NO_SIDE else (*numbers, _sides(option_type))
+        return _on_dask_frames(ufunc, numbers, option_type, trailing)
+    operands = (*numbers, *(() if option_type is _NO_SIDE else (_sides(option_type),)), *trailing)
     if ufunc.nout == 1:
         return _call(ufunc, operands, out, workers)
     if _any_dask(operands) and out is None:
@@ -226,6 +229,35 @@ def _apply(ufunc: np.ufunc, numbers: tuple[Any, ...], option_type: Any, out: Any
     return Greeks(*_call(ufunc, operands, out, workers))
 
 
+# --- model= and tol= -------------------------------------------------------
+
+# The model of each function's own row; further models come from the table.
+_DEFAULT_MODEL = "bs2002"
+_TOL_RANGE = (1e-10, 1e-3)
+
+
+def _tol(tol: Any) -> float:
+    """A target error: a real number from 1e-10 to 1e-3."""
+    if isinstance(tol, bool) or not isinstance(tol, (int, float, np.integer, np.floating)):
+        raise TypeError(f"tol must be a real number, not {type(tol).__name__}")
+    low, high = _TOL_RANGE
+    if not low <= tol <= high:
+        raise ValueError(f"tol must lie between {low:g} and {high:g}, not {tol!r}")
+    return float(tol)
+
+
+def _model(models: dict[str, np.ufunc], default: np.ufunc, model: Any, tol: Any) -> tuple[np.ufunc, tuple[Any, ...]]:
+    """The ufunc of a model and its trailing operands."""
+    if model == _DEFAULT_MODEL and isinstance(model, str):
+        if tol is not None:
+            raise TypeError(f"tol applies to the models {', '.join(map(repr, models))}, not to model={model!r}")
+        return default, ()
+    if isinstance(model, str) and model in models:
+        return models[model], (_tol(1e-6 if tol is None else tol),)
+    known = ", ".join(repr(m) for m in (_DEFAULT_MODEL, *models))
+    raise ValueError(f"model must be one of {known}, not {model!r}")
+
+
 # --- the public functions ------------------------------------------------
 
 _PARAMETERS_DOC = """
@@ -235,7 +267,7 @@ s, k, t, r, sigma, q : array_like of numbers
     Spot, strike, years to expiry, risk-free rate, volatility and continuous
     dividend yield; they broadcast against each other. Numbers are not
     validated: NaN, infinities, zeros and negative values give what the
-    scalar function of the same name gives.{side}
+    scalar function of the same name gives.{side}{models}
 out : ndarray{tuple}, optional
     Where to write the result, as for any ufunc.
 workers : int, optional
@@ -248,7 +280,7 @@ Parameters
 ----------
 price, s, k, t, r, q : array_like of numbers
     Option price, spot, strike, years to expiry, risk-free rate and
-    continuous dividend yield; they broadcast against each other.{side}
+    continuous dividend yield; they broadcast against each other.{side}{models}
 out : ndarray, optional
     Where to write the result, as for any ufunc.
 workers : int, optional
@@ -264,6 +296,42 @@ option worth exercising) gives NaN; a European price exactly at its lower
 bound gives 0.0.
 """
 
+_BOUNDARY_DOC = """
+Parameters
+----------
+k, t, r, sigma, q : array_like of numbers
+    Strike, years to expiry, risk-free rate, volatility and continuous
+    dividend yield; they broadcast against each other.{side}{models}
+out : ndarray, optional
+    Where to write the result, as for any ufunc.
+workers : int, optional
+    Threads to split a large call across: 1 (the default), or -1 for every
+    core, -2 for all but one.
+
+Returns
+-------
+The critical spot price today under the integral model: a put is exercised
+at once at or below it, a call at or above it. Where exercising early never
+pays it is 0 for a put and +inf for a call. In the rare case of two
+boundaries (a put with q < r < 0, a call with r < q < 0) it is the one
+nearer the strike.
+"""
+
+_MODELS_DOC = """
+model : {{'bs2002', 'integral'}}, optional
+    'bs2002' (the default): the Bjerksund-Stensland 2002 flat-boundary
+    approximation, the same to the bit as the scalar module. 'integral': the
+    early-exercise boundary solved by fixed-point iteration of its integral
+    equation, accurate to tol.
+tol : float, optional
+    For model='integral' only: the target error, relative to
+    max(price, 0.005 k), from 1e-10 to 1e-3 (1e-6 when not given)."""
+
+_TOL_DOC = """
+tol : float, optional
+    The target error of the boundary's price, relative to max(price,
+    0.005 k), from 1e-10 to 1e-3."""
+
 _SIDE_DOC = """
 option_type : str or array_like of str
     "call"/"c" or "put"/"p" in any letter case, for every row or per row.
@@ -271,31 +339,46 @@ option_type : str or array_like of str
     before anything is written."""
 
 
-def _define(name: str, parameters: str, summary: str) -> Callable[..., Any]:
+def _define(name: str, parameters: str, keywords: str, summary: str) -> Callable[..., Any]:
     """A pricing function over its ufunc, made from its row of the function
     table: parameters such as "s, k, t, r, sigma, q=0.0, option_type='call'"
     become a real signature (written out and compiled, as namedtuple does, so
-    a call costs no more than a hand-written function), plus the keywords
-    every function takes."""
+    a call costs no more than a hand-written function), with the row's
+    keyword-only parameters, model= and tol= where the function has further
+    models, and the keywords every function takes."""
     ufunc: np.ufunc = getattr(_ufuncs, name)
+    models = {model: getattr(_ufuncs, ufunc_name) for ufunc_name, function, model in _ufuncs.models if function == name}
     names = [parameter.partition("=")[0] for parameter in parameters.split(", ")]
-    numbers = [n for n in names if n != "option_type"]
+    numbers = ", ".join(n for n in names if n != "option_type")
     side = "option_type" if "option_type" in names else "_NO_SIDE"
+    if models:
+        keywords = f"model={_DEFAULT_MODEL!r}, tol=None"
+        body = f"_ufunc, _trailing = _model(_models, _default, model, tol)\n    "
+    elif keywords:
+        body = "_ufunc, _trailing = _default, (_tol(tol),)\n    "
+    else:
+        body = "_ufunc, _trailing = _default, ()\n    "
     source = (
-        f"def {name}({parameters}, *, out=None, workers=1):\n"
-        f"    return _apply(_ufunc, ({', '.join(numbers)},), {side}, out, workers)\n"
+        f"def {name}({parameters}, *, {keywords + ', ' if keywords else ''}out=None, workers=1):\n"
+        f"    {body}return _apply(_ufunc, ({numbers},), {side}, out, workers, _trailing)\n"
     )
-    namespace: dict[str, Any] = {"_apply": _apply, "_ufunc": ufunc, "_NO_SIDE": _NO_SIDE}
+    namespace: dict[str, Any] = {
+        "_apply": _apply, "_model": _model, "_tol": _tol, "_default": ufunc, "_models": models, "_NO_SIDE": _NO_SIDE
+    }
     exec(source, namespace)  # noqa: S102 - the text comes from the module's own table
     function = namespace[name]
-    template = _IMPLIED_DOC if names[0] == "price" else _PARAMETERS_DOC
-    doc = template.format(side=_SIDE_DOC if side != "_NO_SIDE" else "", tuple=" or tuple of five" if ufunc.nout == 5 else "")
+    template = {"price": _IMPLIED_DOC, "k": _BOUNDARY_DOC}.get(names[0], _PARAMETERS_DOC)
+    doc = template.format(
+        side=_SIDE_DOC if side != "_NO_SIDE" else "",
+        tuple=" or tuple of five" if ufunc.nout == 5 else "",
+        models=_MODELS_DOC if models else (_TOL_DOC if keywords else ""),
+    )
     function.__module__ = __name__
     function.__doc__ = summary + "\n" + doc
     return function
 
 
 # One function per row of the function table, in its order.
-for _name, _parameters, _summary in _ufuncs.functions:
-    globals()[_name] = _define(_name, _parameters, _summary)
-del _name, _parameters, _summary
+for _name, _parameters, _keywords, _summary in _ufuncs.functions:
+    globals()[_name] = _define(_name, _parameters, _keywords, _summary)
+del _name, _parameters, _keywords, _summary

@@ -7,7 +7,10 @@ volatilities take (price, s, k, t, r, q, put); ``bs_greeks`` and
 ``am_greeks`` have five outputs (delta, gamma, theta, vega, rho).
 """
 
+import numpy as np
+
 from . import _ufuncs
 
-__all__ = [name for name, _parameters, _summary in _ufuncs.functions]
+# In registration order: the functions' ufuncs and their further models'.
+__all__ = [name for name, value in vars(_ufuncs).items() if isinstance(value, np.ufunc)]
 globals().update({name: getattr(_ufuncs, name) for name in __all__})

@@ -26,13 +26,21 @@ inline void store(double value, double* out) { out[0] = value; }
 
 template <auto F>
 struct Row {
+    using Function = decltype(F);
     void operator()(const double* in, OptionType side, double* out) const {
-        if constexpr (std::is_invocable_v<decltype(F), const OptionInputs&, OptionType>) {
+        if constexpr (std::is_invocable_v<Function, const OptionInputs&, OptionType>) {
             store(F(inputs_of(in), side), out);  // (s, k, t, r, sigma, q) and the side
-        } else if constexpr (std::is_invocable_v<decltype(F), const OptionInputs&>) {
+        } else if constexpr (std::is_invocable_v<Function, const OptionInputs&>) {
             store(F(inputs_of(in)), out);  // the same for calls and puts
-        } else {
+        } else if constexpr (std::is_invocable_v<Function, const OptionInputs&, OptionType, double>) {
+            store(F(inputs_of(in), side, in[6]), out);  // ... and a target error
+        } else if constexpr (std::is_invocable_v<Function, double, double, double, double, double, double, OptionType>) {
             store(F(in[0], in[1], in[2], in[3], in[4], in[5], side), out);  // (price, s, k, t, r, q)
+        } else if constexpr (std::is_invocable_v<Function, double, double, double, double, double, double, OptionType,
+                                                 double>) {
+            store(F(in[0], in[1], in[2], in[3], in[4], in[5], side, in[6]), out);  // ... and a target error
+        } else {
+            store(F(in[0], in[1], in[2], in[3], in[4], side, in[5]), out);  // (k, t, r, sigma, q), side, target error
         }
     }
 };

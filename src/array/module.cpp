@@ -40,6 +40,9 @@ struct UfuncRow {
     const char* doc;         // the ufunc's: the summary and its operands
     const char* summary;     // the first line of the Python function's docstring
     const char* parameters;  // the Python function's parameters
+    const char* keywords;    // and its keyword-only ones
+    const char* function;    // the Python function a model's ufunc serves, or null
+    const char* model;       // that model's name
     int inputs;
     int outputs;
     PyUFuncGenericFunction loop;
@@ -47,9 +50,19 @@ struct UfuncRow {
 };
 
 template <class Shape, class Kernel, int CostNs>
-constexpr UfuncRow row(const char* name, const char* doc, const char* summary) {
-    return {name, doc, summary, Shape::kParameters, static_cast<int>(Shape::kInputs), static_cast<int>(Shape::kOutputs),
-            ufunc_loop<Shape, Kernel, CostNs>, g_types<Shape>.data()};
+constexpr UfuncRow row(const char* name, const char* doc, const char* summary, const char* function = nullptr,
+                       const char* model = nullptr) {
+    return {name,
+            doc,
+            summary,
+            Shape::kParameters,
+            Shape::kKeywords,
+            function,
+            model,
+            static_cast<int>(Shape::kInputs),
+            static_cast<int>(Shape::kOutputs),
+            ufunc_loop<Shape, Kernel, CostNs>,
+            g_types<Shape>.data()};
 }
 
 // The ufunc's docstring names its operands, which differ from the Python
@@ -58,15 +71,22 @@ constexpr UfuncRow row(const char* name, const char* doc, const char* summary) {
 #define VARNELLE_OPERANDS_Sideless " Operands (s, k, t, r, sigma, q)."
 #define VARNELLE_OPERANDS_SidedGreeks VARNELLE_OPERANDS_Sided
 #define VARNELLE_OPERANDS_Implied " Operands (price, s, k, t, r, q, put); put is True for a put."
+#define VARNELLE_OPERANDS_SidedTol " Operands (s, k, t, r, sigma, q, put, tol); put is True for a put."
+#define VARNELLE_OPERANDS_SidedGreeksTol VARNELLE_OPERANDS_SidedTol
+#define VARNELLE_OPERANDS_ImpliedTol " Operands (price, s, k, t, r, q, put, tol); put is True for a put."
+#define VARNELLE_OPERANDS_Boundary " Operands (k, t, r, sigma, q, put, tol); put is True for a put."
 #define VARNELLE_ARRAY(name, shape, kernel, cost_ns, summary) \
     row<shape, kernel, cost_ns>(#name, summary VARNELLE_OPERANDS_##shape, summary),
 #define VARNELLE_BOTH(name, shape, kernel, cost_ns, summary, scalar, scalar_doc) \
     VARNELLE_ARRAY(name, shape, kernel, cost_ns, summary)
+#define VARNELLE_MODEL(name, function, model, shape, kernel, cost_ns, summary) \
+    row<shape, kernel, cost_ns>(#name, summary VARNELLE_OPERANDS_##shape, summary, #function, #model),
 const UfuncRow kUfuncs[] = {
 #include "functions.def"
 };
 #undef VARNELLE_ARRAY
 #undef VARNELLE_BOTH
+#undef VARNELLE_MODEL
 
 std::array<PyUFuncGenericFunction, std::size(kUfuncs)> g_loops;
 std::array<void*, std::size(kUfuncs)> g_data;
@@ -102,23 +122,29 @@ PyModuleDef g_definition = {
     nullptr,
 };
 
-// The Python layer's list: (name, parameters, summary) per ufunc, in
-// registration order.
-int add_function_table(PyObject* module) {
-    PyObject* table = PyTuple_New(static_cast<Py_ssize_t>(std::size(kUfuncs)));
-    if (table == nullptr) return -1;
-    for (std::size_t i = 0; i < std::size(kUfuncs); ++i) {
-        const UfuncRow& r = kUfuncs[i];
-        PyObject* entry = Py_BuildValue("(sss)", r.name, r.parameters, r.summary);
+// The Python layer's lists, in registration order: `functions`, the
+// (name, parameters, keyword-only parameters, summary) of each function, and
+// `models`, the (ufunc, function, model) of each further model of one.
+int add_function_tables(PyObject* module) {
+    PyObject* functions = PyList_New(0);
+    PyObject* models = PyList_New(0);
+    int status = functions != nullptr && models != nullptr ? 0 : -1;
+    for (const UfuncRow& r : kUfuncs) {
+        if (status < 0) break;
+        PyObject* entry = r.function == nullptr ? Py_BuildValue("(ssss)", r.name, r.parameters, r.keywords, r.summary)
+                                                : Py_BuildValue("(sss)", r.name, r.function, r.model);
         if (entry == nullptr) {
-            Py_DecRef(table);
-            return -1;
+            status = -1;
+            break;
         }
-        PyTuple_SetItem(table, static_cast<Py_ssize_t>(i), entry);
+        status = PyList_Append(r.function == nullptr ? functions : models, entry);
+        Py_DecRef(entry);
     }
-    const int added = PyModule_AddObjectRef(module, "functions", table);
-    Py_DecRef(table);
-    return added;
+    if (status == 0) status = PyModule_AddObjectRef(module, "functions", functions);
+    if (status == 0) status = PyModule_AddObjectRef(module, "models", models);
+    Py_DecRef(functions);  // either may be null: Py_DecRef ignores it
+    Py_DecRef(models);
+    return status;
 }
 
 int add_ufuncs(PyObject* module) {
@@ -133,7 +159,7 @@ int add_ufuncs(PyObject* module) {
         Py_DecRef(ufunc);
         if (added < 0) return -1;
     }
-    return add_function_table(module);
+    return add_function_tables(module);
 }
 
 }  // namespace

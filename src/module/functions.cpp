@@ -164,6 +164,7 @@ constexpr const char kBsDeltaDoc[] =
 // Every function's signature, bound by name so that the entry template can
 // take it as a constant.
 #define VARNELLE_ARRAY(name, shape, kernel, cost_ns, summary)
+#define VARNELLE_MODEL(name, function, model, shape, kernel, cost_ns, summary)
 #define VARNELLE_BOTH(name, shape, kernel, cost_ns, summary, scalar, scalar_doc) \
     constexpr CallSignature k_##name = signature(#name, shape::kSide ? kSlotsWithSide : kSlotsWithoutSide);
 #include "functions.def"
@@ -178,6 +179,7 @@ const PyMethodDef kMethods[] = {
 };
 #undef VARNELLE_BOTH
 #undef VARNELLE_ARRAY
+#undef VARNELLE_MODEL
 
 // The module's functions are fixed: thirteen, in the table's order.
 static_assert(std::size(kMethods) == kFunctionCount && kFunctionCount == 13);

@@ -16,9 +16,11 @@ namespace varnelle::module {
 // modules share.
 inline constexpr std::size_t kFunctionCount = 0
 #define VARNELLE_ARRAY(name, shape, kernel, cost_ns, summary)
+#define VARNELLE_MODEL(name, function, model, shape, kernel, cost_ns, summary)
 #define VARNELLE_BOTH(name, shape, kernel, cost_ns, summary, scalar, scalar_doc) +1
 #include "functions.def"
 #undef VARNELLE_ARRAY
+#undef VARNELLE_MODEL
 #undef VARNELLE_BOTH
     ;
 
