@@ -2,8 +2,9 @@
 // a starting guess needs.
 //
 // P. J. Acklam's rational approximation (2003): relative error in z below
-// 1.15e-9 over the whole range (his published bound; tests/cpp/
-// test_inverse_normal.cpp checks it against an inversion of std::erfc). It is
+// 1.15e-9 over the whole range by his published bound; measured against an
+// inversion of std::erfc, at most 1.13e-9 (near p = 0.71) for p from the
+// smallest normal double to 1 - 1e-16 (tests/cpp/test_inverse_normal.cpp). It is
 // not refined by a Newton step: its one user, the European implied-volatility
 // start, is followed by an iteration that takes any start to the last bit.
 #pragma once
