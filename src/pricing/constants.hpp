@@ -39,7 +39,9 @@ inline constexpr double kSqrtThree = 1.7320508075688772;
 // divides by it, which is not the same as multiplying by kInvSqrtTwo.
 inline constexpr double kSqrtTwo = 1.4142135623730951;
 
-// 1 / sqrt(2) = 0.70710678118654752440..., the double nearest it.
+// 1 / sqrt(2) = 0.70710678118654752440..., the double nearest it. The
+// implied-volatility solver multiplies by it only to tell which of the erf
+// approximations a d falls in.
 inline constexpr double kInvSqrtTwo = 0.7071067811865476;
 
 // e = 2.71828182845904523536..., the double nearest it (1.4e-16 below). Gamma's

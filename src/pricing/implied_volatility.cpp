@@ -243,12 +243,12 @@ double householder3_step(const Derivatives& d) {
 }
 
 constexpr int kMaxEuropeanSteps = 64;
-// Converged once a step is at most 1e-5 relative to sigma; the step is then
-// taken, so what is left is the error of that last step, not 1e-5.
+// Converged once a step is at most 1e-5 relative to sigma. That step is
+// still taken, so the error left is what remains after it, far below 1e-5.
 // Measured on 400,000 random rows (strike e^+-4 around spot, t from 1e-4 to
 // 50, sigma from 1e-3 to 8) against the same iteration run until its step
 // vanishes: where one ulp of the price pins sigma to better than 1e-13
-// (four rows in five), sigma differs by at most 4.0e-11 relative (99.9% of
+// (112,444 of the 138,036 rows solved with a normal price), sigma differs by at most 4.0e-11 relative (99.9% of
 // them within 1.2e-12, 45% identical), the worst in short-dated corners where
 // s is small next to |x|. The price is so steep in sigma there that this
 // moves it by up to ~5e-8 relative on prices below 1e-100; on prices above
