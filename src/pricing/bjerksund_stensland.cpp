@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "bjerksund_stensland_detail.hpp"
+#include "constants.hpp"
 #include "european.hpp"
 #include "normal.hpp"
 
@@ -80,7 +81,7 @@ Bs2002Evaluation evaluate_bjerksund_stensland(double S, double K, double T, doub
     ev.path = Bs2002Path::Approximation;
 
     // Split the life at the golden section; the barrier of every phi is I1.
-    const double t1 = 0.6180339887498949 * T;
+    const double t1 = kGoldenSection * T;
     const double sqrt_t1 = std::sqrt(t1);
     ev.h_t1 = exponent(t1, sqrt_t1);
     const double i1 = trigger(ev.h_t1);

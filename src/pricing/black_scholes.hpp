@@ -10,6 +10,7 @@
 #include <cstddef>
 
 #include "batch.hpp"
+#include "constants.hpp"
 #include "normal.hpp"
 #include "types.hpp"
 
@@ -41,7 +42,7 @@ struct BlackScholesTerms {
 [[gnu::always_inline]] inline double gamma_discount(const OptionInputs& in) {
     const double exponent = (-in.q) * in.t;
     // pow(x, +-0) is exactly 1; no dividend yield is the common case.
-    return exponent == 0.0 ? 1.0 : std::pow(2.718281828459045, exponent);
+    return exponent == 0.0 ? 1.0 : std::pow(kE, exponent);
 }
 
 // exp(-d1^2 / 2): divided by sqrt(2 pi) it is phi(d1), divided by the negated
@@ -71,7 +72,7 @@ struct BlackScholesTerms {
                                                 double n_d2, OptionType type) {
     // -s * sigma * e^(-q t) * phi(d1) / (2 sqrt(t)); 2 sqrt(t) is the sum sqrt(t) + sqrt(t).
     const double decay =
-        (((in.sigma * in.s) * dq) * (gauss_d1 / (-2.5066282746310007))) / (terms.sqrt_t + terms.sqrt_t);
+        (((in.sigma * in.s) * dq) * (gauss_d1 / (-kSqrtTwoPi))) / (terms.sqrt_t + terms.sqrt_t);
     const double kr = dr * (in.k * in.r);
     const double sq = (in.s * in.q) * dq;
     const double theta = type == OptionType::Call ? (decay - kr * n_d2) + n_d1 * sq
@@ -168,7 +169,7 @@ struct BlackScholesGreeks {
         return BlackScholesTheta::prepare(in, type, points);
     }
     static void finish(const State& st, const double* n, double* out) {
-        const double pdf = st.gauss_d1 / 2.5066282746310007;  // norm_pdf(d1)
+        const double pdf = st.gauss_d1 / kSqrtTwoPi;  // norm_pdf(d1)
         out[0] = detail::delta_from(n[0], st.dq, st.type);
         out[1] = detail::gamma_from(st.in, st.terms, pdf);
         out[2] = detail::theta_from(st.in, st.terms, st.dq, st.dr, st.gauss_d1, n[0], n[1], st.type);

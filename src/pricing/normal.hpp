@@ -14,6 +14,7 @@
 #include <cstring>
 #include <limits>
 
+#include "constants.hpp"
 #include "types.hpp"
 
 namespace varnelle {
@@ -292,7 +293,7 @@ inline double erfc(double z) {
 
 // Phi(x) = 0.5 * erfc(-x / sqrt(2)). The subtraction from zero and the division
 // by the double nearest sqrt(2) are deliberate: they decide the last bit.
-[[gnu::always_inline]] inline double norm_cdf_argument(double x) { return (0.0 - x) / (1.0 * 1.4142135623730951); }
+[[gnu::always_inline]] inline double norm_cdf_argument(double x) { return (0.0 - x) / (1.0 * kSqrtTwo); }
 
 inline double norm_cdf(double x) { return 0.5 * erfc(norm_cdf_argument(x)); }
 
@@ -329,8 +330,8 @@ inline void norm_cdf_batch(const double* x, double* out, std::size_t count) {
     for (std::size_t j = 0; j < n_other; ++j) out[other[j]] = 0.5 * erfc(zs[other[j]]);
 }
 
-// phi(x); 2.5066282746310007 is the double nearest sqrt(2*pi), one ulp above
-// what sqrt(2 * pi) evaluates to in double arithmetic.
-inline double norm_pdf(double x) { return std::exp((-0.5 * x) * x) / 2.5066282746310007; }
+// phi(x), by dividing by the double nearest sqrt(2 pi) (constants.hpp) rather
+// than multiplying by its reciprocal: that decides the last bit.
+inline double norm_pdf(double x) { return std::exp((-0.5 * x) * x) / kSqrtTwoPi; }
 
 }  // namespace varnelle
