@@ -83,7 +83,7 @@ int current_workers() noexcept { return t_workers; }
 
 int set_workers(int workers) noexcept {
     const int previous = t_workers;
-    t_workers = workers < 1 ? 1 : workers;
+    t_workers = std::clamp(workers, 1, kMaxWorkers);
     return previous;
 }
 

@@ -9,8 +9,12 @@
 
 namespace varnelle::array {
 
+// The most threads one call may use: far more than any machine's cores, low
+// enough that a typo cannot ask for a million threads.
+inline constexpr int kMaxWorkers = 4096;
+
 int current_workers() noexcept;
-// Returns the previous value.
+// Clamps to [1, kMaxWorkers]; returns the previous value.
 int set_workers(int workers) noexcept;
 
 // Runs body over [0, rows) in contiguous ranges, on up to current_workers()
