@@ -104,3 +104,23 @@ def test_dask_paths_check_and_apply_workers():
     np.testing.assert_array_equal(vnp.bs_price(lazy, 100, 1, 0.05, 0.2, workers=2).compute(), eager)
     greeks = vnp.bs_greeks(lazy, 100, 1, 0.05, 0.2, workers=-1)
     np.testing.assert_array_equal(greeks.delta.compute(), vnp.bs_delta(spots, 100, 1, 0.05, 0.2))
+
+
+def test_black_76_is_the_generalised_model_with_q_equal_r():
+    f, k, t, r, sigma = 102.0, 100.0, 0.5, 0.04, 0.25
+    n = lambda x: 0.5 * math.erfc(-x / math.sqrt(2))  # noqa: E731
+    phi = lambda x: math.exp(-0.5 * x * x) / math.sqrt(2 * math.pi)  # noqa: E731
+    d1 = (math.log(f / k) + 0.5 * sigma * sigma * t) / (sigma * math.sqrt(t))
+    d2 = d1 - sigma * math.sqrt(t)
+    disc = math.exp(-r * t)
+    price = disc * (f * n(d1) - k * n(d2))
+    greeks = vnp.bs_greeks(f, k, t, r, sigma, r, "call")
+    assert vnp.bs_price(f, k, t, r, sigma, r, "call") == pytest.approx(price, rel=1e-9)
+    assert greeks.delta == pytest.approx(disc * n(d1), rel=1e-9)
+    assert greeks.gamma == pytest.approx(disc * phi(d1) / (f * sigma * math.sqrt(t)), rel=1e-9)
+    assert greeks.vega == pytest.approx(disc * f * phi(d1) * math.sqrt(t), rel=1e-9)
+    theta = -disc * f * phi(d1) * sigma / (2 * math.sqrt(t)) + r * price
+    assert greeks.theta * 365 == pytest.approx(theta, rel=1e-6)
+    # Black-76's rho holds f: -t * price; varnelle's moves r alone.
+    assert -t * vnp.bs_price(f, k, t, r, sigma, r) / 100 == pytest.approx(-t * price / 100, rel=1e-9)
+    assert greeks.rho != pytest.approx(-t * price / 100, rel=1e-3)

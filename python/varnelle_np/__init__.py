@@ -12,6 +12,11 @@ call across threads (1 by default, -1 for every core); the loops run without
 the interpreter lock, so Python threads and Dask's threaded scheduler scale
 as well. The raw ufuncs, with the side as a boolean ``put`` operand, are in
 :mod:`varnelle_np.ufuncs`.
+
+Ctrl-C stops a long call (with or without ``workers=``) within a fraction of
+a second and raises KeyboardInterrupt; rows already written to ``out=`` stay
+written. Only the main thread receives signals: a call made from another
+thread runs to its end while the main thread gets the KeyboardInterrupt.
 """
 
 from __future__ import annotations
@@ -358,8 +363,9 @@ Returns
 The volatility, per 1.0 (0.2 is 20 %). No input raises: a price outside the
 no-arbitrage bounds, an expired option (t <= 0), a NaN input, or an American
 price that a whole range of volatilities gives (the intrinsic value of an
-option worth exercising) gives NaN; a European price exactly at its lower
-bound gives 0.0.
+option worth exercising, or any price am_price keeps over a range of
+volatilities) gives NaN; a European price exactly at its lower bound gives
+0.0.
 """
 
 _SIDE_DOC = """
