@@ -124,3 +124,13 @@ def test_black_76_is_the_generalised_model_with_q_equal_r():
     # Black-76's rho holds f: -t * price; varnelle's moves r alone.
     assert -t * vnp.bs_price(f, k, t, r, sigma, r) / 100 == pytest.approx(-t * price / 100, rel=1e-9)
     assert greeks.rho != pytest.approx(-t * price / 100, rel=1e-3)
+
+
+def test_lazy_frame_errors_name_the_partition():
+    dd = pytest.importorskip("dask.dataframe")
+    pd = pytest.importorskip("pandas")
+    sides = ["call"] * 120
+    sides[99] = "bad"
+    frame = dd.from_pandas(pd.DataFrame({"s": np.full(120, 100.0), "side": sides}), npartitions=4)
+    with pytest.raises(ValueError, match=r"at position 9 of partition 3 \(index label 99\)\."):
+        vnp.bs_delta(frame.s, 100.0, 1.0, 0.05, 0.2, 0.0, frame.side).compute()

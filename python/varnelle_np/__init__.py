@@ -81,10 +81,12 @@ def _shown(value: object) -> str:
     return text if len(text) <= _SHOWN_CHARACTERS else text[:_SHOWN_CHARACTERS] + "..."
 
 
-def _bad_side(texts: np.ndarray, flat: int, labels: Any = None, block: Any = None) -> ValueError:
+def _bad_side(texts: np.ndarray, flat: int, labels: Any = None, block: Any = None, partition: Any = None) -> ValueError:
     """The error for the first bad text; block, for one block of a lazy
     array, is ((start, stop) per axis, whole shape), so that the position is
-    counted in the whole array."""
+    counted in the whole array. A partition of a lazy DataFrame does not know
+    how many rows come before it: the position is then given within the
+    partition, with its number and the index label."""
     index = np.unravel_index(flat, texts.shape) if texts.ndim else ()
     if block is not None:
         starts, whole = [start for start, _ in block[0]], block[1]
@@ -93,6 +95,8 @@ def _bad_side(texts: np.ndarray, flat: int, labels: Any = None, block: Any = Non
     else:
         position = flat if texts.ndim <= 1 else tuple(int(i) for i in index)
     where = f"at position {position}"
+    if partition is not None:
+        where += f" of partition {partition}"
     if labels is not None:
         where += f" (index label {labels[flat]!r})"
     return ValueError(f"{_INVALID} First bad value: {_shown(texts.flat[flat])} {where}.")
@@ -102,7 +106,7 @@ def _bad_text(text: object) -> ValueError:
     return ValueError(f"{_INVALID} Bad value: {_shown(text)}.")
 
 
-def _parse_texts(texts: Any, labels: Any = None, block: Any = None) -> np.ndarray:
+def _parse_texts(texts: Any, labels: Any = None, block: Any = None, partition: Any = None) -> np.ndarray:
     """Sides (True for a put) of an array-like of texts, validated whole
     before any pricing starts."""
     array = np.asarray(texts)
@@ -119,7 +123,7 @@ def _parse_texts(texts: Any, labels: Any = None, block: Any = None) -> np.ndarra
     array = np.ascontiguousarray(array)
     puts, first_bad = _ufuncs.parse_sides(array)
     if first_bad >= 0:
-        raise _bad_side(array, first_bad, labels, block)
+        raise _bad_side(array, first_bad, labels, block, partition)
     return puts
 
 
@@ -132,7 +136,7 @@ def _parse_block(texts: Any, block_info: Any = None) -> np.ndarray:
     return _parse_texts(texts, block=where)
 
 
-def _parse_categorical(column: Any, labels: Any = None) -> np.ndarray:
+def _parse_categorical(column: Any, labels: Any = None, partition: Any = None) -> np.ndarray:
     # Categories are few: read them once, then index by code.
     categorical = column.array if hasattr(column, "array") else column
     categories = np.asarray(categorical.categories, dtype=object)
@@ -144,11 +148,11 @@ def _parse_categorical(column: Any, labels: Any = None) -> np.ndarray:
         usable[:-1] = [_ufuncs.parse_sides(np.array([c], dtype=object))[1] < 0 for c in categories]
     if not usable[codes].all():
         flat = int(np.argmin(usable[codes]))
-        raise _bad_side(np.asarray(categorical, dtype=object), flat, labels)
+        raise _bad_side(np.asarray(categorical, dtype=object), flat, labels, partition=partition)
     return puts[codes]
 
 
-def _sides(option_type: Any) -> Any:
+def _sides(option_type: Any, partition: Any = None) -> Any:
     """The side operand of the ufuncs: a bool, or a bool array-like shaped
     like option_type (a Series keeps its index, a dask array stays lazy)."""
     if isinstance(option_type, str):
@@ -162,9 +166,9 @@ def _sides(option_type: Any) -> Any:
 
         labels = option_type.index if isinstance(option_type, pd.Series) else None
         if isinstance(option_type.dtype, pd.CategoricalDtype):
-            puts = _parse_categorical(option_type, labels)
+            puts = _parse_categorical(option_type, labels, partition)
         else:
-            puts = _parse_texts(option_type.to_numpy(dtype=object), labels)
+            puts = _parse_texts(option_type.to_numpy(dtype=object), labels, partition=partition)
         return pd.Series(puts, index=labels, copy=False) if labels is not None else puts
     if module.startswith("dask"):
         return option_type.map_blocks(_parse_block, dtype=bool)
@@ -225,8 +229,9 @@ def _on_dask_frames(ufunc: np.ufunc, numbers: tuple[Any, ...], option_type: Any,
 
     with_side = option_type is not _NO_SIDE
 
-    def on_partition(*parts: Any) -> Any:
-        operands = (*parts[:-1], _sides(parts[-1])) if with_side else parts
+    def on_partition(*parts: Any, partition_info: Any = None) -> Any:
+        number = None if partition_info is None else partition_info.get("number")
+        operands = (*parts[:-1], _sides(parts[-1], number)) if with_side else parts
         result = _call(ufunc, operands, None, threads)
         if ufunc.nout == 1:
             return result
