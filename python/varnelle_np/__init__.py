@@ -303,10 +303,12 @@ def _apply(ufunc: np.ufunc, numbers: tuple[Any, ...], option_type: Any, out: Any
         if any(_is_dask_frame(x) for x in (*numbers, option_type)) and out is None:
             return _on_dask_frames(ufunc, numbers, option_type, threads)
         operands = numbers if option_type is _NO_SIDE else (*numbers, _sides(option_type))
-        if _any_dask(operands) and out is None and (ufunc.nout > 1 or threads != 1):
-            return _on_dask_arrays(ufunc, operands, threads)
         if ufunc.nout == 1:
+            if threads != 1 and out is None and _any_dask(operands):
+                return _on_dask_arrays(ufunc, operands, threads)
             return _call(ufunc, operands, out, threads)
+        if out is None and _any_dask(operands):
+            return _on_dask_arrays(ufunc, operands, threads)
         return Greeks(*_call(ufunc, operands, out, threads))
     except TypeError:
         named = _argument_type_error(ufunc, numbers)
