@@ -40,3 +40,29 @@ def test_sigint_stops_a_long_call(call):
     assert result.returncode == 0, result.stderr
     # The last row was never reached, and later calls work.
     assert result.stdout.split() == ["interrupted", "True", "True"]
+
+
+def test_sigint_during_a_call_from_another_thread_goes_to_the_main_thread():
+    # Only the main thread runs signal handlers: the other thread's call runs
+    # to its end, and the process stays whole.
+    result = run_python("""
+        import os, signal, threading, time
+        import numpy as np
+        import varnelle_np as vnp
+
+        out = np.full(4_000_000, np.nan)
+        call = threading.Thread(target=vnp.am_price,
+                                args=(np.full(out.size, 100.0), 100.0, 1.0, 0.05, 0.2, 0.0, "put"),
+                                kwargs={"out": out, "workers": 2})
+        call.start()
+        threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+        seen = False
+        while call.is_alive():
+            try:
+                time.sleep(0.01)
+            except KeyboardInterrupt:
+                seen = True
+        print(seen, not np.isnan(out).any())
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["True", "True"]

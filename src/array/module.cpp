@@ -7,6 +7,7 @@
 
 #include <array>
 
+#include "array/interrupt.hpp"
 #include "array/loops.hpp"
 #include "array/sides.hpp"
 #include "array/workers.hpp"
@@ -145,7 +146,8 @@ PyMODINIT_FUNC PyInit__ufuncs() {
     // The rules the Python layer words its messages and bounds from.
     if (varnelle::array::add_ufuncs(module) < 0 ||
         PyModule_AddStringConstant(module, "INVALID_OPTION_TYPE", varnelle::kInvalidOptionType) < 0 ||
-        PyModule_AddIntConstant(module, "MAX_WORKERS", varnelle::array::kMaxWorkers) < 0) {
+        PyModule_AddIntConstant(module, "MAX_WORKERS", varnelle::array::kMaxWorkers) < 0 ||
+        varnelle::array::remember_main_thread() < 0) {
         Py_DecRef(module);
         return nullptr;
     }

@@ -31,7 +31,7 @@ constexpr double kSliceNs = 20'000'000.0;
 class SlicedCall {
 public:
     SlicedCall(std::ptrdiff_t slice_rows, const std::function<void(std::ptrdiff_t, std::ptrdiff_t)>& body)
-        : slice_rows_(slice_rows), body_(body) {}
+        : slice_rows_(slice_rows), body_(body), polls_(on_main_thread()) {}
 
     // Runs [begin, end) on a worker thread.
     void run_part(std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
@@ -44,7 +44,7 @@ public:
     }
 
     // Runs [begin, end) on the calling thread, looking for signals after each
-    // slice.
+    // slice (on the main thread: see interrupt.hpp).
     void run_calling_part(std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
         for (std::ptrdiff_t at = begin; at < end && !stop_.load(std::memory_order_relaxed); at += slice_rows_) {
             body_(at, std::min(end, at + slice_rows_));
@@ -66,11 +66,14 @@ public:
 
 private:
     void poll() noexcept {
-        if (!stop_.load(std::memory_order_relaxed) && signal_raised()) stop_.store(true, std::memory_order_relaxed);
+        if (polls_ && !stop_.load(std::memory_order_relaxed) && signal_raised()) {
+            stop_.store(true, std::memory_order_relaxed);
+        }
     }
 
     const std::ptrdiff_t slice_rows_;
     const std::function<void(std::ptrdiff_t, std::ptrdiff_t)>& body_;
+    const bool polls_;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::condition_variable done_;

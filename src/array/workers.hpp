@@ -21,8 +21,9 @@ int set_workers(int workers) noexcept;
 // threads, the calling one included. Rows cheap enough to finish in a few
 // tens of microseconds are not worth a thread and run in the caller.
 // cost_ns is a rough per-row cost of the body.
-// A call long enough for a person to press Ctrl-C runs in slices, and stops
-// at the next slice once a signal handler raised (interrupt.hpp); the
+// A call long enough for a person to press Ctrl-C runs in slices, and, made
+// on the main thread, stops at the next slice once a signal handler raised
+// (interrupt.hpp); the
 // exception is then set in the calling thread, and rows not yet reached keep
 // what they held.
 void split_rows(std::ptrdiff_t rows, double cost_ns,
