@@ -33,6 +33,8 @@ CHILD = """
         'am_price(np.full(rows, 100.0), 100.0, 1.0, 0.05, 0.2, 0.0, "put", out=out)',
         'am_price(np.full(rows, 100.0), 100.0, 1.0, 0.05, 0.2, 0.0, "put", out=out, workers=2)',
         "ufuncs.am_price(np.full(rows, 100.0), 100.0, 1.0, 0.05, 0.2, 0.0, True, out=out)",
+        # Casting makes NumPy hand the loop one small buffer at a time.
+        'am_price(np.full(rows, 100.0, dtype=np.float32), 100.0, 1.0, 0.05, 0.2, 0.0, "put", out=out)',
     ],
 )
 def test_sigint_stops_a_long_call(call):

@@ -38,4 +38,11 @@ bool signal_raised() noexcept {
     return raised;
 }
 
+bool exception_pending() noexcept {
+    const PyGILState_STATE state = PyGILState_Ensure();
+    const bool pending = PyErr_Occurred() != nullptr;
+    PyGILState_Release(state);
+    return pending;
+}
+
 }  // namespace varnelle::array

@@ -24,4 +24,7 @@ bool on_main_thread() noexcept;
 // then set in the calling thread, and the loop should stop and return.
 bool signal_raised() noexcept;
 
+// True while an exception is set in the calling thread.
+bool exception_pending() noexcept;
+
 }  // namespace varnelle::array

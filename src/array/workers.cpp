@@ -15,6 +15,23 @@ namespace {
 
 thread_local int t_workers = 1;
 
+// Estimated work of the unsliced calls since this thread last looked for
+// signals. NumPy hands a loop a buffer at a time (8,192 rows) when it must
+// cast or walk a non-contiguous layout, so a long ufunc call can arrive as
+// many short loop calls; they are counted together.
+thread_local double t_unpolled_ns = 0.0;
+
+// Set when a signal handler raised in this thread. NumPy does not look for
+// the exception between the buffers of one call, so the loop calls that
+// follow skip their rows for as long as the exception is pending.
+thread_local bool t_interrupted = false;
+
+bool poll_signals() noexcept {
+    if (!on_main_thread() || !signal_raised()) return false;
+    t_interrupted = true;
+    return true;
+}
+
 // Below this much work per extra thread, starting the thread costs more than
 // it saves.
 constexpr double kMinimumNsPerThread = 100'000.0;
@@ -31,7 +48,7 @@ constexpr double kSliceNs = 20'000'000.0;
 class SlicedCall {
 public:
     SlicedCall(std::ptrdiff_t slice_rows, const std::function<void(std::ptrdiff_t, std::ptrdiff_t)>& body)
-        : slice_rows_(slice_rows), body_(body), polls_(on_main_thread()) {}
+        : slice_rows_(slice_rows), body_(body) {}
 
     // Runs [begin, end) on a worker thread.
     void run_part(std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
@@ -66,14 +83,13 @@ public:
 
 private:
     void poll() noexcept {
-        if (polls_ && !stop_.load(std::memory_order_relaxed) && signal_raised()) {
+        if (!stop_.load(std::memory_order_relaxed) && poll_signals()) {
             stop_.store(true, std::memory_order_relaxed);
         }
     }
 
     const std::ptrdiff_t slice_rows_;
     const std::function<void(std::ptrdiff_t, std::ptrdiff_t)>& body_;
-    const bool polls_;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::condition_variable done_;
@@ -92,11 +108,20 @@ int set_workers(int workers) noexcept {
 
 void split_rows(std::ptrdiff_t rows, double cost_ns,
                 const std::function<void(std::ptrdiff_t, std::ptrdiff_t)>& body) noexcept {
+    if (t_interrupted) [[unlikely]] {
+        if (exception_pending()) return;
+        t_interrupted = false;  // handled: this is a new call
+    }
     const double work = static_cast<double>(rows) * cost_ns;
     const auto worth = static_cast<std::ptrdiff_t>(work / kMinimumNsPerThread);
     const std::ptrdiff_t parts = std::min<std::ptrdiff_t>({t_workers, worth, rows});
     if (work < kSliceNs) {
         body(0, rows);
+        t_unpolled_ns += work;
+        if (t_unpolled_ns >= kSliceNs) [[unlikely]] {
+            t_unpolled_ns = 0.0;
+            poll_signals();
+        }
         return;
     }
     const auto slice_rows = std::max<std::ptrdiff_t>(1, static_cast<std::ptrdiff_t>(kSliceNs / cost_ns));
