@@ -134,3 +134,21 @@ def test_lazy_frame_errors_name_the_partition():
     frame = dd.from_pandas(pd.DataFrame({"s": np.full(120, 100.0), "side": sides}), npartitions=4)
     with pytest.raises(ValueError, match=r"at position 9 of partition 3 \(index label 99\)\."):
         vnp.bs_delta(frame.s, 100.0, 1.0, 0.05, 0.2, 0.0, frame.side).compute()
+
+
+def test_workers_reach_every_dask_block(monkeypatch):
+    da = pytest.importorskip("dask.array")
+    asked = []
+    real = vnp._ufuncs.set_workers
+    monkeypatch.setattr(vnp._ufuncs, "set_workers", lambda n: asked.append(n) or real(n))
+    lazy = da.from_array(np.linspace(50, 150, 40), chunks=10)
+    vnp.am_price(lazy, 100, 1, 0.05, 0.2, workers=3).compute(scheduler="sync")
+    assert asked.count(3) == 4  # once per block
+
+
+def test_the_scalar_and_array_modules_share_the_invalid_side_message():
+    import varnelle
+
+    with pytest.raises(ValueError) as scalar:
+        varnelle.am_price(100, 100, 1, 0.05, 0.2, 0.0, "x")
+    assert str(scalar.value) == vnp._ufuncs.INVALID_OPTION_TYPE == INVALID
