@@ -12,6 +12,11 @@ call across threads (1 by default, -1 for every core); the loops run without
 the interpreter lock, so Python threads and Dask's threaded scheduler scale
 as well. The raw ufuncs, with the side as a boolean ``put`` operand, are in
 :mod:`varnelle_np.ufuncs`.
+
+Ctrl-C stops a long call (with or without ``workers=``) within a fraction of
+a second and raises KeyboardInterrupt; rows already written to ``out=`` stay
+written. Only the main thread receives signals: a call made from another
+thread runs to its end while the main thread gets the KeyboardInterrupt.
 """
 
 from __future__ import annotations
@@ -53,7 +58,10 @@ class Greeks(NamedTuple):
     rho: Any
 
 
-_INVALID = "Invalid option type. Use 'call' or 'put'."
+_INVALID: str = _ufuncs.INVALID_OPTION_TYPE
+
+# Longer values are cut in messages: a bad text can be a whole file.
+_SHOWN_CHARACTERS = 60
 
 
 # --- option_type ---------------------------------------------------------
@@ -63,21 +71,46 @@ def _module_of(value: object) -> str:
     return type(value).__module__ or ""
 
 
-def _bad_side(texts: np.ndarray, flat: int, labels: Any = None) -> ValueError:
-    position: Any = flat if texts.ndim <= 1 else tuple(int(i) for i in np.unravel_index(flat, texts.shape))
-    where = f"at position {position}"
-    if labels is not None:
-        where += f" (index label {labels[flat]!r})"
-    value = texts.flat[flat]
+def _shown(value: object) -> str:
     if isinstance(value, np.str_):  # shown as the text it is, not np.str_('...')
         value = str(value)
-    return ValueError(f"{_INVALID} First bad value: {value!r} {where}.")
+    if isinstance(value, str) and len(value) > _SHOWN_CHARACTERS:
+        return repr(value[:_SHOWN_CHARACTERS]) + "..."
+    text = repr(value)
+    return text if len(text) <= _SHOWN_CHARACTERS else text[:_SHOWN_CHARACTERS] + "..."
 
 
-def _parse_texts(texts: Any, labels: Any = None) -> np.ndarray:
+def _bad_side(texts: np.ndarray, flat: int, labels: Any = None, block: Any = None, partition: Any = None) -> ValueError:
+    """The error for the first bad text; block, for one block of a lazy
+    array, is ((start, stop) per axis, whole shape), so that the position is
+    counted in the whole array. A partition of a lazy DataFrame does not know
+    how many rows come before it: the position is then given within the
+    partition, with its number and the index label."""
+    index = np.unravel_index(flat, texts.shape) if texts.ndim else ()
+    if block is not None:
+        starts, whole = [start for start, _ in block[0]], block[1]
+        index = tuple(int(i) + start for i, start in zip(index, starts))
+        position: Any = index[0] if len(whole) == 1 else index
+    else:
+        position = flat if texts.ndim <= 1 else tuple(int(i) for i in index)
+    where = f"at position {position}"
+    if partition is not None:
+        where += f" of partition {partition}"
+    if labels is not None:
+        where += f" (index label {labels[flat]!r})"
+    return ValueError(f"{_INVALID} First bad value: {_shown(texts.flat[flat])} {where}.")
+
+
+def _bad_text(text: object) -> ValueError:
+    return ValueError(f"{_INVALID} Bad value: {_shown(text)}.")
+
+
+def _parse_texts(texts: Any, labels: Any = None, block: Any = None, partition: Any = None) -> np.ndarray:
     """Sides (True for a put) of an array-like of texts, validated whole
     before any pricing starts."""
     array = np.asarray(texts)
+    if array.size == 0 and array.dtype.kind == "f":  # an empty list: empty in, empty out
+        return np.zeros(array.shape, dtype=bool)
     kind = array.dtype.kind
     if kind == "T":  # NumPy 2's variable-width strings
         array = array.astype(object)
@@ -89,11 +122,20 @@ def _parse_texts(texts: Any, labels: Any = None) -> np.ndarray:
     array = np.ascontiguousarray(array)
     puts, first_bad = _ufuncs.parse_sides(array)
     if first_bad >= 0:
-        raise _bad_side(array, first_bad, labels)
+        raise _bad_side(array, first_bad, labels, block, partition)
     return puts
 
 
-def _parse_categorical(column: Any, labels: Any = None) -> np.ndarray:
+def _parse_block(texts: Any, block_info: Any = None) -> np.ndarray:
+    """_parse_texts for one block of a dask array, counting positions in the
+    whole array."""
+    where = None
+    if block_info is not None and 0 in block_info:
+        where = (block_info[0]["array-location"], block_info[0]["shape"])
+    return _parse_texts(texts, block=where)
+
+
+def _parse_categorical(column: Any, labels: Any = None, partition: Any = None) -> np.ndarray:
     # Categories are few: read them once, then index by code.
     categorical = column.array if hasattr(column, "array") else column
     categories = np.asarray(categorical.categories, dtype=object)
@@ -105,27 +147,30 @@ def _parse_categorical(column: Any, labels: Any = None) -> np.ndarray:
         usable[:-1] = [_ufuncs.parse_sides(np.array([c], dtype=object))[1] < 0 for c in categories]
     if not usable[codes].all():
         flat = int(np.argmin(usable[codes]))
-        raise _bad_side(np.asarray(categorical, dtype=object), flat, labels)
+        raise _bad_side(np.asarray(categorical, dtype=object), flat, labels, partition=partition)
     return puts[codes]
 
 
-def _sides(option_type: Any) -> Any:
+def _sides(option_type: Any, partition: Any = None) -> Any:
     """The side operand of the ufuncs: a bool, or a bool array-like shaped
     like option_type (a Series keeps its index, a dask array stays lazy)."""
     if isinstance(option_type, str):
-        return _ufuncs.side_of(option_type)
+        try:
+            return _ufuncs.side_of(option_type)
+        except ValueError:
+            raise _bad_text(option_type) from None
     module = _module_of(option_type)
     if module.startswith("pandas"):
         import pandas as pd
 
         labels = option_type.index if isinstance(option_type, pd.Series) else None
         if isinstance(option_type.dtype, pd.CategoricalDtype):
-            puts = _parse_categorical(option_type, labels)
+            puts = _parse_categorical(option_type, labels, partition)
         else:
-            puts = _parse_texts(option_type.to_numpy(dtype=object), labels)
+            puts = _parse_texts(option_type.to_numpy(dtype=object), labels, partition=partition)
         return pd.Series(puts, index=labels, copy=False) if labels is not None else puts
     if module.startswith("dask"):
-        return option_type.map_blocks(_parse_texts, dtype=bool)
+        return option_type.map_blocks(_parse_block, dtype=bool)
     if module.startswith("xarray"):
         return option_type.copy(data=_parse_texts(option_type.values))
     if option_type is None or isinstance(option_type, (bool, int, float, complex, bytes)):
@@ -153,18 +198,17 @@ def _resolve_workers(workers: Any) -> int:
         raise TypeError(f"workers must be an int, not {type(workers).__name__}")
     workers = int(workers)
     if workers > 0:
-        return min(workers, 4096)
+        return min(workers, _ufuncs.MAX_WORKERS)
     cores = _cores()
     if workers == 0 or workers < -cores:
         raise ValueError(f"workers must be a positive count or from -1 to -{cores} here, not {workers}")
     return cores + 1 + workers
 
 
-def _call(ufunc: np.ufunc, operands: tuple[Any, ...], out: Any, workers: Any) -> Any:
+def _call(ufunc: np.ufunc, operands: tuple[Any, ...], out: Any, threads: int) -> Any:
     keywords = {} if out is None else {"out": out}
-    if workers == 1 and type(workers) is int:
+    if threads == 1:
         return ufunc(*operands, **keywords)
-    threads = _resolve_workers(workers)
     previous = _ufuncs.set_workers(threads)
     try:
         return ufunc(*operands, **keywords)
@@ -176,7 +220,9 @@ def _is_dask_frame(value: object) -> bool:
     return _module_of(value).startswith("dask.dataframe")
 
 
-def _on_dask_frames(ufunc: np.ufunc, numbers: tuple[Any, ...], option_type: Any, trailing: tuple[Any, ...]) -> Any:
+def _on_dask_frames(
+    ufunc: np.ufunc, numbers: tuple[Any, ...], option_type: Any, threads: int, trailing: tuple[Any, ...]
+) -> Any:
     """Dask DataFrame columns: the whole call, sides included, runs on each
     partition, where the columns are pandas Series."""
     import dask.dataframe as dd
@@ -184,9 +230,10 @@ def _on_dask_frames(ufunc: np.ufunc, numbers: tuple[Any, ...], option_type: Any,
 
     with_side = option_type is not _NO_SIDE
 
-    def on_partition(*parts: Any) -> Any:
-        operands = (*parts[:-1], _sides(parts[-1])) if with_side else parts
-        result = ufunc(*operands, *trailing)
+    def on_partition(*parts: Any, partition_info: Any = None) -> Any:
+        number = None if partition_info is None else partition_info.get("number")
+        operands = (*parts[:-1], _sides(parts[-1], number)) if with_side else parts
+        result = _call(ufunc, (*operands, *trailing), None, threads)
         if ufunc.nout == 1:
             return result
         return pd.DataFrame(dict(zip(Greeks._fields, result)))
@@ -204,29 +251,78 @@ def _any_dask(operands: tuple[Any, ...]) -> bool:
     return any(_module_of(x).startswith("dask") for x in operands)
 
 
+def _on_dask_arrays(ufunc: np.ufunc, operands: tuple[Any, ...], threads: int) -> Any:
+    """Dask arrays, block by block, each block with the workers asked for.
+    (Dask maps single-output ufuncs itself, but not five-output ones, and
+    not with workers=.)"""
+    import dask.array as da
+
+    def on_blocks(*blocks: Any) -> Any:
+        return _call(ufunc, blocks, None, threads)
+
+    outputs = ",".join(["()"] * ufunc.nout)
+    signature = ",".join(["()"] * len(operands)) + "->" + outputs
+    dtypes: Any = (float,) * ufunc.nout if ufunc.nout > 1 else float
+    result = da.apply_gufunc(on_blocks, signature, *operands, output_dtypes=dtypes)
+    return Greeks(*result) if ufunc.nout > 1 else result
+
+
+_NUMBERS = ("s", "k", "t", "r", "sigma", "q")
+
+
+def _argument_type_error(names: tuple[str, ...], numbers: tuple[Any, ...]) -> TypeError | None:
+    """After NumPy found no loop: the first argument that holds no real
+    numbers, named as the scalar module names it, or None."""
+    for name, value in zip(names, numbers):
+        dtype = getattr(value, "dtype", None)
+        if dtype is None:
+            try:
+                dtype = np.asarray(value).dtype
+            except Exception:  # not even an array: named below by its type
+                dtype = np.dtype(object)
+        if isinstance(dtype, np.dtype) and dtype.kind in "biuf":
+            continue
+        if hasattr(value, "dtype") or isinstance(value, (list, tuple)):
+            got = f"an array of dtype {dtype}"
+        else:
+            got = type(value).__name__
+        return TypeError(f"argument '{name}': must be real number, not {got}")
+    return None
+
+
 # Marks a function without option_type.
 _NO_SIDE: Any = object()
 
 
 def _apply(
-    ufunc: np.ufunc, numbers: tuple[Any, ...], option_type: Any, out: Any, workers: Any, trailing: tuple[Any, ...] = ()
+    ufunc: np.ufunc,
+    numbers: tuple[Any, ...],
+    option_type: Any,
+    out: Any,
+    workers: Any,
+    trailing: tuple[Any, ...] = (),
+    names: tuple[str, ...] = _NUMBERS,
 ) -> Any:
-    """Validates option_type whole, then runs the ufunc on the numbers, the
-    sides and the trailing operands (a model's tol); five outputs come back
-    as Greeks."""
-    if any(_is_dask_frame(x) for x in (*numbers, option_type)) and out is None:
-        return _on_dask_frames(ufunc, numbers, option_type, trailing)
-    operands = (*numbers, *(() if option_type is _NO_SIDE else (_sides(option_type),)), *trailing)
-    if ufunc.nout == 1:
-        return _call(ufunc, operands, out, workers)
-    if _any_dask(operands) and out is None:
-        # Dask maps single-output ufuncs itself but not five-output ones.
-        import dask.array as da
-
-        scalar = "()"
-        signature = ",".join([scalar] * len(operands)) + "->" + ",".join([scalar] * 5)
-        return Greeks(*da.apply_gufunc(ufunc, signature, *operands, output_dtypes=(float,) * 5))
-    return Greeks(*_call(ufunc, operands, out, workers))
+    """Validates option_type and workers= whole, then runs the ufunc on the
+    numbers (named `names`), the sides and the trailing operands (a model's
+    tol); five outputs come back as Greeks."""
+    threads = 1 if workers == 1 and type(workers) is int else _resolve_workers(workers)
+    try:
+        if any(_is_dask_frame(x) for x in (*numbers, option_type)) and out is None:
+            return _on_dask_frames(ufunc, numbers, option_type, threads, trailing)
+        operands = (*numbers, *(() if option_type is _NO_SIDE else (_sides(option_type),)), *trailing)
+        if ufunc.nout == 1:
+            if threads != 1 and out is None and _any_dask(operands):
+                return _on_dask_arrays(ufunc, operands, threads)
+            return _call(ufunc, operands, out, threads)
+        if out is None and _any_dask(operands):
+            return _on_dask_arrays(ufunc, operands, threads)
+        return Greeks(*_call(ufunc, operands, out, threads))
+    except TypeError:
+        named = _argument_type_error(names, numbers)
+        if named is None:
+            raise
+        raise named from None
 
 
 # --- model= and tol= -------------------------------------------------------
@@ -292,8 +388,9 @@ Returns
 The volatility, per 1.0 (0.2 is 20 %). No input raises: a price outside the
 no-arbitrage bounds, an expired option (t <= 0), a NaN input, or an American
 price that a whole range of volatilities gives (the intrinsic value of an
-option worth exercising) gives NaN; a European price exactly at its lower
-bound gives 0.0.
+option worth exercising, or any price am_price keeps over a range of
+volatilities) gives NaN; a European price exactly at its lower bound gives
+0.0.
 """
 
 _BOUNDARY_DOC = """
@@ -349,7 +446,8 @@ def _define(name: str, parameters: str, keywords: str, summary: str) -> Callable
     ufunc: np.ufunc = getattr(_ufuncs, name)
     models = {model: getattr(_ufuncs, ufunc_name) for ufunc_name, function, model in _ufuncs.models if function == name}
     names = [parameter.partition("=")[0] for parameter in parameters.split(", ")]
-    numbers = ", ".join(n for n in names if n != "option_type")
+    number_names = tuple(n for n in names if n != "option_type")
+    numbers = ", ".join(number_names)
     side = "option_type" if "option_type" in names else "_NO_SIDE"
     if models:
         keywords = f"model={_DEFAULT_MODEL!r}, tol=None"
@@ -360,10 +458,11 @@ def _define(name: str, parameters: str, keywords: str, summary: str) -> Callable
         body = "_ufunc, _trailing = _default, ()\n    "
     source = (
         f"def {name}({parameters}, *, {keywords + ', ' if keywords else ''}out=None, workers=1):\n"
-        f"    {body}return _apply(_ufunc, ({numbers},), {side}, out, workers, _trailing)\n"
+        f"    {body}return _apply(_ufunc, ({numbers},), {side}, out, workers, _trailing, _names)\n"
     )
     namespace: dict[str, Any] = {
-        "_apply": _apply, "_model": _model, "_tol": _tol, "_default": ufunc, "_models": models, "_NO_SIDE": _NO_SIDE
+        "_apply": _apply, "_model": _model, "_tol": _tol, "_default": ufunc, "_models": models, "_NO_SIDE": _NO_SIDE,
+        "_names": number_names,
     }
     exec(source, namespace)  # noqa: S102 - the text comes from the module's own table
     function = namespace[name]

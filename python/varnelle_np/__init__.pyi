@@ -35,6 +35,17 @@ _Numbers: TypeAlias = _Item | Sequence[_Item] | Sequence[Sequence[_Item]] | Sequ
 # at run time.
 _Sides: TypeAlias = str | _SupportsArray | Sequence[_Sides]
 _Workers: TypeAlias = int | np.integer[Any]
+# pandas Series and DataFrames (and their dask counterparts) come back as
+# their own type, with their index: typed through the index they carry, so
+# that these stubs need no pandas. The element type is not narrowed to float.
+class _Labels(Protocol):
+    def __len__(self) -> int: ...
+
+class _Indexed(Protocol):  # a list's index is a method, not labels
+    @property
+    def index(self) -> _Labels: ...
+
+_IndexedT = TypeVar("_IndexedT", bound=_Indexed)
 _Out: TypeAlias = NDArray[np.float64]
 _Outs: TypeAlias = tuple[_Out, _Out, _Out, _Out, _Out]
 
@@ -71,64 +82,96 @@ class Greeks(NamedTuple, Generic[_Result]):
 @overload
 def bs_price(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
+def bs_price(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+@overload
 def bs_price(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
 def bs_delta(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+@overload
+def bs_delta(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
 def bs_delta(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
 def bs_gamma(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., *, out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
+def bs_gamma(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., *, out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+@overload
 def bs_gamma(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., *, out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
 def bs_theta(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+@overload
+def bs_theta(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
 def bs_theta(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
 def bs_vega(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., *, out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
+def bs_vega(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., *, out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+@overload
 def bs_vega(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., *, out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
 def bs_rho(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+@overload
+def bs_rho(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
 def bs_rho(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
 def bs_greeks(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: _Workers = ...) -> Greeks[np.float64]: ...  # type: ignore[overload-overlap]
 @overload
+def bs_greeks(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: None = ..., workers: _Workers = ...) -> Greeks[_IndexedT]: ...  # type: ignore[overload-overlap]
+@overload
 def bs_greeks(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: _Outs | None = ..., workers: _Workers = ...) -> Greeks[NDArray[np.float64]]: ...
 @overload
 def am_price(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+@overload
+def am_price(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
 def am_price(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
 def am_delta(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
+def am_delta(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+@overload
 def am_delta(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
 def am_gamma(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+@overload
+def am_gamma(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
 def am_gamma(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
 def am_theta(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
+def am_theta(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+@overload
 def am_theta(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
 def am_vega(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+@overload
+def am_vega(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
 def am_vega(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
 def am_rho(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
+def am_rho(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+@overload
 def am_rho(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
 def am_greeks(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: _Workers = ...) -> Greeks[np.float64]: ...  # type: ignore[overload-overlap]
+@overload
+def am_greeks(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: None = ..., workers: _Workers = ...) -> Greeks[_IndexedT]: ...  # type: ignore[overload-overlap]
 @overload
 def am_greeks(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: _Outs | None = ..., workers: _Workers = ...) -> Greeks[NDArray[np.float64]]: ...
 @overload
 def bs_implied_vol(price: _Number, s: _Number, k: _Number, t: _Number, r: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
+def bs_implied_vol(price: _IndexedT, s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+@overload
 def bs_implied_vol(price: _Numbers, s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
 def am_implied_vol(price: _Number, s: _Number, k: _Number, t: _Number, r: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+@overload
+def am_implied_vol(price: _IndexedT, s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
 def am_implied_vol(price: _Numbers, s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...

@@ -8,6 +8,7 @@
 
 #include <array>
 
+#include "array/interrupt.hpp"
 #include "array/kernels.hpp"
 #include "array/loops.hpp"
 #include "array/sides.hpp"
@@ -17,6 +18,7 @@
 #include "pricing/black_scholes.hpp"
 #include "pricing/european.hpp"
 #include "pricing/implied_volatility.hpp"
+#include "pricing/option_type.hpp"
 
 namespace varnelle::array {
 namespace {
@@ -94,8 +96,8 @@ std::array<void*, std::size(kUfuncs)> g_data;
 PyObject* set_workers_entry(PyObject*, PyObject* value) {
     const long workers = PyLong_AsLong(value);
     if (workers == -1 && PyErr_Occurred()) return nullptr;
-    if (workers < 1 || workers > 4096) {
-        PyErr_SetString(PyExc_ValueError, "workers must lie between 1 and 4096 here");
+    if (workers < 1 || workers > kMaxWorkers) {
+        PyErr_Format(PyExc_ValueError, "workers must lie between 1 and %d here", kMaxWorkers);
         return nullptr;
     }
     return PyLong_FromLong(set_workers(static_cast<int>(workers)));
@@ -170,7 +172,11 @@ PyMODINIT_FUNC PyInit__ufuncs() {
     if (_import_umath() < 0) return nullptr;
     PyObject* module = PyModule_Create(&varnelle::array::g_definition);
     if (module == nullptr) return nullptr;
-    if (varnelle::array::add_ufuncs(module) < 0) {
+    // The rules the Python layer words its messages and bounds from.
+    if (varnelle::array::add_ufuncs(module) < 0 ||
+        PyModule_AddStringConstant(module, "INVALID_OPTION_TYPE", varnelle::kInvalidOptionType) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_WORKERS", varnelle::array::kMaxWorkers) < 0 ||
+        varnelle::array::remember_main_thread() < 0) {
         Py_DecRef(module);
         return nullptr;
     }

@@ -8,8 +8,6 @@
 namespace varnelle::array {
 namespace {
 
-constexpr const char kInvalid[] = "Invalid option type. Use 'call' or 'put'.";
-
 // A fixed-width UCS-4 text, NUL-padded as NumPy stores str arrays: the text
 // ends at its last non-NUL character. Only texts of one to four characters
 // can name a side, so only the first four are read, and the rest must be NUL.
@@ -95,7 +93,7 @@ PyObject* parse_sides(PyObject*, PyObject* texts) {
 PyObject* side_of(PyObject*, PyObject* text) {
     const int code = side_code_object(text);
     if (code == 2) {
-        PyErr_SetString(PyExc_ValueError, kInvalid);
+        PyErr_SetString(PyExc_ValueError, kInvalidOptionType);
         return nullptr;
     }
     return PyBool_FromLong(code);

@@ -37,7 +37,7 @@ struct Arguments {
 };
 
 [[gnu::cold, gnu::noinline]] PyErr invalid_option_type() {
-    return binding::value_error("Invalid option type. Use 'call' or 'put'.");
+    return binding::value_error(kInvalidOptionType);
 }
 
 // Values bound from the keyword dict are borrowed from it, and a conversion

@@ -74,8 +74,15 @@ struct EuropeanPrice {
         return {c.S, c.K, std::exp((c.b - c.r) * in.t), std::exp((-c.r) * in.t), false, 0.0};
     }
     static void finish(const State& st, const double* n, double* out) {
-        out[0] = st.expired ? st.payoff : detail::european_value(n, st.S, st.K, st.carry_discount, st.rate_discount);
+        const double value =
+            st.expired ? st.payoff : detail::european_value(n, st.S, st.K, st.carry_discount, st.rate_discount);
+        out[0] = floor_at_zero(value);
     }
+    // Far out of the money the difference of the two products rounds to a
+    // few subnormals below zero; a price never is. NaN stays NaN. Only the
+    // price is floored: the American model takes its E from european_from,
+    // unfloored, so its results keep their bits.
+    static double floor_at_zero(double value) { return value <= 0.0 ? 0.0 : value; }
 };
 
 inline double european_price(const OptionInputs& in, OptionType type) { return run_staged<EuropeanPrice>(in, type); }

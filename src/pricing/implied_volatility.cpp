@@ -286,6 +286,15 @@ EuropeanProblem european_problem(double s, double k, double t, double r, double 
     return e;
 }
 
+// The American price never reaches the underlying for a call or the strike
+// for a put, nor the European upper bound it is never below: with r < 0 a put
+// is worth up to k e^(-rt) > k, with q < 0 a call up to s e^(-qt) > s.
+double american_upper_bound(double s, double k, double t, double r, double q, OptionType type) {
+    const double discounted = type == OptionType::Call ? s * std::exp((-q) * t) : k * std::exp((-r) * t);
+    const double plain = type == OptionType::Call ? s : k;
+    return discounted > plain ? discounted : plain;
+}
+
 // Inputs no volatility can answer whatever the price: NaN anywhere, spot,
 // strike or expiry not positive and finite, rates not finite.
 bool inputs_unusable(double price, double s, double k, double t, double r, double q) {
@@ -336,7 +345,7 @@ double american_implied_vol(double price, double s, double k, double t, double r
     if (inputs_unusable(price, s, k, t, r, q)) return kNaN;
     const double exercise = type == OptionType::Call ? s - k : k - s;
     const double intrinsic = exercise > 0.0 ? exercise : 0.0;
-    const double upper = type == OptionType::Call ? s : k;
+    const double upper = american_upper_bound(s, k, t, r, q, type);
     const EuropeanProblem e = european_problem(s, k, t, r, q, type);
     if (price < intrinsic || price < e.lower || !(price < upper)) return kNaN;
     if (price == 0.0) return 0.0;  // both bounds are 0 here

@@ -16,9 +16,10 @@
 //     also the European lower bound, which the American price never goes
 //     below;
 //   - a price at or above the upper bound: s e^(-qt) for a European call,
-//     k e^(-rt) for a European put; s for an American call, k for an American
-//     put (early exercise can make an American call worth more than
-//     s e^(-qt));
+//     k e^(-rt) for a European put; max(s, s e^(-qt)) for an American call,
+//     max(k, k e^(-rt)) for an American put (early exercise can make an
+//     American call worth more than s e^(-qt), and with a negative yield or
+//     rate the European price it is never below exceeds s or k);
 //   - an American price equal to a positive intrinsic value: the price sits
 //     at the intrinsic value over a whole range of sigma (or is never
 //     reached), so no single sigma answers it;

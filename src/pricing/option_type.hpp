@@ -12,6 +12,10 @@
 
 namespace varnelle {
 
+// What every door says of a text that names no side; the array module hands
+// it to its Python layer too, which adds the value and where it was found.
+inline constexpr char kInvalidOptionType[] = "Invalid option type. Use 'call' or 'put'.";
+
 // Empty when the text names no side.
 inline std::optional<OptionType> option_type_from_text(std::string_view text) {
     // Lower-casing only A-Z accepts exactly what full Unicode lower-casing

@@ -53,6 +53,26 @@ TEST(EuropeanPrice, IsTheAmericanFloorBitForBit) {
     }
 }
 
+// Far out of the money the two products of the formula cancel to a few
+// subnormals, which used to round below zero.
+TEST(EuropeanPrice, IsNeverNegative) {
+    const double reported = varnelle::european_price(
+        {100.0, 80.83932500806077, 0.08138946008925012, 0.09353825333303238, 0.020214925684902168,
+         -0.012087651247033454},
+        OptionType::Put);
+    EXPECT_TRUE(same_bits(reported, 0.0)) << reported;
+    Sweep rng(0xf100);
+    for (int i = 0; i < 200000; ++i) {
+        const OptionInputs in{100.0, rng.uniform(50, 200), rng.uniform(0.001, 0.3), rng.uniform(-0.03, 0.15),
+                              rng.uniform(0.005, 0.1), rng.uniform(-0.03, 0.1)};
+        for (const OptionType type : {OptionType::Call, OptionType::Put}) {
+            const double price = varnelle::european_price(in, type);
+            ASSERT_FALSE(std::signbit(price)) << in << " " << price;
+        }
+    }
+    EXPECT_TRUE(std::isnan(varnelle::european_price({kNaN, 100, 1, 0.05, 0.2, 0}, OptionType::Call)));
+}
+
 TEST(EuropeanPrice, AtOrAfterExpiryIsThePayoff) {
     for (const double t : {0.0, -0.0, -1.0}) {
         EXPECT_TRUE(same_bits(varnelle::european_price({110, 100, t, 0.05, 0.2, 0}, OptionType::Call), 10.0));

@@ -157,7 +157,10 @@ TEST(AmericanImpliedVol, RoundTripThroughTheLibraryPrice) {
         const Bounds bounds = european_bounds(row.in, row.type);
         const double exercise = row.type == kCall ? row.in.s - row.in.k : row.in.k - row.in.s;
         const double intrinsic = exercise > 0.0 ? exercise : 0.0;
-        const double upper = row.type == kCall ? row.in.s : row.in.k;
+        const double plain = row.type == kCall ? row.in.s : row.in.k;
+        const double discounted = row.type == kCall ? row.in.s * std::exp(-row.in.q * row.in.t)
+                                                    : row.in.k * std::exp(-row.in.r * row.in.t);
+        const double upper = std::fmax(plain, discounted);
         if (!(price > intrinsic && price > bounds.lower && price < upper)) {
             // On a bound (early exercise at every small sigma, or rounding):
             // NaN, except a price of exactly zero.
@@ -299,6 +302,11 @@ const BoundCase kBoundCases[] = {
     {"american_call_below_intrinsic", kItm, kCall, true, 9.999, kNaN},
     {"american_call_at_upper", kItm, kCall, true, 100.0, kNaN},
     {"american_put_at_upper", kOtm, kPut, true, 120.0, kNaN},
+    // A negative rate lifts the put's upper bound to k e^(-rt) > k, a negative
+    // yield the call's to s e^(-qt) > s.
+    {"american_put_at_upper_negative_rate", {100, 120, 1, -0.05, 0.0, 0.02}, kPut, true, 120 * std::exp(0.05), kNaN},
+    {"american_call_at_upper_negative_yield", {100, 90, 1, 0.05, 0.0, -0.03}, kCall, true, 100 * std::exp(0.03),
+     kNaN},
     {"american_otm_call_zero", kOtm, kCall, true, 0.0, 0.0},
     {"american_call_negative", kOtm, kCall, true, -1.0, kNaN},
     // The American price never falls below the European one, so a price
@@ -321,6 +329,29 @@ TEST_P(ImpliedVolBounds, FollowsTheRule) {
 
 INSTANTIATE_TEST_SUITE_P(Table, ImpliedVolBounds, ::testing::ValuesIn(kBoundCases),
                          [](const ::testing::TestParamInfo<BoundCase>& p) { return std::string(p.param.name); });
+
+// Prices above the strike (put, r < 0) or the spot (call, q < 0) are reached
+// by a single sigma and are answered.
+TEST(AmericanImpliedVol, AnswersPricesAboveStrikeOrSpotUnderNegativeCarry) {
+    const struct {
+        OptionInputs in;
+        OptionType type;
+    } rows[] = {
+        {{36.72022780974967, 791.5684284835153, 10.0, -0.008088563286287438, 1.0085580945677208,
+          0.04210079585023782},
+         kPut},
+        {{10, 100, 10, -0.02, 1.0, 0.05}, kPut},
+        {{100, 10, 10, 0.05, 1.0, -0.02}, kCall},
+    };
+    for (const auto& row : rows) {
+        const double price = varnelle::american_price(row.in, row.type);
+        const double plain = row.type == kCall ? row.in.s : row.in.k;
+        ASSERT_GT(price, plain) << row.in;
+        const double vol = american_vol(price, row.in, row.type);
+        ASSERT_TRUE(vol > 0.0) << row.in << " vol=" << vol;
+        EXPECT_NEAR(american_at(row.in, vol, row.type), price, 1e-9 * price) << row.in;
+    }
+}
 
 // Inputs no sigma can answer, whatever the price: NaN, never a crash or a hang.
 TEST(ImpliedVol, DegenerateInputsGiveNaN) {

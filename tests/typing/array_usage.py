@@ -60,8 +60,16 @@ def net_vega(book: Greeks[Vector], positions: Vector) -> float:
 
 
 def priced(frame: pd.DataFrame) -> Any:
-    # Series come back as Series at run time; they are typed as arrays.
     return vnp.am_price(frame["s"], frame["k"], frame["t"], frame["r"], frame["sigma"], option_type=frame["side"])
+
+
+# A Series in (as s, or price for the implied volatilities) is a Series out,
+# index and all.
+column = pd.Series([90.0, 100.0, 110.0], index=["a", "b", "c"])
+assert_type(vnp.bs_price(column, K, T, R, SIGMA), "pd.Series[float]")
+assert list(vnp.am_price(column, K, T, R, SIGMA, 0.0, "put").index) == ["a", "b", "c"]
+assert_type(vnp.bs_greeks(column, K, T, R, SIGMA).delta, "pd.Series[float]")
+assert_type(vnp.bs_implied_vol(column / 10, S, K, T, R), "pd.Series[float]")
 
 
 # Implied volatilities: the price first, no sigma.
