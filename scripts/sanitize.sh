@@ -76,11 +76,11 @@ under_sanitizer() {
 failed=0
 summary=()
 for py in $pythons; do
-    version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    version=$(scripts/find-pythons.sh --version "$py")
     env=$build/venv-sanitize-$version
     # The array tests' containers: NumPy, pandas, dask.array and xarray, all
     # uninstrumented wheels that load and run under the preloaded runtime.
-    test_venv "$env" "$py" "pytest, hypothesis, numpy, pandas, dask.array, xarray" \
+    scripts/make-venv.sh --reuse "$py" "$env" \
         "pytest>=8" "hypothesis>=6.100" "numpy>=1.25" "pandas>=2.1" "dask[array]>=2024.4" "xarray>=2024.1"
     logs=$root/$build/sanitize-logs/$version
     rm -rf "$logs"
