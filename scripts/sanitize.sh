@@ -22,8 +22,8 @@
 # failure, and if the canary below is not caught.
 #
 # Left out of this run: test_packaging.py and test_readme.py (they examine the
-# released wheel, which this build is not), test_ensure_deps.py (a shell
-# script; no module code runs), test_typing.py (type checkers over the stubs;
+# released wheel, which this build is not), test_ensure_deps.py and
+# test_make_venv.py (shell scripts; no module code runs), test_typing.py (type checkers over the stubs;
 # no module code runs) and test_examples.py (the example scripts and the native
 # code of Matplotlib and Dask's distributed scheduler, which only they
 # exercise); also test_leaks.py::test_resident_memory_flat, since resident
@@ -103,7 +103,7 @@ for py in $pythons; do
     status=0
     under_sanitizer "$logs" "$env/bin/python" -m pytest -q -p no:cacheprovider tests \
         --ignore=tests/test_packaging.py --ignore=tests/test_typing.py --ignore=tests/test_examples.py \
-        --ignore=tests/test_readme.py --ignore=tests/test_ensure_deps.py \
+        --ignore=tests/test_readme.py --ignore=tests/test_ensure_deps.py --ignore=tests/test_make_venv.py \
         --deselect=tests/test_leaks.py::test_resident_memory_flat "$@" || status=$?
     reports=0
     "$env/bin/python" tests/sanitizer/check_reports.py "$logs" "$root/src" || reports=$?
