@@ -23,10 +23,10 @@
 #
 # Left out of this run: test_packaging.py and test_readme.py (they examine the
 # released wheel, which this build is not), test_ensure_deps.py and
-# test_make_venv.py (shell scripts; no module code runs), test_typing.py (type checkers over the stubs;
-# no module code runs) and test_examples.py (the example scripts and the native
-# code of Matplotlib and Dask's distributed scheduler, which only they
-# exercise); also test_leaks.py::test_resident_memory_flat, since resident
+# test_make_venv.py (shell scripts; no module code runs), test_typing.py (type
+# checkers over the stubs; no module code runs) and test_examples.py (the
+# example scripts and the native code of Matplotlib and Dask's distributed
+# scheduler, which only they exercise); also test_leaks.py::test_resident_memory_flat, since resident
 # memory under AddressSanitizer includes its quarantine of freed blocks.
 # make test runs all of them.
 set -euo pipefail
