@@ -12,11 +12,11 @@
 #   scripts/check.sh ARG...      Python tests with these pytest arguments
 #                                (make check PYTEST_ARGS='-k am_price')
 #
-# Left out, and run by make test: the tests of the released wheel and its
-# stubs (test_packaging.py, test_readme.py, test_typing.py, test_examples.py:
-# they need the installed distribution, the type checkers or the examples'
-# packages, and take most of make test's time), and the long sizes of the
-# leak, thread and fuzz tests, which run here at the sizes below.
+# Left out, and run by make test: the tests of the released wheel, its stubs
+# and the examples (test_packaging.py, test_readme.py, test_typing.py,
+# test_examples.py), which need the installed distribution, the type checkers
+# or the examples' packages, and take most of make test's time. The leak,
+# thread and fuzz tests run at make test's sizes, a few seconds in all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
