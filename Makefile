@@ -12,7 +12,10 @@ SHELL := bash
 
 BUILD   ?= build
 WERROR  ?= OFF
-PYTHONS  = $(shell scripts/find-pythons.sh)
+# make 4.3 runs $(shell) without the variables given on its command line, so
+# `make test PYTHON=...` hands PYTHON over itself. A target that needs an
+# interpreter stops when there is none, rather than testing on none.
+PYTHONS  = $(or $(shell PYTHON="$(PYTHON)" scripts/find-pythons.sh),$(error no Python >= 3.12 found (set PYTHON=/path/to/python3.12)))
 PRIMARY  = $(firstword $(PYTHONS))
 TOOLS   := $(BUILD)/tools
 CMAKE   := $(TOOLS)/bin/cmake
@@ -27,7 +30,6 @@ deps-%:
 	@scripts/ensure-deps.sh $*
 
 $(TOOLS)/.ready:
-	@test -n "$(PRIMARY)" || { echo "no Python >= 3.12 found (set PYTHON=...)"; exit 1; }
 	scripts/make-venv.sh $(PRIMARY) $(TOOLS) "cmake>=3.26" ninja build "numpy>=2"
 	touch $@
 

@@ -10,6 +10,7 @@ package is installed for real.
 from __future__ import annotations
 
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -98,3 +99,26 @@ def test_find_pythons_names_a_version_as_the_venvs_are_named():
     result = subprocess.run(["bash", str(ROOT / "scripts" / "find-pythons.sh"), "--version", sys.executable],
                             capture_output=True, text=True, check=True, timeout=60)
     assert result.stdout == "%d.%d\n" % sys.version_info[:2]
+
+
+@pytest.mark.skipif(shutil.which("make") is None, reason="needs GNU make")
+@pytest.mark.parametrize("how", ["command line", "environment"])
+def test_python_given_to_make_is_the_only_interpreter_tested(tmp_path, how):
+    pinned = {"PYTHON": sys.executable}
+    command = ["make", "-n", "test-python", f"BUILD={tmp_path}"] + (["PYTHON=" + sys.executable] if how ==
+                                                                     "command line" else [])
+    env = {**os.environ, **(pinned if how == "environment" else {})}
+    env.pop("MAKEFLAGS", None)
+    result = subprocess.run(command, cwd=ROOT, env=env, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert f"for py in {sys.executable}; do" in result.stdout
+
+
+@pytest.mark.skipif(shutil.which("make") is None, reason="needs GNU make")
+def test_make_stops_when_python_names_no_usable_interpreter(tmp_path):
+    env = {k: v for k, v in os.environ.items() if k != "MAKEFLAGS"}
+    result = subprocess.run(["make", "-n", "test-python", f"BUILD={tmp_path}", "PYTHON=/bin/false"], cwd=ROOT,
+                            env=env, capture_output=True, text=True, timeout=120)
+    assert result.returncode != 0
+    assert "PYTHON=/bin/false is not a Python >= 3.12" in result.stderr
+    assert "no Python >= 3.12 found" in result.stderr
