@@ -1,9 +1,10 @@
 # Developer entry points. Every target sets up what it needs in build/:
 # a tools environment (CMake, Ninja, build, auditwheel) and one virtual
-# environment per Python version for the tests; the few Debian packages a
-# target needs (GoogleTest, nlohmann-json, Google Benchmark, valgrind) are
-# installed or asked for by scripts/ensure-deps.sh before anything is built.
-# PYTHON=/path/to/python3.x pins the interpreter.
+# environment per Python version for the tests, all made by
+# scripts/make-venv.sh; the few Debian packages a target needs (GoogleTest,
+# nlohmann-json, Google Benchmark, valgrind) are installed or asked for by
+# scripts/ensure-deps.sh before anything is built. PYTHON=/path/to/python3.x
+# pins the interpreter (scripts/find-pythons.sh).
 
 SHELL := bash
 .SHELLFLAGS := -euo pipefail -c
@@ -11,13 +12,16 @@ SHELL := bash
 
 BUILD   ?= build
 WERROR  ?= OFF
-PYTHONS  = $(shell scripts/find-pythons.sh)
+# make 4.3 runs $(shell) without the variables given on its command line, so
+# `make test PYTHON=...` hands PYTHON over itself. A target that needs an
+# interpreter stops when there is none, rather than testing on none.
+PYTHONS  = $(or $(shell PYTHON="$(PYTHON)" scripts/find-pythons.sh),$(error no Python >= 3.12 found (set PYTHON=/path/to/python3.12)))
 PRIMARY  = $(firstword $(PYTHONS))
 TOOLS   := $(BUILD)/tools
 CMAKE   := $(TOOLS)/bin/cmake
 CTEST   := $(TOOLS)/bin/ctest
 
-.PHONY: test test-cpp test-python test-numpy1 wheel demo check-wheel bench sanitize sanitize-cpp stress bench-cpp bench-callgrind clean
+.PHONY: test check check-cpp test-cpp test-python test-numpy1 wheel demo check-wheel bench sanitize sanitize-cpp stress bench-cpp bench-callgrind clean
 
 test: test-cpp test-python
 
@@ -26,10 +30,7 @@ deps-%:
 	@scripts/ensure-deps.sh $*
 
 $(TOOLS)/.ready:
-	@test -n "$(PRIMARY)" || { echo "no Python >= 3.12 found (set PYTHON=...)"; exit 1; }
-	$(PRIMARY) -m venv $(TOOLS)
-	$(TOOLS)/bin/python -m pip install -q --upgrade pip
-	$(TOOLS)/bin/python -m pip install -q "cmake>=3.26" ninja build "numpy>=2"
+	scripts/make-venv.sh $(PRIMARY) $(TOOLS) "cmake>=3.26" ninja build "numpy>=2"
 	touch $@
 
 # auditwheel checks which shared libraries a wheel's extension modules link
@@ -48,6 +49,17 @@ rm $(1)/*.whl
 mv $(1)/repaired/*.whl $(1)/
 rmdir $(1)/repaired
 endef
+
+# The everyday loop: an incremental build of both modules and the C++ tests in
+# build/check, the C++ tests, and the pytest suite without the wheel's and the
+# examples' tests, on the first Python found (scripts/check.sh).
+# PYTEST_ARGS='tests/test_array.py -k out' runs those tests instead.
+check:
+	BUILD=$(BUILD) WERROR=$(WERROR) scripts/check.sh $(PYTEST_ARGS)
+
+# The C++ tests of the same build alone.
+check-cpp:
+	BUILD=$(BUILD) WERROR=$(WERROR) scripts/check.sh --cpp
 
 # C++ unit tests of the pricing core (GoogleTest through CTest).
 test-cpp: deps-test-cpp $(TOOLS)/.ready
@@ -98,13 +110,10 @@ wheel: $(TOOLS)/.auditwheel
 # and runs the pytest suite there.
 test-python: wheel
 	for py in $(PYTHONS); do \
-	    version=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
+	    version=$$(scripts/find-pythons.sh --version $$py); \
 	    env=$(BUILD)/venv-$$version; \
 	    echo "== Python $$version: $$py"; \
-	    rm -rf $$env; \
-	    $$py -m venv $$env; \
-	    $$env/bin/python -m pip install -q --upgrade pip; \
-	    $$env/bin/python -m pip install -q "$$(echo $(BUILD)/dist/*.whl)[test]"; \
+	    scripts/make-venv.sh $$py $$env "$$(echo $(BUILD)/dist/*.whl)[test]"; \
 	    VARNELLE_WHEEL=$$(echo $(abspath $(BUILD))/dist/*.whl) \
 	        $$env/bin/python -m pytest -q -p no:cacheprovider tests; \
 	done
@@ -116,15 +125,12 @@ test-python: wheel
 # a pandas that supports it, and nothing else the suite could use.
 define numpy1-tests
 py=; for candidate in $(PYTHONS); do \
-    if $$candidate -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))'; then py=$$candidate; fi; \
+    if [[ $$(scripts/find-pythons.sh --version $$candidate) == 3.12 ]]; then py=$$candidate; fi; \
 done; \
 if [[ -z "$$py" ]]; then echo "== NumPy 1.x: skipped, it needs Python 3.12 (none found)"; exit 0; fi; \
 env=$(BUILD)/venv-3.12-numpy1; \
 echo "== Python 3.12 with NumPy 1.x: $$py"; \
-rm -rf $$env; \
-$$py -m venv $$env; \
-$$env/bin/python -m pip install -q --upgrade pip; \
-$$env/bin/python -m pip install -q "$$(echo $(BUILD)/dist/*.whl)" "numpy>=1.26,<2" "pandas>=2.1,<3" \
+scripts/make-venv.sh $$py $$env "$$(echo $(BUILD)/dist/*.whl)" "numpy>=1.26,<2" "pandas>=2.1,<3" \
     "pytest>=8" "hypothesis>=6.100"; \
 $$env/bin/python -c 'import numpy; assert numpy.__version__.startswith("1."), numpy.__version__'; \
 $$env/bin/python -m pytest -q -p no:cacheprovider tests/test_array.py tests/test_array_frames.py tests/test_implied_vol.py
@@ -137,10 +143,7 @@ test-numpy1: wheel
 # Builds the wheel, installs it with the examples' extras into its own
 # environment, prints a small book's prices and Greeks and draws a figure.
 demo: wheel
-	rm -rf $(BUILD)/venv-demo
-	$(PRIMARY) -m venv $(BUILD)/venv-demo
-	$(BUILD)/venv-demo/bin/python -m pip install -q --upgrade pip
-	$(BUILD)/venv-demo/bin/python -m pip install -q "$$(echo $(BUILD)/dist/*.whl)[examples]"
+	scripts/make-venv.sh $(PRIMARY) $(BUILD)/venv-demo "$$(echo $(BUILD)/dist/*.whl)[examples]"
 	$(BUILD)/venv-demo/bin/python examples/greeks_table.py --figure $(BUILD)/greeks_vs_spot.png
 
 # Release checks of the distributions: an sdist, a wheel built from that sdist
@@ -166,10 +169,7 @@ check-wheel: $(TOOLS)/.auditwheel
 # accuracy and time against QuantLib's engines, all measured side by side in
 # one run; the peers live only in build/venv-bench.
 bench: wheel
-	rm -rf $(BUILD)/venv-bench
-	$(PRIMARY) -m venv $(BUILD)/venv-bench
-	$(BUILD)/venv-bench/bin/python -m pip install -q --upgrade pip
-	$(BUILD)/venv-bench/bin/python -m pip install -q $(BUILD)/dist/*.whl ./bench/floor QuantLib vollib numpy scipy \
+	scripts/make-venv.sh $(PRIMARY) $(BUILD)/venv-bench $(BUILD)/dist/*.whl ./bench/floor QuantLib vollib numpy scipy \
 	    py_lets_be_rational
 	rm -rf bench/floor/build bench/floor/*.egg-info
 	$(BUILD)/venv-bench/bin/python bench/compare.py $(BENCH_ARGS)

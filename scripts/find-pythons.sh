@@ -2,10 +2,18 @@
 # Lists the Python interpreters (3.12 or newer) this machine offers, one per
 # minor version, oldest first, as absolute paths. PYTHON=/path/to/python
 # overrides the search and is the only interpreter listed.
+#
+#   scripts/find-pythons.sh --version PY   prints PY's version as 3.12, the
+#                                          name the targets give its venvs
 set -euo pipefail
 
 min_ok='import sys, venv, ensurepip; sys.exit(0 if sys.version_info >= (3, 12) else 1)'
 minor='import sys; print("%d.%d" % sys.version_info[:2])'
+
+if [[ "${1:-}" == --version ]]; then
+    (( $# == 2 )) || { echo "usage: scripts/find-pythons.sh [--version PY]" >&2; exit 2; }
+    exec "$2" -c "$minor"
+fi
 
 if [[ -n "${PYTHON:-}" ]]; then
     py=$(command -v "$PYTHON" || true)

@@ -3,11 +3,8 @@
 #
 # build_modules DIR CMAKE-ARGS... builds both modules into $build/DIR and lays
 # them out as the wheel does; afterwards $module_dir holds varnelle*.so and
-# $package_dir an importable varnelle_np.
-#
-# test_venv ENV PY IMPORTS PACKAGE... makes ENV a virtual environment of PY
-# that can import IMPORTS (a comma-separated list), reinstalling it with
-# PACKAGE... when it cannot.
+# $package_dir an importable varnelle_np. The scripts' test environments come
+# from scripts/make-venv.sh --reuse.
 
 build_modules() {
     local dir=$1
@@ -28,15 +25,4 @@ build_modules() {
     mkdir -p "$package_dir"
     cp -r python/varnelle_np "$package_dir/"
     cp "$module_dir"/varnelle_np/_ufuncs*.so "$package_dir/varnelle_np/"
-}
-
-test_venv() {
-    local env=$1 py=$2 imports=$3
-    shift 3
-    if ! "$env/bin/python" -c "import $imports" 2>/dev/null; then
-        rm -rf "$env"
-        "$py" -m venv "$env"
-        "$env/bin/python" -m pip install -q --upgrade pip
-        "$env/bin/python" -m pip install -q "$@"
-    fi
 }

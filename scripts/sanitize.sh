@@ -22,11 +22,11 @@
 # failure, and if the canary below is not caught.
 #
 # Left out of this run: test_packaging.py and test_readme.py (they examine the
-# released wheel, which this build is not), test_ensure_deps.py (a shell
-# script; no module code runs), test_typing.py (type checkers over the stubs;
-# no module code runs) and test_examples.py (the example scripts and the native
-# code of Matplotlib and Dask's distributed scheduler, which only they
-# exercise); also test_leaks.py::test_resident_memory_flat, since resident
+# released wheel, which this build is not), test_ensure_deps.py and
+# test_make_venv.py (shell scripts; no module code runs), test_typing.py (type
+# checkers over the stubs; no module code runs) and test_examples.py (the
+# example scripts and the native code of Matplotlib and Dask's distributed
+# scheduler, which only they exercise); also test_leaks.py::test_resident_memory_flat, since resident
 # memory under AddressSanitizer includes its quarantine of freed blocks.
 # make test runs all of them.
 set -euo pipefail
@@ -76,11 +76,11 @@ under_sanitizer() {
 failed=0
 summary=()
 for py in $pythons; do
-    version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    version=$(scripts/find-pythons.sh --version "$py")
     env=$build/venv-sanitize-$version
     # The array tests' containers: NumPy, pandas, dask.array and xarray, all
     # uninstrumented wheels that load and run under the preloaded runtime.
-    test_venv "$env" "$py" "pytest, hypothesis, numpy, pandas, dask.array, xarray" \
+    scripts/make-venv.sh --reuse "$py" "$env" \
         "pytest>=8" "hypothesis>=6.100" "numpy>=1.25" "pandas>=2.1" "dask[array]>=2024.4" "xarray>=2024.1"
     logs=$root/$build/sanitize-logs/$version
     rm -rf "$logs"
@@ -103,7 +103,7 @@ for py in $pythons; do
     status=0
     under_sanitizer "$logs" "$env/bin/python" -m pytest -q -p no:cacheprovider tests \
         --ignore=tests/test_packaging.py --ignore=tests/test_typing.py --ignore=tests/test_examples.py \
-        --ignore=tests/test_readme.py --ignore=tests/test_ensure_deps.py \
+        --ignore=tests/test_readme.py --ignore=tests/test_ensure_deps.py --ignore=tests/test_make_venv.py \
         --deselect=tests/test_leaks.py::test_resident_memory_flat "$@" || status=$?
     reports=0
     "$env/bin/python" tests/sanitizer/check_reports.py "$logs" "$root/src" || reports=$?

@@ -29,9 +29,9 @@ export VARNELLE_THREAD_ROUNDS=${VARNELLE_THREAD_ROUNDS:-100}
 export VARNELLE_FUZZ_EXAMPLES=${VARNELLE_FUZZ_EXAMPLES:-1500}
 
 for py in $pythons; do
-    version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    version=$(scripts/find-pythons.sh --version "$py")
     env=$build/venv-stress-$version
-    test_venv "$env" "$py" "pytest, hypothesis, numpy" "pytest>=8" "hypothesis>=6.100" "numpy>=1.25"
+    scripts/make-venv.sh --reuse "$py" "$env" "pytest>=8" "hypothesis>=6.100" "numpy>=1.25"
     echo "== Python $version: stress ($py)"
     # -s shows the figures each test prints (calls made, memory, examples).
     PYTHONPATH="$module_dir:$package_dir" VARNELLE_STRESS=1 "$env/bin/python" -m pytest -q -s -p no:cacheprovider \
