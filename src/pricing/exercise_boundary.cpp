@@ -1,0 +1,369 @@
+#include "exercise_boundary.hpp"
+
+#include <cmath>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <numbers>
+#include <tuple>
+#include <vector>
+
+#include "chebyshev.hpp"
+#include "gauss_legendre.hpp"
+#include "normal_array.hpp"
+#include "qd_plus.hpp"
+
+namespace varnelle {
+namespace {
+
+namespace na = normal_array;
+
+// What a scheme's (n, l, p) fix independently of the option: where the nodes
+// and quadrature points lie in units of t, and the Chebyshev weights there.
+struct SchemeTables {
+    std::size_t n = 0, l = 0, p = 0;
+    double root[kMaxBoundaryNodes] = {};  // sqrt(tau_i / t) of node i < n
+    // Inner rule over theta in (0, pi/2): sin, cos and weight (d theta).
+    double inner_sin[kMaxInnerPoints] = {}, inner_cos[kMaxInnerPoints] = {}, inner_w[kMaxInnerPoints] = {};
+    double price_sin[kMaxPricePoints] = {}, price_cos[kMaxPricePoints] = {}, price_w[kMaxPricePoints] = {};
+    // inner_weights[(i * n + m) * l + j]: weight of node m < n in H at the
+    // remaining time tau_i cos^2(theta_j). The node at tau = 0 holds H = 0
+    // and drops out.
+    std::vector<double> inner_weights;
+    // price_weights[m * p + k]: weight of node m in H at remaining time t cos^2(theta_k).
+    std::vector<double> price_weights;
+};
+
+void angle_rule(std::size_t size, double* sines, double* cosines, double* weights) {
+    const GaussLegendreRule rule = gauss_legendre_rule(size);
+    for (std::size_t j = 0; j < size; ++j) {
+        const double theta = 0.25 * std::numbers::pi * (1.0 + rule.x[j]);
+        sines[j] = std::sin(theta);
+        cosines[j] = std::cos(theta);
+        weights[j] = 0.25 * std::numbers::pi * rule.w[j];
+    }
+}
+
+std::unique_ptr<SchemeTables> build_tables(std::size_t n, std::size_t l, std::size_t p) {
+    auto tables = std::make_unique<SchemeTables>();
+    tables->n = n;
+    tables->l = l;
+    tables->p = p;
+    for (std::size_t i = 0; i < n; ++i) tables->root[i] = 0.5 * (1.0 + chebyshev::node(i, n));
+    angle_rule(l, tables->inner_sin, tables->inner_cos, tables->inner_w);
+    angle_rule(p, tables->price_sin, tables->price_cos, tables->price_w);
+    double weights[kMaxBoundaryNodes + 1];
+    tables->inner_weights.assign(n * n * l, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < l; ++j) {
+            chebyshev::lagrange_weights(2.0 * tables->root[i] * tables->inner_cos[j] - 1.0, n, weights);
+            for (std::size_t m = 0; m < n; ++m) tables->inner_weights[(i * n + m) * l + j] = weights[m];
+        }
+    }
+    tables->price_weights.assign(n * p, 0.0);
+    for (std::size_t k = 0; k < p; ++k) {
+        chebyshev::lagrange_weights(2.0 * tables->price_cos[k] - 1.0, n, weights);
+        for (std::size_t m = 0; m < n; ++m) tables->price_weights[m * p + k] = weights[m];
+    }
+    return tables;
+}
+
+// Tables are built on first use and never change or move afterwards, so
+// every thread reads the same numbers.
+const SchemeTables& tables_for(const IntegralScheme& scheme) {
+    static std::mutex mutex;
+    static std::map<std::tuple<std::size_t, std::size_t, std::size_t>, std::unique_ptr<SchemeTables>> built;
+    const auto key = std::make_tuple(scheme.nodes, scheme.inner_points, scheme.price_points);
+    const std::lock_guard<std::mutex> lock(mutex);
+    auto found = built.find(key);
+    if (found == built.end()) {
+        found = built.emplace(key, build_tables(scheme.nodes, scheme.inner_points, scheme.price_points)).first;
+    }
+    return *found->second;
+}
+
+// Everything of one iteration that does not change between iterations: for
+// node i and inner point j, sigma sqrt(elapsed), the drift of d-, and the
+// weights of the rate and yield integrands.
+struct InnerTerms {
+    double vol[kMaxBoundaryNodes * kMaxInnerPoints];
+    double drift[kMaxBoundaryNodes * kMaxInnerPoints];
+    double rate_weight[kMaxBoundaryNodes * kMaxInnerPoints];
+    double yield_weight[kMaxBoundaryNodes * kMaxInnerPoints];
+    double yield_cdf_weight[kMaxBoundaryNodes * kMaxInnerPoints];  // smooth pasting only
+    double tau[kMaxBoundaryNodes], sqrt_tau[kMaxBoundaryNodes];
+    double rate_discount[kMaxBoundaryNodes], yield_discount[kMaxBoundaryNodes];
+};
+
+void inner_terms(const SchemeTables& tab, double t, double r, double q, double sigma, bool smooth_pasting,
+                 InnerTerms& out) {
+    const std::size_t n = tab.n, l = tab.l;
+    const double sqrt_t = std::sqrt(t);
+    const double mu = r - q - 0.5 * sigma * sigma;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double sqrt_tau = sqrt_t * tab.root[i];
+        const double tau = sqrt_tau * sqrt_tau;
+        out.tau[i] = tau;
+        out.sqrt_tau[i] = sqrt_tau;
+        out.rate_discount[i] = std::exp(-r * tau);
+        out.yield_discount[i] = std::exp(-q * tau);
+        double* vol = out.vol + i * l;
+        double* drift = out.drift + i * l;
+        double* rw = out.rate_weight + i * l;
+        double* yw = out.yield_weight + i * l;
+        double* ycw = out.yield_cdf_weight + i * l;
+        for (std::size_t j = 0; j < l; ++j) {
+            const double root_elapsed = sqrt_tau * tab.inner_sin[j];
+            const double elapsed = root_elapsed * root_elapsed;
+            vol[j] = sigma * root_elapsed;
+            drift[j] = mu * elapsed;
+            // d(elapsed) = 2 tau sin cos d theta; against phi / (sigma sqrt(elapsed)) it is
+            // 2 sqrt(tau) cos / sigma d theta.
+            const double area = 2.0 * tau * tab.inner_sin[j] * tab.inner_cos[j] * tab.inner_w[j];
+            const double density_area = 2.0 * sqrt_tau * tab.inner_cos[j] * tab.inner_w[j] / sigma;
+            const double er = na::exp_clamped(-r * elapsed);
+            const double eq = na::exp_clamped(-q * elapsed);
+            rw[j] = r * er * (smooth_pasting ? density_area : area);
+            yw[j] = q * eq * (smooth_pasting ? density_area : area);
+            ycw[j] = q * eq * area;
+        }
+    }
+}
+
+// One sweep of the iteration over all nodes from the current H (Jacobi:
+// every node reads the previous iterate). newton: the first, Jacobi-Newton step.
+void sweep(const SchemeTables& tab, const InnerTerms& terms, double r, double q, double sigma, double log_x,
+           bool smooth_pasting, bool newton, const double* h, double* next_boundary) {
+    const std::size_t n = tab.n, l = tab.l;
+    double hu[kMaxInnerPoints], d_minus[kMaxInnerPoints];
+    double n_minus[kMaxInnerPoints], n_plus[kMaxInnerPoints], p_minus[kMaxInnerPoints], p_plus[kMaxInnerPoints];
+    for (std::size_t i = 0; i < n; ++i) {
+        // H at the inner points: a product of the node values with fixed weights.
+        for (std::size_t j = 0; j < l; ++j) hu[j] = 0.0;
+        const double* w = tab.inner_weights.data() + i * n * l;
+        for (std::size_t m = 0; m < n; ++m) {
+            const double hm = h[m];
+            const double* wm = w + m * l;
+            for (std::size_t j = 0; j < l; ++j) hu[j] += wm[j] * hm;
+        }
+        const double root_hi = std::sqrt(h[i]);
+        const double* vol = terms.vol + i * l;
+        const double* drift = terms.drift + i * l;
+        // ln(B(tau)/B(u)) = sqrt(H(u)) - sqrt(H(tau)): no logarithm here.
+        for (std::size_t j = 0; j < l; ++j) {
+            const double hj = hu[j] > 0.0 ? hu[j] : 0.0;
+            d_minus[j] = ((std::sqrt(hj) - root_hi) + drift[j]) / vol[j];
+        }
+        for (std::size_t j = 0; j < l; ++j) {
+            na::cdf_pdf(d_minus[j], n_minus[j], p_minus[j]);
+            na::cdf_pdf(d_minus[j] + vol[j], n_plus[j], p_plus[j]);
+        }
+        const double* rw = terms.rate_weight + i * l;
+        const double* yw = terms.yield_weight + i * l;
+        double numerator = 0.0, denominator = 0.0;
+        if (smooth_pasting) {
+            const double* ycw = terms.yield_cdf_weight + i * l;
+            for (std::size_t j = 0; j < l; ++j) {
+                numerator += rw[j] * p_minus[j];
+                denominator += yw[j] * p_plus[j] + ycw[j] * n_plus[j];
+            }
+        } else {
+            for (std::size_t j = 0; j < l; ++j) {
+                numerator += rw[j] * n_minus[j];
+                denominator += yw[j] * n_plus[j];
+            }
+        }
+        // The terms outside the integrals, at (tau, B / K).
+        const double tau = terms.tau[i];
+        const double v = sigma * terms.sqrt_tau[i];
+        const double log_b = log_x - root_hi;
+        const double boundary = std::exp(log_b);
+        const double dm = (log_b + (r - q - 0.5 * sigma * sigma) * tau) / v;
+        const double dp = dm + v;
+        double cdm, pdm, cdp, pdp;
+        na::cdf_pdf(dm, cdm, pdm);
+        na::cdf_pdf(dp, cdp, pdp);
+        const double er = terms.rate_discount[i], eq = terms.yield_discount[i];
+        double n_b, d_b;  // derivatives of the outside terms in B
+        if (smooth_pasting) {
+            numerator += er * pdm / v;
+            denominator += eq * (pdp / v + cdp);
+            n_b = -er * pdm * dm / (boundary * v * v);
+            d_b = eq * (-pdp * dp / (boundary * v * v) + pdp / (boundary * v));
+        } else {
+            numerator += er * cdm;
+            denominator += eq * cdp;
+            n_b = er * pdm / (boundary * v);
+            d_b = eq * pdp / (boundary * v);
+        }
+        const double f = numerator / denominator;
+        double b = f;
+        if (newton) {
+            const double slope = (n_b * denominator - numerator * d_b) / (denominator * denominator);
+            const double step = (f - boundary) / (slope - 1.0);
+            if (std::isfinite(step)) b = boundary - step;
+        }
+        next_boundary[i] = b;
+    }
+}
+
+// H from B, with B kept inside (0, X]: past X the equation has no meaning, and
+// a non-positive or non-finite value (from a wild step) falls back halfway.
+void store(const double* boundary, std::size_t n, double x_ratio, double log_x, const double* previous_h,
+           double* h) {
+    for (std::size_t i = 0; i < n; ++i) {
+        double b = boundary[i];
+        if (!(b > 0.0) || !std::isfinite(b)) b = 0.5 * std::exp(log_x - std::sqrt(previous_h[i]));
+        if (b > x_ratio) b = x_ratio;
+        const double g = std::log(b) - log_x;
+        h[i] = g * g;
+    }
+}
+
+void iterate(const SchemeTables& tab, double t, double r, double q, double sigma, double x_ratio, double log_x,
+             bool smooth_pasting, std::size_t iterations, bool newton_first, double* h) {
+    InnerTerms terms;
+    inner_terms(tab, t, r, q, sigma, smooth_pasting, terms);
+    double next[kMaxBoundaryNodes];
+    for (std::size_t k = 0; k < iterations; ++k) {
+        sweep(tab, terms, r, q, sigma, log_x, smooth_pasting, newton_first && k == 0, h, next);
+        store(next, tab.n, x_ratio, log_x, h, h);
+    }
+}
+
+void price_terms(const SchemeTables& tab, PutBoundary& b) {
+    const std::size_t n = tab.n, p = tab.p;
+    const double sqrt_t = std::sqrt(b.t);
+    const double mu = b.r - b.q - 0.5 * b.sigma * b.sigma;
+    const double log_x = std::log(b.x_ratio);
+    b.points = p;
+    double hb[kMaxPricePoints] = {};
+    for (std::size_t m = 0; m < n; ++m) {
+        const double* w = tab.price_weights.data() + m * p;
+        for (std::size_t k = 0; k < p; ++k) hb[k] += w[k] * b.h[m];
+    }
+    for (std::size_t k = 0; k < p; ++k) {
+        const double root_elapsed = sqrt_t * tab.price_sin[k];
+        const double elapsed = root_elapsed * root_elapsed;
+        b.vol[k] = b.sigma * root_elapsed;
+        b.drift[k] = mu * elapsed;
+        b.log_boundary[k] = log_x - std::sqrt(hb[k] > 0.0 ? hb[k] : 0.0);
+        const double area = 2.0 * b.t * tab.price_sin[k] * tab.price_cos[k] * tab.price_w[k];
+        b.rate_weight[k] = b.r * na::exp_clamped(-b.r * elapsed) * area;
+        b.yield_weight[k] = b.q * na::exp_clamped(-b.q * elapsed) * area;
+    }
+    b.rate_discount = std::exp(-b.r * b.t);
+    b.yield_discount = std::exp(-b.q * b.t);
+    b.vol_t = b.sigma * sqrt_t;
+    b.drift_t = mu * b.t;
+    b.now = std::exp(log_x - std::sqrt(b.h[0]));
+}
+
+void start(double t, double r, double q, double sigma, const IntegralScheme& scheme, PutBoundary& out) {
+    out.t = t;
+    out.r = r;
+    out.q = q;
+    out.sigma = sigma;
+    out.x_ratio = q > 0.0 && r < q ? r / q : 1.0;
+    out.nodes = scheme.nodes;
+    out.h[scheme.nodes] = 0.0;
+}
+
+}  // namespace
+
+void solve_put_boundary(double t, double r, double q, double sigma, const IntegralScheme& scheme,
+                        PutBoundary& out) {
+    const SchemeTables& tab = tables_for(scheme);
+    start(t, r, q, sigma, scheme, out);
+    const double log_x = std::log(out.x_ratio);
+    const double sqrt_t = std::sqrt(t);
+    double qd[kMaxBoundaryNodes];
+    for (std::size_t i = 0; i < scheme.nodes; ++i) {
+        const double sqrt_tau = sqrt_t * tab.root[i];
+        qd[i] = qd_plus_boundary(sqrt_tau * sqrt_tau, r, q, sigma, out.x_ratio);
+    }
+    double zero[kMaxBoundaryNodes] = {};
+    store(qd, scheme.nodes, out.x_ratio, log_x, zero, out.h);
+    iterate(tab, t, r, q, sigma, out.x_ratio, log_x, scheme.smooth_pasting, scheme.iterations, true, out.h);
+    price_terms(tab, out);
+}
+
+void resolve_put_boundary(const PutBoundary& from, double r, double q, double sigma, const IntegralScheme& scheme,
+                          std::size_t iterations, PutBoundary& out) {
+    const SchemeTables& tab = tables_for(scheme);
+    start(from.t, r, q, sigma, scheme, out);
+    const double log_x = std::log(out.x_ratio);
+    // H is measured from X; carry ln B over when X moves with r or q.
+    const double log_from = std::log(from.x_ratio);
+    for (std::size_t i = 0; i < scheme.nodes; ++i) {
+        double g = (log_from - std::sqrt(from.h[i])) - log_x;
+        if (g > 0.0) g = 0.0;
+        out.h[i] = g * g;
+    }
+    iterate(tab, from.t, r, q, sigma, out.x_ratio, log_x, scheme.smooth_pasting, iterations, false, out.h);
+    price_terms(tab, out);
+}
+
+namespace {
+
+// Between the intrinsic value and the strike, where the put always lies (r > 0):
+// the quadrature can stray past either by its error, or far past the strike
+// when e^(-q t) overflows for a very long expiry with negative q.
+double bounded(double value, double x) {
+    const double intrinsic = 1.0 - x;
+    if (value < intrinsic) value = intrinsic;
+    return value < 1.0 ? value : 1.0;
+}
+
+}  // namespace
+
+double put_price_from_boundary(const PutBoundary& b, double x) {
+    if (x <= b.now) return 1.0 - x;
+    const double log_x = std::log(x);
+    const std::size_t p = b.points;
+    double d_minus[kMaxPricePoints], n_minus[kMaxPricePoints], n_plus[kMaxPricePoints];
+    for (std::size_t k = 0; k < p; ++k) d_minus[k] = ((log_x - b.log_boundary[k]) + b.drift[k]) / b.vol[k];
+    // Phi(-d-) and Phi(-d+).
+    for (std::size_t k = 0; k < p; ++k) {
+        n_minus[k] = na::cdf(-d_minus[k]);
+        n_plus[k] = na::cdf(-(d_minus[k] + b.vol[k]));
+    }
+    double premium = 0.0;
+    for (std::size_t k = 0; k < p; ++k) premium += b.rate_weight[k] * n_minus[k] - x * (b.yield_weight[k] * n_plus[k]);
+    const double dm = (log_x + b.drift_t) / b.vol_t;
+    const double european = b.rate_discount * na::cdf(-dm) - x * (b.yield_discount * na::cdf(-(dm + b.vol_t)));
+    return bounded(european + (premium > 0.0 ? premium : 0.0), x);
+}
+
+PutSpotTerms put_terms_from_boundary(const PutBoundary& b, double x) {
+    if (x <= b.now) return {1.0 - x, -1.0, 0.0, true};
+    const double log_x = std::log(x);
+    const std::size_t p = b.points;
+    double d_minus[kMaxPricePoints], n_minus[kMaxPricePoints], n_plus[kMaxPricePoints];
+    double p_minus[kMaxPricePoints], p_plus[kMaxPricePoints];
+    for (std::size_t k = 0; k < p; ++k) d_minus[k] = ((log_x - b.log_boundary[k]) + b.drift[k]) / b.vol[k];
+    for (std::size_t k = 0; k < p; ++k) {
+        na::cdf_pdf(-d_minus[k], n_minus[k], p_minus[k]);
+        na::cdf_pdf(-(d_minus[k] + b.vol[k]), n_plus[k], p_plus[k]);
+    }
+    double premium = 0.0, delta = 0.0, gamma = 0.0;
+    for (std::size_t k = 0; k < p; ++k) {
+        const double v = b.vol[k];
+        const double dm = d_minus[k];
+        const double dp = dm + v;
+        const double wr = b.rate_weight[k], wq = b.yield_weight[k];
+        premium += wr * n_minus[k] - x * (wq * n_plus[k]);
+        delta += (wq * x * p_plus[k] - wr * p_minus[k]) / (x * v) - wq * n_plus[k];
+        gamma += wr * p_minus[k] * (1.0 + dm / v) / (x * x * v) + wq * p_plus[k] * (1.0 - dp / v) / (x * v);
+    }
+    const double vt = b.vol_t;
+    const double dm = (log_x + b.drift_t) / vt;
+    double cm, pm, cp, pp;
+    na::cdf_pdf(-dm, cm, pm);
+    na::cdf_pdf(-(dm + vt), cp, pp);
+    const double european = b.rate_discount * cm - x * (b.yield_discount * cp);
+    const double value = bounded(european + (premium > 0.0 ? premium : 0.0), x);
+    return {value, delta - b.yield_discount * cp, gamma + b.yield_discount * pp / (x * vt), false};
+}
+
+}  // namespace varnelle

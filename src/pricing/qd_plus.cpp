@@ -1,0 +1,52 @@
+#include "qd_plus.hpp"
+
+#include <cmath>
+
+#include "normal_array.hpp"
+
+namespace varnelle {
+
+double qd_plus_boundary(double tau, double r, double q, double sigma, double x_ratio) {
+    namespace na = normal_array;
+    const double sigma2 = sigma * sigma;
+    const double dr = std::exp(-r * tau);
+    const double dq = std::exp(-q * tau);
+    const double h = -std::expm1(-r * tau);
+    const double omega = 2.0 * (r - q) / sigma2;
+    const double v = sigma * std::sqrt(tau);
+    const double root = std::sqrt((omega - 1.0) * (omega - 1.0) + 8.0 * r / (sigma2 * h));
+    const double lambda = 0.5 * (-(omega - 1.0) - root);
+    const double lambda_prime = 2.0 * r / (sigma2 * h * h * root);
+    const double denominator = 2.0 * lambda + omega - 1.0;
+    const double alpha = 2.0 * r * dr / (sigma2 * denominator);
+    const double beta = alpha * (1.0 / h + lambda_prime / denominator) - lambda;
+
+    // Newton's method on F from X, with the derivative of c0 left out (it is
+    // small next to the other terms), kept inside a bracket: F rises through
+    // one root in (0, X] but is nearly flat below it at short times, where an
+    // unguarded step flies off. The result only starts an iteration that
+    // corrects it, so a loose stop is enough.
+    double s = x_ratio, low = 0.0, high = x_ratio;
+    for (int step = 0; step < 40; ++step) {
+        const double d_plus = (std::log(s) + (r - q) * tau) / v + 0.5 * v;
+        const double d_minus = d_plus - v;
+        double n_plus, pdf_plus;
+        na::cdf_pdf(-d_plus, n_plus, pdf_plus);  // Phi(-d+), phi(d+)
+        const double n_minus = na::cdf(-d_minus);
+        const double european = dr * n_minus - s * dq * n_plus;
+        const double theta = r * dr * n_minus - q * s * dq * n_plus - sigma2 * s * dq * pdf_plus / (2.0 * v);
+        const double gap = 1.0 - s - european;
+        const double c0 = -beta - lambda + alpha * theta / (r * dr * gap);
+        const double f = (1.0 - dq * n_plus) * s + (lambda + c0) * gap;
+        if (f > 0.0) high = s; else low = s;
+        const double slope = (1.0 - dq * n_plus) + dq * pdf_plus / v + (lambda + c0) * (dq * n_plus - 1.0);
+        double next = s - f / slope;
+        if (!(next > low && next < high)) next = low > 0.0 ? std::sqrt(low * high) : 0.5 * high;
+        const bool done = std::fabs(next - s) <= 1e-8 * s;
+        s = next;
+        if (done) break;
+    }
+    return s;
+}
+
+}  // namespace varnelle

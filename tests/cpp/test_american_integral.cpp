@@ -1,0 +1,242 @@
+// The integral American model against published values, the stored reference
+// book, put-call symmetry, its limits and degenerate rows, and the bounds no
+// price may cross.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "pricing/american_integral.hpp"
+#include "pricing/black_scholes.hpp"
+#include "pricing/european.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using varnelle::integral_american_price;
+using varnelle::integral_exercise_boundary;
+using varnelle::OptionInputs;
+using varnelle::OptionType;
+using varnelle::testing::same_bits;
+using varnelle::testing::Sweep;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// The error measure of the model's tol.
+double scaled_error(double value, double reference, double k) {
+    return std::fabs(value - reference) / std::fmax(reference, 0.005 * k);
+}
+
+// Published values (puts): Andersen, Lake & Offengenden (2016) for the first
+// two, and the r = q = 4 % puts of the same paper's comparison for the rest.
+struct Published {
+    OptionInputs in;
+    double value;
+    double digits_unit;  // one unit of the last quoted digit
+};
+
+TEST(IntegralPublished, EveryQuotedDigit) {
+    const Published rows[] = {
+        {{100.0, 100.0, 1.0, 0.05, 0.25, 0.05}, 9.569445298914, 1e-12},
+        {{80.0, 100.0, 3.0, 0.04, 0.2, 0.04}, 23.22834, 1e-5},
+        {{100.0, 100.0, 3.0, 0.04, 0.2, 0.04}, 12.60521, 1e-5},
+        {{120.0, 100.0, 3.0, 0.04, 0.2, 0.04}, 6.482425, 1e-6},
+    };
+    for (const auto& row : rows) {
+        // Half a unit of the last digit, at the finest tol.
+        EXPECT_NEAR(integral_american_price(row.in, OptionType::Put, 1e-10), row.value, 0.5 * row.digits_unit)
+            << row.in;
+    }
+    // The premium over the European put of the first row.
+    const OptionInputs atm{100.0, 100.0, 1.0, 0.05, 0.25, 0.05};
+    EXPECT_NEAR(integral_american_price(atm, OptionType::Put, 1e-10) - varnelle::european_price(atm, OptionType::Put),
+                0.106952702747, 1e-11);
+}
+
+TEST(IntegralPublished, AnchorsOfTheNote) {
+    EXPECT_NEAR(integral_american_price({100.0, 100.0, 1.0, 0.05, 0.2, 0.0}, OptionType::Put, 1e-6), 6.090371,
+                1e-6 * 100.0 * 0.005 + 5e-7);
+    // Drift-dominated: the smooth-pasting form fails here.
+    EXPECT_NEAR(integral_american_price({100.0, 100.0, 3.0, 0.1, 0.1, 0.001}, OptionType::Put, 1e-6), 1.79103,
+                1e-5);
+}
+
+struct ReferenceRow {
+    OptionInputs in;
+    OptionType type;
+    double price;
+};
+
+const std::vector<ReferenceRow>& reference_book() {
+    static const std::vector<ReferenceRow> rows = [] {
+        std::ifstream file(VARNELLE_AMERICAN_REFERENCE_PATH);
+        const auto doc = nlohmann::json::parse(file);
+        std::vector<ReferenceRow> out;
+        for (const auto& r : doc.at("rows")) {
+            out.push_back({{r.at("s"), r.at("k"), r.at("t"), r.at("r"), r.at("sigma"), r.at("q")},
+                           r.at("option_type") == "put" ? OptionType::Put : OptionType::Call, r.at("price")});
+        }
+        return out;
+    }();
+    return rows;
+}
+
+class IntegralReferenceBook : public ::testing::TestWithParam<double> {};
+
+TEST_P(IntegralReferenceBook, EveryRowWithinTol) {
+    const double tol = GetParam();
+    const auto& rows = reference_book();
+    ASSERT_EQ(rows.size(), 1993u);
+    double worst = 0.0;
+    for (const auto& row : rows) {
+        const double v = integral_american_price(row.in, row.type, tol);
+        const double e = scaled_error(v, row.price, row.in.k);
+        EXPECT_LE(e, tol) << row.in << (row.type == OptionType::Put ? " put " : " call ") << v << " vs " << row.price;
+        if (e > worst) worst = e;
+    }
+    RecordProperty("worst", std::to_string(worst));
+}
+
+INSTANTIATE_TEST_SUITE_P(Tol, IntegralReferenceBook, ::testing::Values(1e-4, 1e-6));
+
+// A random book like the reference one: spot within 3 sd of the strike,
+// 1 day to 10 years, sigma 5-100 %, r and q 0-10 %.
+std::vector<OptionInputs> random_book(std::uint64_t seed, std::size_t size) {
+    Sweep sweep(seed);
+    std::vector<OptionInputs> book;
+    for (std::size_t i = 0; i < size; ++i) {
+        const double t = std::exp(sweep.uniform(std::log(1.0 / 365.0), std::log(10.0)));
+        const double sigma = sweep.uniform(0.05, 1.0);
+        const double s = 100.0 * std::exp(sweep.uniform(-3.0, 3.0) * sigma * std::sqrt(t));
+        book.push_back({s, 100.0, t, sweep.uniform(0.0, 0.1), sigma, sweep.uniform(0.0, 0.1)});
+    }
+    return book;
+}
+
+TEST(IntegralConvergence, Tol1e6AgainstTol1e10OnARandomBook) {
+    for (const auto& in : random_book(16, 300)) {
+        for (const OptionType type : {OptionType::Put, OptionType::Call}) {
+            const double fine = integral_american_price(in, type, 1e-10);
+            EXPECT_LE(scaled_error(integral_american_price(in, type, 1e-6), fine, in.k), 1e-6) << in;
+        }
+    }
+}
+
+TEST(IntegralSymmetry, PutEqualsCallWithEverythingSwapped) {
+    for (const auto& in : random_book(7, 200)) {
+        const double put = integral_american_price(in, OptionType::Put, 1e-6);
+        const double call = integral_american_price({in.k, in.s, in.t, in.q, in.sigma, in.r}, OptionType::Call, 1e-6);
+        EXPECT_TRUE(same_bits(put, call)) << in;
+    }
+}
+
+// Rows with a value fixed by their inputs alone.
+struct LimitRow {
+    const char* name;
+    OptionInputs in;
+    OptionType type;
+    double expected;
+};
+
+TEST(IntegralLimits, ExactValues) {
+    const OptionInputs e{90.0, 100.0, 1.0, -0.01, 0.3, 0.02};  // r <= 0, r <= q: never exercised early
+    const LimitRow rows[] = {
+        {"expired put pays intrinsic", {90.0, 100.0, 0.0, 0.05, 0.2, 0.0}, OptionType::Put, 10.0},
+        {"expired call out of the money", {90.0, 100.0, -1.0, 0.05, 0.2, 0.0}, OptionType::Call, 0.0},
+        {"no volatility, put exercised now", {90.0, 100.0, 1.0, 0.05, 0.0, 0.0}, OptionType::Put, 10.0},
+        // Carry makes waiting pay: K e^(-rt) - S e^(-qt) is largest at expiry.
+        {"no volatility, put waits", {90.0, 100.0, 2.0, 0.01, 0.0, 0.2},
+         OptionType::Put, 100.0 * std::exp(-0.02) - 90.0 * std::exp(-0.4)},
+        {"deep in the exercise region", {20.0, 100.0, 1.0, 0.05, 0.2, 0.0}, OptionType::Put, 80.0},
+        {"zero spot put", {0.0, 100.0, 1.0, 0.05, 0.2, 0.0}, OptionType::Put, 100.0},
+        {"zero strike put", {100.0, 0.0, 1.0, 0.05, 0.2, 0.0}, OptionType::Put, 0.0},
+        {"nan spot", {kNaN, 100.0, 1.0, 0.05, 0.2, 0.0}, OptionType::Put, kNaN},
+        {"nan rate", {100.0, 100.0, 1.0, kNaN, 0.2, 0.0}, OptionType::Call, kNaN},
+        {"nan expiry", {100.0, 100.0, kNaN, 0.05, 0.2, 0.0}, OptionType::Call, kNaN},
+    };
+    for (const auto& row : rows) {
+        const double v = integral_american_price(row.in, row.type, 1e-6);
+        if (std::isnan(row.expected)) {
+            EXPECT_TRUE(std::isnan(v)) << row.name;
+        } else {
+            EXPECT_NEAR(v, row.expected, 1e-12) << row.name;
+        }
+    }
+    // Exercise never pays: the European value.
+    EXPECT_NEAR(integral_american_price(e, OptionType::Put, 1e-6), varnelle::european_price(e, OptionType::Put), 1e-12);
+    EXPECT_NEAR(integral_american_price({e.k, e.s, e.t, e.q, e.sigma, e.r}, OptionType::Call, 1e-6),
+                varnelle::european_price(e, OptionType::Put), 1e-12);
+}
+
+TEST(IntegralLimits, ExerciseBoundary) {
+    // Spot at the boundary gives the intrinsic value; just above, more.
+    const double b = integral_exercise_boundary(100.0, 1.0, 0.05, 0.2, 0.0, OptionType::Put, 1e-6);
+    EXPECT_GT(b, 70.0);
+    EXPECT_LT(b, 90.0);
+    EXPECT_EQ(integral_american_price({b, 100.0, 1.0, 0.05, 0.2, 0.0}, OptionType::Put, 1e-6), 100.0 - b);
+    EXPECT_GT(integral_american_price({b * 1.001, 100.0, 1.0, 0.05, 0.2, 0.0}, OptionType::Put, 1e-6),
+              100.0 - b * 1.001);
+    // The call's boundary mirrors the put's.
+    const double c = integral_exercise_boundary(100.0, 1.0, 0.0, 0.2, 0.05, OptionType::Call, 1e-6);
+    EXPECT_NEAR(c, 100.0 * 100.0 / b, 1e-9 * c);
+    EXPECT_EQ(integral_exercise_boundary(100.0, 1.0, -0.01, 0.2, 0.0, OptionType::Put, 1e-6), 0.0);
+    EXPECT_EQ(integral_exercise_boundary(100.0, 1.0, 0.05, 0.2, 0.0, OptionType::Call, 1e-6), kInf);
+    EXPECT_TRUE(std::isnan(integral_exercise_boundary(kNaN, 1.0, 0.05, 0.2, 0.0, OptionType::Put, 1e-6)));
+    // No volatility: r < q exercises below K r / q.
+    EXPECT_DOUBLE_EQ(integral_exercise_boundary(100.0, 1.0, 0.02, 0.0, 0.05, OptionType::Put, 1e-6), 40.0);
+}
+
+// Inputs far outside any book still give a number between the bounds.
+TEST(IntegralLimits, ExtremeInputsStayFinite) {
+    const double ts[] = {1e-9, 1.0 / 365.0, 30.0, 1e3};
+    const double sigmas[] = {1e-6, 0.05, 3.0};
+    const double rates[] = {-0.5, 0.0, 0.5};
+    const double spots[] = {1e-3, 60.0, 100.0, 150.0, 1e5};
+    for (const double t : ts)
+        for (const double sigma : sigmas)
+            for (const double r : rates)
+                for (const double q : rates)
+                    for (const double s : spots)
+                        for (const OptionType type : {OptionType::Put, OptionType::Call}) {
+                            const OptionInputs in{s, 100.0, t, r, sigma, q};
+                            const double pr = type == OptionType::Put ? r : q, pq = type == OptionType::Put ? q : r;
+                            if (pq < pr && pr <= 0.0) continue;  // the double-boundary case
+                            const double v = integral_american_price(in, type, 1e-6);
+                            ASSERT_TRUE(std::isfinite(v)) << in;
+                            const double intrinsic = std::fmax(type == OptionType::Put ? 100.0 - s : s - 100.0, 0.0);
+                            EXPECT_GE(v, intrinsic) << in;
+                            EXPECT_LE(v, type == OptionType::Put ? std::fmax(100.0, 100.0 * std::exp(-r * t))
+                                                                 : std::fmax(s, s * std::exp(-q * t)))
+                                << in;
+                        }
+}
+
+// European <= American, and no fall with more time or more volatility.
+TEST(IntegralNoArbitrage, Sweeps) {
+    for (const OptionType type : {OptionType::Put, OptionType::Call}) {
+        for (const double s : {70.0, 95.0, 100.0, 105.0, 140.0}) {
+            double previous = 0.0;
+            for (double t = 0.01; t < 8.0; t *= 1.7) {
+                const OptionInputs in{s, 100.0, t, 0.06, 0.25, 0.03};
+                const double v = integral_american_price(in, type, 1e-6);
+                EXPECT_GE(v, varnelle::european_price(in, type) - 1e-9) << in;
+                EXPECT_GE(v, previous - 1e-9) << in;
+                previous = v;
+            }
+            previous = 0.0;
+            for (double sigma = 0.05; sigma < 1.2; sigma += 0.07) {
+                const OptionInputs in{s, 100.0, 1.5, 0.08, sigma, 0.01};
+                const double v = integral_american_price(in, type, 1e-6);
+                EXPECT_GE(v, previous - 1e-9) << in;
+                previous = v;
+            }
+        }
+    }
+}
+
+}  // namespace
