@@ -1,11 +1,13 @@
 // The kernels of the ufunc loops. A row kernel is a type whose call operator
 // reads one row's numbers (those before the side, then those after it) and
 // its side, and writes the row's results; the loop makes one per range of
-// rows, so a kernel may carry state from row to row. Row<F> adapts a pricing
-// function by its signature; Batched<Op> marks a staged European operation,
-// which the loop runs a batch of rows at a time.
+// rows, so a kernel may carry state from row to row. Row<f> adapts a pricing
+// function by its signature, Chain<&Model::method> a method of a model
+// that keeps work for the next row; Batched<Op> marks a staged European
+// operation, which the loop runs a batch of rows at a time.
 #pragma once
 
+#include <functional>
 #include <type_traits>
 
 #include "pricing/types.hpp"
@@ -24,24 +26,47 @@ inline void store(const Greeks& g, double* out) {
 
 inline void store(double value, double* out) { out[0] = value; }
 
+// One row through f, whichever of the pricing core's signatures it has.
+template <class F>
+void apply_row(F&& f, const double* in, OptionType side, double* out) {
+    if constexpr (std::is_invocable_v<F, const OptionInputs&, OptionType>) {
+        store(f(inputs_of(in), side), out);  // (s, k, t, r, sigma, q) and the side
+    } else if constexpr (std::is_invocable_v<F, const OptionInputs&>) {
+        store(f(inputs_of(in)), out);  // the same for calls and puts
+    } else if constexpr (std::is_invocable_v<F, const OptionInputs&, OptionType, double>) {
+        store(f(inputs_of(in), side, in[6]), out);  // ... and a target error
+    } else if constexpr (std::is_invocable_v<F, double, double, double, double, double, double, OptionType>) {
+        store(f(in[0], in[1], in[2], in[3], in[4], in[5], side), out);  // (price, s, k, t, r, q)
+    } else if constexpr (std::is_invocable_v<F, double, double, double, double, double, double, OptionType, double>) {
+        store(f(in[0], in[1], in[2], in[3], in[4], in[5], side, in[6]), out);  // ... and a target error
+    } else {
+        store(f(in[0], in[1], in[2], in[3], in[4], side, in[5]), out);  // (k, t, r, sigma, q), side, target error
+    }
+}
+
+// A pricing function, row by row.
 template <auto F>
 struct Row {
-    using Function = decltype(F);
-    void operator()(const double* in, OptionType side, double* out) const {
-        if constexpr (std::is_invocable_v<Function, const OptionInputs&, OptionType>) {
-            store(F(inputs_of(in), side), out);  // (s, k, t, r, sigma, q) and the side
-        } else if constexpr (std::is_invocable_v<Function, const OptionInputs&>) {
-            store(F(inputs_of(in)), out);  // the same for calls and puts
-        } else if constexpr (std::is_invocable_v<Function, const OptionInputs&, OptionType, double>) {
-            store(F(inputs_of(in), side, in[6]), out);  // ... and a target error
-        } else if constexpr (std::is_invocable_v<Function, double, double, double, double, double, double, OptionType>) {
-            store(F(in[0], in[1], in[2], in[3], in[4], in[5], side), out);  // (price, s, k, t, r, q)
-        } else if constexpr (std::is_invocable_v<Function, double, double, double, double, double, double, OptionType,
-                                                 double>) {
-            store(F(in[0], in[1], in[2], in[3], in[4], in[5], side, in[6]), out);  // ... and a target error
-        } else {
-            store(F(in[0], in[1], in[2], in[3], in[4], side, in[5]), out);  // (k, t, r, sigma, q), side, target error
-        }
+    void operator()(const double* in, OptionType side, double* out) const { apply_row(F, in, side, out); }
+};
+
+// A method of a model object that carries work from row to row (the
+// integral model keeps its last boundary for the next row of a chain). Each
+// range of rows has its own object, so threads share nothing.
+template <class Method>
+struct ClassOf;
+template <class Result, class Model, class... Arguments>
+struct ClassOf<Result (Model::*)(Arguments...)> {
+    using type = Model;
+};
+
+template <auto Method>
+struct Chain {
+    typename ClassOf<decltype(Method)>::type model{};
+    void operator()(const double* in, OptionType side, double* out) {
+        apply_row([this](auto... arguments) -> decltype(std::invoke(Method, model, arguments...)) {
+            return std::invoke(Method, model, arguments...);
+        }, in, side, out);
     }
 };
 

@@ -15,6 +15,7 @@
 #include "array/workers.hpp"
 #include "function_shape.hpp"
 #include "pricing/american.hpp"
+#include "pricing/american_integral.hpp"
 #include "pricing/black_scholes.hpp"
 #include "pricing/european.hpp"
 #include "pricing/implied_volatility.hpp"
