@@ -43,8 +43,8 @@ except ImportError as _failed:  # pragma: no cover - depends on the environment
 from . import ufuncs
 
 # In registration order: the European functions, the American ones, then the
-# implied volatilities.
-__all__ = [*ufuncs.__all__, "Greeks", "ufuncs"]
+# implied volatilities (a further model's ufunc is in ufuncs only).
+__all__ = [*(entry[0] for entry in _ufuncs.functions), "Greeks", "ufuncs"]
 
 
 class Greeks(NamedTuple):

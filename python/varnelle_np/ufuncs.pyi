@@ -9,12 +9,14 @@ bs_vega: np.ufunc
 bs_rho: np.ufunc
 bs_greeks: np.ufunc
 am_price: np.ufunc
+am_price_integral: np.ufunc
 am_delta: np.ufunc
 am_gamma: np.ufunc
 am_theta: np.ufunc
 am_vega: np.ufunc
 am_rho: np.ufunc
 am_greeks: np.ufunc
+am_exercise_boundary: np.ufunc
 bs_implied_vol: np.ufunc
 am_implied_vol: np.ufunc
 
@@ -27,12 +29,14 @@ __all__ = [
     "bs_rho",
     "bs_greeks",
     "am_price",
+    "am_price_integral",
     "am_delta",
     "am_gamma",
     "am_theta",
     "am_vega",
     "am_rho",
     "am_greeks",
+    "am_exercise_boundary",
     "bs_implied_vol",
     "am_implied_vol",
 ]

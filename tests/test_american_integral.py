@@ -1,0 +1,147 @@
+"""varnelle_np's second American model, model="integral": accuracy against
+the stored high-precision reference book, its keywords, its array semantics
+and its exercise boundary."""
+
+import json
+import pathlib
+
+import pytest
+
+np = pytest.importorskip("numpy")
+vnp = pytest.importorskip("varnelle_np")
+
+DATA = pathlib.Path(__file__).parent / "data" / "american_reference.json"
+COLUMNS = ("s", "k", "t", "r", "sigma", "q")
+
+
+@pytest.fixture(scope="module")
+def book():
+    rows = json.loads(DATA.read_text())["rows"]
+    columns = {c: np.array([row[c] for row in rows]) for c in (*COLUMNS, "price", "european")}
+    columns["side"] = np.array([row["option_type"] for row in rows])
+    return columns
+
+
+def relative_error(values, book):
+    return np.abs(values - book["price"]) / np.maximum(book["price"], 0.005 * book["k"])
+
+
+@pytest.mark.parametrize("tol", [1e-4, 1e-6])
+def test_reference_book_within_tol(book, tol):
+    values = vnp.am_price(*(book[c] for c in COLUMNS), book["side"], model="integral", tol=tol)
+    error = relative_error(values, book)
+    assert error.max() <= tol, book["s"][error.argmax()]
+
+
+def test_default_tol_is_1e_6_and_default_model_is_unchanged(book):
+    numbers = [book[c][:200] for c in COLUMNS]
+    side = book["side"][:200]
+    np.testing.assert_array_equal(vnp.am_price(*numbers, side, model="integral"),
+                                  vnp.am_price(*numbers, side, model="integral", tol=1e-6))
+    np.testing.assert_array_equal(vnp.am_price(*numbers, side, model="bs2002"), vnp.am_price(*numbers, side))
+
+
+@pytest.mark.parametrize("s, expected", [(80.0, 23.22834), (100.0, 12.60521), (120.0, 6.482425)])
+def test_published_values(s, expected):
+    value = vnp.am_price(s, 100.0, 3.0, 0.04, 0.2, 0.04, "put", model="integral", tol=1e-10)
+    assert round(float(value), 6 if expected < 10 else 5) == expected
+
+
+def test_published_premium():
+    american = vnp.am_price(100.0, 100.0, 1.0, 0.05, 0.25, 0.05, "put", model="integral", tol=1e-10)
+    european = vnp.bs_price(100.0, 100.0, 1.0, 0.05, 0.25, 0.05, "put")
+    assert abs(american - 9.569445298914) < 1e-10
+    assert abs((american - european) - 0.106952702747) < 2e-10
+
+
+@pytest.mark.parametrize("keywords, error, text", [
+    ({"model": "binomial"}, ValueError, "'binomial'"),
+    ({"model": None}, ValueError, "None"),
+    ({"tol": 1e-6}, TypeError, "model='bs2002'"),
+    ({"model": "integral", "tol": 1e-2}, ValueError, "0.01"),
+    ({"model": "integral", "tol": 0.0}, ValueError, "0.0"),
+    ({"model": "integral", "tol": "1e-6"}, TypeError, "str"),
+    ({"model": "integral", "tol": True}, TypeError, "bool"),
+])
+def test_bad_model_or_tol_is_refused_by_name(keywords, error, text):
+    with pytest.raises(error, match=text.replace("(", r"\(").replace(".", r"\.")):
+        vnp.am_price(100.0, 100.0, 1.0, 0.05, 0.2, 0.0, "put", **keywords)
+
+
+def test_a_row_alone_and_in_a_chain_and_across_workers_give_the_same_bits():
+    strikes = np.linspace(60.0, 140.0, 41)
+    chain = vnp.am_price(100.0, strikes, 0.75, 0.04, 0.3, 0.01, "put", model="integral")
+    alone = [vnp.am_price(100.0, k, 0.75, 0.04, 0.3, 0.01, "put", model="integral") for k in strikes]
+    np.testing.assert_array_equal(chain, alone)
+    rng = np.random.default_rng(7)
+    n = 3000
+    numbers = (rng.uniform(50, 150, n), 100.0, rng.choice([0.1, 0.5, 2.0], n), 0.05, rng.choice([0.2, 0.4], n), 0.02)
+    sides = rng.choice(["call", "put"], n)
+    one = vnp.am_price(*numbers, sides, model="integral", tol=1e-4)
+    np.testing.assert_array_equal(one, vnp.am_price(*numbers, sides, model="integral", tol=1e-4, workers=2))
+    order = rng.permutation(n)
+    shuffled = vnp.am_price(*(x[order] if np.ndim(x) else x for x in numbers), sides[order], model="integral",
+                            tol=1e-4)
+    np.testing.assert_array_equal(one[order], shuffled)
+
+
+def test_scalars_give_numpy_scalars_and_no_warnings():
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        value = vnp.am_price(100.0, 100.0, 1.0, 0.05, 0.2, 0.0, "put", model="integral")
+        edge = vnp.am_price([100.0, np.nan, 1e-300, 1e300], 100.0, [1.0, 1.0, 0.0, 1e-9], 0.05, [0.2, 0.2, 0.0, 5.0],
+                            0.0, "put", model="integral")
+    assert type(value) is np.float64 and abs(value - 6.090371) < 1e-6
+    assert np.isnan(edge[1]) and edge[2] == 100.0 and np.isfinite(edge).sum() == 3
+
+
+def test_bad_text_raises_before_anything_is_written():
+    out = np.full(3, -1.0)
+    with pytest.raises(ValueError, match="'cal'"):
+        vnp.am_price(100.0, 100.0, 1.0, 0.05, 0.2, 0.0, ["put", "call", "cal"], model="integral", out=out)
+    np.testing.assert_array_equal(out, -1.0)
+
+
+def test_pandas_and_dask_keep_their_types():
+    pd = pytest.importorskip("pandas")
+    spots = pd.Series([90.0, 100.0, 110.0], index=["a", "b", "c"])
+    sides = pd.Series(["put", "call", "put"], index=spots.index)
+    result = vnp.am_price(spots, 100.0, 1.0, 0.05, 0.2, 0.01, sides, model="integral")
+    assert isinstance(result, pd.Series) and list(result.index) == ["a", "b", "c"]
+    np.testing.assert_array_equal(result.to_numpy(),
+                                  vnp.am_price(spots.to_numpy(), 100.0, 1.0, 0.05, 0.2, 0.01, sides.to_numpy(),
+                                               model="integral"))
+    da = pytest.importorskip("dask.array")
+    lazy = vnp.am_price(da.from_array(spots.to_numpy(), chunks=2), 100.0, 1.0, 0.05, 0.2, 0.01, "put",
+                        model="integral", tol=1e-4)
+    assert type(lazy).__module__.startswith("dask")
+    np.testing.assert_array_equal(lazy.compute(), vnp.am_price(spots.to_numpy(), 100.0, 1.0, 0.05, 0.2, 0.01, "put",
+                                                               model="integral", tol=1e-4))
+
+
+class TestExerciseBoundary:
+    def test_put_is_exercised_at_and_below_it_and_not_above(self):
+        k, t, r, sigma, q = 100.0, 1.0, 0.06, 0.25, 0.02
+        b = float(vnp.am_exercise_boundary(k, t, r, sigma, q, "put"))
+        assert 0 < b < k
+        below = vnp.am_price([b * 0.999, b], k, t, r, sigma, q, "put", model="integral")
+        np.testing.assert_allclose(below, k - np.array([b * 0.999, b]), rtol=0, atol=1e-12)
+        assert vnp.am_price(b * 1.01, k, t, r, sigma, q, "put", model="integral") > k - b * 1.01 + 1e-6
+
+    def test_call_boundary_is_the_mirrored_put_boundary(self):
+        # C(S, K, r, q) = P(K, S, q, r): the call's critical spot S* satisfies K/S* = B_put(strike 1) with r, q swapped.
+        call = vnp.am_exercise_boundary(100.0, 2.0, 0.02, 0.3, 0.06, "call", tol=1e-8)
+        put = vnp.am_exercise_boundary(1.0, 2.0, 0.06, 0.3, 0.02, "put", tol=1e-8)
+        assert call == pytest.approx(100.0 / put, rel=1e-12)
+
+    @pytest.mark.parametrize("r, q, side, expected", [(0.0, 0.02, "put", 0.0), (-0.01, 0.0, "put", 0.0),
+                                                      (0.05, 0.0, "call", np.inf), (0.05, -0.01, "call", np.inf)])
+    def test_where_exercise_never_pays(self, r, q, side, expected):
+        assert vnp.am_exercise_boundary(100.0, 1.0, r, 0.2, q, side) == expected
+
+    def test_boundary_falls_with_time_to_expiry_and_starts_at_the_strike(self):
+        t = np.linspace(0.01, 5.0, 50)
+        b = vnp.am_exercise_boundary(100.0, t, 0.05, 0.3, 0.0, "put")
+        assert np.all(np.diff(b) < 0) and b[0] < 100.0 and b[0] > 90.0
