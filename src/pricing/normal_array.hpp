@@ -118,6 +118,9 @@ inline constexpr double kInvSqrt2Pi = 0.3989422804014327;  // 1 / sqrt(2 pi)
     pdf_out = e * kInvSqrt2Pi;
 }
 
+// phi(x).
+[[gnu::always_inline]] inline double pdf(double x) { return detail::exp_clamped((-0.5 * x) * x) * kInvSqrt2Pi; }
+
 // e^x, 0 below -708 and e^709 above 709.
 [[gnu::always_inline]] inline double exp_clamped(double x) { return detail::exp_clamped(x); }
 
