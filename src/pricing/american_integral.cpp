@@ -129,7 +129,8 @@ IntegralScheme choose_scheme(double r, double q, double sigma, double tol) {
     const double omega = 2.0 * (r - q) / (sigma * sigma);
     if (tol >= 1e-4) {
         if (omega < 6.0) return {6, 6, 2, 12, true};
-        return {8, 12, 6, 24, false};
+        if (omega < 10.0) return {6, 6, 4, 12, true};
+        return {10, 8, 5, 16, false};
     }
     if (tol >= 1e-5) {
         if (omega < 6.0) return {8, 12, 4, 24, true};
@@ -138,7 +139,7 @@ IntegralScheme choose_scheme(double r, double q, double sigma, double tol) {
     if (tol >= 1e-6) {
         if (omega < 6.0) return {12, 16, 5, 32, true};
         if (omega < 10.0) return {12, 16, 8, 32, true};
-        return {20, 32, 12, 48, false};
+        return {20, 24, 12, 48, false};
     }
     if (tol >= 1e-8) {
         if (omega < 6.0) return {24, 48, 10, 96, true};

@@ -65,8 +65,10 @@ private:
     bool valid_ = false;
     double tol_ = 0.0;
     IntegralScheme scheme_{};
-    PutBoundary boundary_{};
-    PutBoundary bumped_{};  // scratch for the sensitivities of the boundary
+    // Left uninitialised (valid_ says when boundary_ holds a solution): the
+    // single-row functions construct this object for every call.
+    PutBoundary boundary_;
+    PutBoundary bumped_;  // scratch for the sensitivities of the boundary
 };
 
 }  // namespace varnelle

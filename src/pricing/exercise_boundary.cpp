@@ -116,20 +116,24 @@ struct InnerTerms {
         const double* __restrict sines = tab.inner_sin;
         const double* __restrict cosines = tab.inner_cos;
         const double* __restrict weights = tab.inner_w;
+        // Simple loops, each of which vectorises.
+        double elapsed[kMaxInnerPoints], er[kMaxInnerPoints], eq[kMaxInnerPoints];
         for (std::size_t j = 0; j < l; ++j) {
             const double root_elapsed = sqrt_tau * sines[j];
-            const double elapsed = root_elapsed * root_elapsed;
+            elapsed[j] = root_elapsed * root_elapsed;
             vol[j] = sigma * root_elapsed;
-            drift[j] = mu * elapsed;
+            drift[j] = mu * elapsed[j];
+        }
+        for (std::size_t j = 0; j < l; ++j) er[j] = na::exp_clamped(-r * elapsed[j]);
+        for (std::size_t j = 0; j < l; ++j) eq[j] = na::exp_clamped(-q * elapsed[j]);
+        for (std::size_t j = 0; j < l; ++j) {
             // d(elapsed) = 2 tau sin cos d theta; against phi / (sigma sqrt(elapsed)) it is
             // 2 sqrt(tau) cos / sigma d theta.
             const double area = 2.0 * tau * sines[j] * cosines[j] * weights[j];
             const double density_area = 2.0 * sqrt_tau * cosines[j] * weights[j] / sigma;
-            const double er = na::exp_clamped(-r * elapsed);
-            const double eq = na::exp_clamped(-q * elapsed);
-            rw[j] = r * er * (smooth_pasting ? density_area : area);
-            yw[j] = q * eq * (smooth_pasting ? density_area : area);
-            ycw[j] = q * eq * area;
+            rw[j] = r * er[j] * (smooth_pasting ? density_area : area);
+            yw[j] = q * eq[j] * (smooth_pasting ? density_area : area);
+            ycw[j] = q * eq[j] * area;
         }
     }
 }

@@ -9,6 +9,10 @@ namespace {
 
 namespace na = normal_array;
 
+// Newton's method converges quadratically here, so a step below 1e-4 of S
+// leaves the next iterate within ~1e-8 of the root.
+constexpr double kSettled = 1e-4;
+
 // The root of Li's F at one time to expiry, by Newton's method from start.
 double qd_plus_root(double tau, double r, double q, double sigma, double x_ratio, double start) {
     const double sigma2 = sigma * sigma;
@@ -53,7 +57,7 @@ double qd_plus_root(double tau, double r, double q, double sigma, double x_ratio
         const double slope = (1.0 - dq * n_plus) + dq * pdf_plus / v + c0_slope * gap + (lambda + c0) * gap_slope;
         double next = s - f / slope;
         if (!(next > low && next < high)) next = low > 0.0 ? std::sqrt(low * high) : 0.5 * high;
-        const bool done = std::fabs(next - s) <= 1e-7 * s;
+        const bool done = std::fabs(next - s) <= kSettled * s;
         s = next;
         if (done) break;
     }
@@ -64,12 +68,18 @@ double qd_plus_root(double tau, double r, double q, double sigma, double x_ratio
 
 void qd_plus_boundary(const double* tau, std::size_t count, double r, double q, double sigma, double x_ratio,
                       double* out) {
-    // From the shortest time up, each root starting from the previous one:
-    // neighbouring times have nearby boundaries, so Newton needs few steps.
+    // From the shortest time up, each root starting from the line through
+    // the two before it in (sqrt(tau), ln B): neighbouring times have nearby
+    // boundaries, so Newton needs few steps.
     double start = x_ratio;
     for (std::size_t j = count; j-- > 0;) {
         out[j] = qd_plus_root(tau[j], r, q, sigma, x_ratio, start);
         start = out[j];
+        if (j + 1 < count && j > 0) {
+            const double a = std::sqrt(tau[j + 1]), b = std::sqrt(tau[j]), c = std::sqrt(tau[j - 1]);
+            const double guess = std::exp(std::log(out[j]) + (std::log(out[j]) - std::log(out[j + 1])) * (c - b) / (b - a));
+            if (guess > 0.0 && guess < x_ratio) start = guess;
+        }
     }
 }
 
