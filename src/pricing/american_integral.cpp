@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "black_scholes.hpp"
+#include "implied_volatility.hpp"
 #include "normal_array.hpp"
 
 namespace varnelle {
@@ -11,6 +13,30 @@ namespace {
 namespace na = normal_array;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Largest relative move of the boundary in the last iteration that counts as
+// settled: damped oscillations of the smooth-pasting form on the reference book
+// end well below it, divergent ones far above.
+constexpr double kUnsettledStep = 1e-2;
+
+// The boundary's own sensitivity to sigma and r (for vega and rho) comes from
+// re-solving it at sigma +- h and r +- h on the same nodes, each started from
+// the solved boundary: a few plain steps from there carry all but a small
+// fraction of the change, and the central difference cancels what the steps
+// leave of the start's own error. Relative step in sigma, absolute in r.
+constexpr std::size_t kSensitivitySteps = 4;
+constexpr double kVolBump = 1e-4;
+constexpr double kRateBump = 1e-5;
+constexpr double kDaysPerYear = 365.0;
+
+// Implied volatility: the search interval, the relative change of sigma at
+// which the secant stops, the mismatch of the price still counted as a root,
+// and the most prices it evaluates.
+constexpr double kLowestVol = 1e-8;
+constexpr double kHighestVol = 100.0;
+constexpr double kVolResolution = 1e-12;
+constexpr double kPriceResolution = 1e-9;
+constexpr int kMostEvaluations = 30;
 
 // The put that values the option: the option itself, or for a call the put
 // with spot and strike, rate and yield swapped.
@@ -26,6 +52,12 @@ PutSide put_side(double s, double k, double r, double q, OptionType type) {
 bool any_nan(const OptionInputs& in) {
     return std::isnan(in.s) || std::isnan(in.k) || std::isnan(in.t) || std::isnan(in.r) || std::isnan(in.sigma) ||
            std::isnan(in.q);
+}
+
+// Whether the spot is at or past the critical spot k * b (put) or k / b
+// (call), b being the boundary of the put side in units of its strike.
+bool exercised(const OptionInputs& in, OptionType type, double b) {
+    return type == OptionType::Put ? in.s <= in.k * b : in.s >= in.k / b;
 }
 
 // Which way a put is valued.
@@ -48,9 +80,13 @@ Regime regime(double t, double r, double q, double sigma) {
 
 // The put with q < r <= 0 is exercised between two boundaries, which the
 // fixed-point iteration of this model does not cover; it goes to the finite-
-// difference solver (american_grid.hpp) once that is part of the build. Until
-// then it has no value here, rather than a wrong one.
-double double_boundary_price(const OptionInputs& /*put*/, double /*tol*/) { return kNaN; }
+// difference solver (american_grid.hpp) once that is part of the build: its
+// price, and its Greeks when greeks is given. Until then it has no value here,
+// rather than a wrong one.
+double double_boundary(const OptionInputs& /*option*/, OptionType /*type*/, double /*tol*/, Greeks* greeks) {
+    if (greeks != nullptr) *greeks = {kNaN, kNaN, kNaN, kNaN, kNaN};
+    return kNaN;
+}
 
 // With no volatility the spot moves deterministically, and exercising at time
 // u pays K e^(-r u) - S e^(-q u). That difference of exponentials has at most
@@ -83,16 +119,42 @@ double european_unit_put(double x, double t, double r, double q, double sigma) {
 // The discretisation for a boundary, from tol and the put's parameters only
 // (never the spot, so Greeks and chains see one smooth function of the spot).
 // The smooth-pasting form is about ten times more accurate for the same work
-// but oscillates when the drift dominates the volatility (omega = 2 (r - q) /
-// sigma^2 large); the value-matching form is stable there.
-IntegralScheme choose_scheme(double t, double r, double q, double sigma, double tol) {
-    (void)t;
+// but its iteration oscillates when the drift dominates the volatility
+// (omega = 2 (r - q) / sigma^2 large): damped with more iterations up to
+// omega ~ 10, divergent beyond. The value-matching form is stable there but
+// needs more nodes. The figures were chosen on the stored reference book
+// (error measured as for tol) with about a factor 2 to spare; a finer tol
+// than 1e-6 gets a scheme whose error is below 1e-8 on the book.
+IntegralScheme choose_scheme(double r, double q, double sigma, double tol) {
     const double omega = 2.0 * (r - q) / (sigma * sigma);
-    const bool smooth_pasting = omega < 3.0;
-    if (tol >= 1e-4) return smooth_pasting ? IntegralScheme{6, 12, 4, 24, true} : IntegralScheme{8, 16, 6, 32, false};
-    if (tol >= 1e-6) return smooth_pasting ? IntegralScheme{12, 24, 8, 48, true} : IntegralScheme{16, 32, 10, 64, false};
-    if (tol >= 1e-8) return smooth_pasting ? IntegralScheme{24, 48, 14, 96, true} : IntegralScheme{24, 48, 14, 96, false};
-    return smooth_pasting ? IntegralScheme{32, 64, 16, 96, true} : IntegralScheme{32, 64, 16, 96, false};
+    if (tol >= 1e-4) {
+        if (omega < 6.0) return {6, 6, 2, 12, true};
+        if (omega < 10.0) return {6, 6, 4, 12, true};
+        return {10, 8, 5, 16, false};
+    }
+    if (tol >= 1e-5) {
+        if (omega < 6.0) return {8, 12, 4, 24, true};
+        return {12, 24, 8, 48, false};
+    }
+    if (tol >= 1e-6) {
+        if (omega < 6.0) return {12, 16, 5, 32, true};
+        if (omega < 10.0) return {12, 16, 8, 32, true};
+        return {20, 24, 12, 48, false};
+    }
+    if (tol >= 1e-8) {
+        if (omega < 6.0) return {24, 48, 10, 96, true};
+        return {32, 64, 16, 96, false};
+    }
+    if (omega < 6.0) return {32, 64, 16, 96, true};
+    return {32, 64, 24, 96, false};
+}
+
+// The stable form with as many points, for when the smooth-pasting iteration
+// has not settled.
+IntegralScheme value_matching(const IntegralScheme& s) {
+    const auto capped = [](std::size_t v, std::size_t most) { return v < most ? v : most; };
+    return {capped(s.nodes + s.nodes / 2, kMaxBoundaryNodes), capped(2 * s.inner_points, kMaxInnerPoints),
+            s.iterations + 4, capped(2 * s.price_points, kMaxPricePoints), false};
 }
 
 }  // namespace
@@ -105,7 +167,14 @@ const PutBoundary& IntegralAmerican::put_boundary(double t, double r, double q, 
         return boundary_;
     }
     valid_ = false;
-    solve_put_boundary(t, r, q, sigma, choose_scheme(t, r, q, sigma, tol), boundary_);
+    scheme_ = choose_scheme(r, q, sigma, tol);
+    solve_put_boundary(t, r, q, sigma, scheme_, boundary_);
+    // The last step of a settled iteration moves the boundary by far less than
+    // tol; one that still moves by more is oscillating.
+    if (scheme_.smooth_pasting && !(boundary_.last_step <= kUnsettledStep)) {
+        scheme_ = value_matching(scheme_);
+        solve_put_boundary(t, r, q, sigma, scheme_, boundary_);
+    }
     tol_ = tol;
     valid_ = true;
     return boundary_;
@@ -125,13 +194,59 @@ double IntegralAmerican::price(const OptionInputs& in, OptionType type, double t
             if (p.k == 0.0) return 0.0;
             return p.k * european_unit_put(p.s / p.k, in.t, p.r, p.q, in.sigma);
         case Regime::DoubleBoundary:
-            return double_boundary_price({p.s, p.k, in.t, p.r, in.sigma, p.q}, tol);
+            return double_boundary(in, type, tol, nullptr);
         case Regime::SingleBoundary:
             break;
     }
     if (p.k == 0.0) return 0.0;
     const PutBoundary& b = put_boundary(in.t, p.r, p.q, in.sigma, tol);
+    // The same comparison as the critical spot that boundary() reports, so a
+    // spot at that boundary gets the intrinsic value exactly.
+    if (exercised(in, type, b.now)) return intrinsic;
     return p.k * put_price_from_boundary(b, p.s / p.k);
+}
+
+double IntegralAmerican::implied_vol(double price, double s, double k, double t, double r, double q, OptionType type,
+                                     double tol) {
+    if (!std::isfinite(price) || !std::isfinite(s) || !std::isfinite(k) || !std::isfinite(t) || !std::isfinite(r) ||
+        !std::isfinite(q) || !(s > 0.0) || !(k > 0.0) || !(t > 0.0)) {
+        return kNaN;
+    }
+    const PutSide p = put_side(s, k, r, q, type);
+    if (regime(t, p.r, p.q, 1.0) == Regime::DoubleBoundary) return kNaN;
+    const double intrinsic = p.k > p.s ? p.k - p.s : 0.0;
+    const double forward_gap = p.k * std::exp(-p.r * t) - p.s * std::exp(-p.q * t);
+    const double lower = std::fmax(intrinsic, std::fmax(forward_gap, 0.0));
+    const double upper = std::fmax(p.k, p.k * std::exp(-p.r * t));
+    if (!(price > lower) || !(price < upper)) return kNaN;
+
+    // A safeguarded secant on the price: the bracket [low, high] holds the
+    // root (the price rises with sigma); the first step uses the European
+    // vega as slope, then secants through the last two points, bisection
+    // whenever a step leaves the bracket.
+    const auto gap = [&](double sigma) { return this->price({s, k, t, r, sigma, q}, type, tol) - price; };
+    double sigma = european_implied_vol(price, s, k, t, r, q, type);
+    if (!(sigma > kLowestVol && sigma < kHighestVol)) sigma = 0.3;
+    double low = 0.0, high = kHighestVol, value = gap(sigma);
+    double previous_sigma = kNaN, previous_value = kNaN;
+    for (int evaluation = 1; evaluation < kMostEvaluations && value != 0.0; ++evaluation) {
+        if (value > 0.0) high = sigma; else low = sigma;
+        double next;
+        if (std::isnan(previous_sigma)) {
+            next = sigma - value / black_scholes_vega({s, k, t, r, sigma, q});
+        } else {
+            next = sigma - value * (sigma - previous_sigma) / (value - previous_value);
+        }
+        if (!(next > low && next < high)) next = 0.5 * (low + high);
+        if (std::fabs(next - sigma) <= kVolResolution * sigma) break;
+        previous_sigma = sigma;
+        previous_value = value;
+        sigma = next;
+        value = gap(sigma);
+    }
+    // A price no volatility reaches leaves the bracket shrunk onto one end.
+    if (!(std::fabs(value) <= kPriceResolution * std::fmax(price, 1e-300) + 1e-14 * p.k)) return kNaN;
+    return sigma;
 }
 
 double IntegralAmerican::boundary(double k, double t, double r, double sigma, double q, OptionType type, double tol) {
@@ -169,9 +284,150 @@ double IntegralAmerican::boundary(double k, double t, double r, double sigma, do
     return type == OptionType::Put ? k * unit : k / unit;
 }
 
+
+namespace {
+
+// The payoff's slope at or after expiry, and in the exercise region.
+Greeks exercised_greeks(OptionType type) { return {type == OptionType::Put ? -1.0 : 1.0, 0.0, 0.0, 0.0, 0.0}; }
+
+// Without volatility the value is a closed form of its inputs; its Greeks by
+// central differences of it (theta from the Black-Scholes equation with no
+// diffusion term, vega one-sided, as sigma cannot go below zero).
+Greeks deterministic_greeks(const OptionInputs& in, OptionType type) {
+    const auto value = [&](double s, double r, double sigma, double q) {
+        if (sigma > 0.0) return integral_american_price({s, in.k, in.t, r, sigma, q}, type, 1e-8);
+        const PutSide p = put_side(s, in.k, r, q, type);
+        return deterministic_put(p.s, p.k, in.t, p.r, p.q);
+    };
+    const double h = 1e-5 * in.s, now = value(in.s, in.r, 0.0, in.q);
+    const double up = value(in.s + h, in.r, 0.0, in.q), down = value(in.s - h, in.r, 0.0, in.q);
+    const double delta = (up - down) / (2.0 * h);
+    const double gamma = ((up - 2.0 * now) + down) / (h * h);
+    const double intrinsic = type == OptionType::Put ? in.k - in.s : in.s - in.k;
+    const double theta = now == intrinsic ? 0.0 : (in.r * now - (in.r - in.q) * in.s * delta) / kDaysPerYear;
+    const double vega = (value(in.s, in.r, kVolBump, in.q) - now) / kVolBump;
+    const double rho = (value(in.s, in.r + kRateBump, 0.0, in.q) - value(in.s, in.r - kRateBump, 0.0, in.q)) /
+                       (2.0 * kRateBump) / 100.0;
+    return {delta, gamma, theta, vega, rho};
+}
+
+}  // namespace
+
+Greeks IntegralAmerican::greeks(const OptionInputs& in, OptionType type, double tol) {
+    return greeks_of(in, type, tol, true);
+}
+
+Greeks IntegralAmerican::spot_greeks(const OptionInputs& in, OptionType type, double tol) {
+    return greeks_of(in, type, tol, false);
+}
+
+Greeks IntegralAmerican::greeks_of(const OptionInputs& in, OptionType type, double tol, bool sensitivities) {
+    if (any_nan(in) || in.s < 0.0 || in.k < 0.0 || in.sigma < 0.0) return {kNaN, kNaN, kNaN, kNaN, kNaN};
+    const PutSide p = put_side(in.s, in.k, in.r, in.q, type);
+    switch (regime(in.t, p.r, p.q, in.sigma)) {
+        case Regime::Expired: {
+            const bool in_the_money = type == OptionType::Put ? in.s < in.k : in.s > in.k;
+            return in_the_money ? exercised_greeks(type) : Greeks{0.0, 0.0, 0.0, 0.0, 0.0};
+        }
+        case Regime::Deterministic:
+            return deterministic_greeks(in, type);
+        case Regime::European:
+            return black_scholes_greeks(in, type);
+        case Regime::DoubleBoundary: {
+            Greeks g{};
+            double_boundary(in, type, tol, &g);
+            return g;
+        }
+        case Regime::SingleBoundary:
+            break;
+    }
+    if (p.k == 0.0) return {0.0, 0.0, 0.0, 0.0, 0.0};
+    const PutBoundary& b = put_boundary(in.t, p.r, p.q, in.sigma, tol);
+    if (exercised(in, type, b.now)) return exercised_greeks(type);
+    const double x = p.s / p.k;
+    const PutSpotTerms u = put_terms_from_boundary(b, x);
+    // The put of strike K is K P1(S / K); the call is S P1(K / S).
+    double value, delta, gamma;
+    if (type == OptionType::Put) {
+        value = p.k * u.value;
+        delta = u.delta;
+        gamma = u.gamma / p.k;
+    } else {
+        value = p.k * u.value;
+        delta = u.value - x * u.delta;
+        gamma = (x * x * u.gamma) / in.s;
+    }
+    // The Black-Scholes equation holds in the continuation region.
+    const double theta_year =
+        (in.r * value - (in.r - in.q) * in.s * delta) - 0.5 * (in.sigma * in.sigma) * (in.s * in.s) * gamma;
+    Greeks g{delta, gamma, theta_year / kDaysPerYear, kNaN, kNaN};
+    if (!sensitivities) return g;
+
+    // Never more steps than the boundary itself had: the coarsest schemes
+    // stop after two.
+    const std::size_t steps = scheme_.iterations < kSensitivitySteps ? scheme_.iterations : kSensitivitySteps;
+    const auto slope = [&](double r_up, double q_up, double sigma_up, double r_down, double q_down,
+                           double sigma_down, double step) {
+        resolve_put_boundary(b, r_up, q_up, sigma_up, scheme_, steps, bumped_);
+        const double up = put_price_from_boundary(bumped_, x);
+        resolve_put_boundary(b, r_down, q_down, sigma_down, scheme_, steps, bumped_);
+        return (up - put_price_from_boundary(bumped_, x)) / step;
+    };
+    const double hv = kVolBump * in.sigma;
+    g.vega = p.k * slope(p.r, p.q, in.sigma + hv, p.r, p.q, in.sigma - hv, 2.0 * hv);
+    // The option's r is the put side's r for a put and its q for a call; the
+    // put side's r stays positive.
+    double hr = kRateBump;
+    double rate_slope;
+    if (type == OptionType::Put) {
+        if (hr > 0.5 * p.r) hr = 0.5 * p.r;
+        rate_slope = slope(p.r + hr, p.q, in.sigma, p.r - hr, p.q, in.sigma, 2.0 * hr);
+    } else {
+        rate_slope = slope(p.r, p.q + hr, in.sigma, p.r, p.q - hr, in.sigma, 2.0 * hr);
+    }
+    g.rho = p.k * rate_slope / 100.0;
+    return g;
+}
+
 double integral_american_price(const OptionInputs& in, OptionType type, double tol) {
     IntegralAmerican model;
     return model.price(in, type, tol);
+}
+
+double integral_american_delta(const OptionInputs& in, OptionType type, double tol) {
+    IntegralAmerican model;
+    return model.spot_greeks(in, type, tol).delta;
+}
+
+double integral_american_gamma(const OptionInputs& in, OptionType type, double tol) {
+    IntegralAmerican model;
+    return model.spot_greeks(in, type, tol).gamma;
+}
+
+double integral_american_theta(const OptionInputs& in, OptionType type, double tol) {
+    IntegralAmerican model;
+    return model.spot_greeks(in, type, tol).theta;
+}
+
+double integral_american_vega(const OptionInputs& in, OptionType type, double tol) {
+    IntegralAmerican model;
+    return model.greeks(in, type, tol).vega;
+}
+
+double integral_american_rho(const OptionInputs& in, OptionType type, double tol) {
+    IntegralAmerican model;
+    return model.greeks(in, type, tol).rho;
+}
+
+Greeks integral_american_greeks(const OptionInputs& in, OptionType type, double tol) {
+    IntegralAmerican model;
+    return model.greeks(in, type, tol);
+}
+
+double integral_american_implied_vol(double price, double s, double k, double t, double r, double q,
+                                     OptionType type, double tol) {
+    IntegralAmerican model;
+    return model.implied_vol(price, s, k, t, r, q, type, tol);
 }
 
 double integral_exercise_boundary(double k, double t, double r, double sigma, double q, OptionType type, double tol) {

@@ -19,6 +19,20 @@
 namespace varnelle {
 
 double integral_american_price(const OptionInputs& in, OptionType type, double tol);
+double integral_american_delta(const OptionInputs& in, OptionType type, double tol);
+double integral_american_gamma(const OptionInputs& in, OptionType type, double tol);
+double integral_american_theta(const OptionInputs& in, OptionType type, double tol);  // per calendar day
+double integral_american_vega(const OptionInputs& in, OptionType type, double tol);   // per 1.00 of volatility
+double integral_american_rho(const OptionInputs& in, OptionType type, double tol);    // per 1 % of rate
+Greeks integral_american_greeks(const OptionInputs& in, OptionType type, double tol);
+
+// The volatility at which integral_american_price(..., tol) equals price; NaN
+// outside the no-arbitrage bounds (below max(intrinsic, European lower bound),
+// at or above max(k, k e^(-rt)) for a put or max(s, s e^(-qt)) for a call),
+// where the price does not depend on the volatility (in the exercise region)
+// and where no volatility reaches it.
+double integral_american_implied_vol(double price, double s, double k, double t, double r, double q,
+                                     OptionType type, double tol);
 
 // Today's critical spot B(t): a put is exercised at once at or below it, a
 // call at or above it; 0 (put) or +inf (call) where exercise never pays.
@@ -34,16 +48,27 @@ double integral_exercise_boundary(double k, double t, double r, double sigma, do
 class IntegralAmerican {
 public:
     double price(const OptionInputs& in, OptionType type, double tol);
+    Greeks greeks(const OptionInputs& in, OptionType type, double tol);
+    // Delta, gamma and theta only (vega and rho NaN): these need no boundary
+    // but the option's own.
+    Greeks spot_greeks(const OptionInputs& in, OptionType type, double tol);
+    double implied_vol(double price, double s, double k, double t, double r, double q, OptionType type,
+                       double tol);
     double boundary(double k, double t, double r, double sigma, double q, OptionType type, double tol);
 
 private:
     // The boundary of the put with strike 1 for these parameters, solved now
     // or kept from the previous row.
     const PutBoundary& put_boundary(double t, double r, double q, double sigma, double tol);
+    Greeks greeks_of(const OptionInputs& in, OptionType type, double tol, bool sensitivities);
 
     bool valid_ = false;
     double tol_ = 0.0;
-    PutBoundary boundary_{};
+    IntegralScheme scheme_{};
+    // Left uninitialised (valid_ says when boundary_ holds a solution): the
+    // single-row functions construct this object for every call.
+    PutBoundary boundary_;
+    PutBoundary bumped_;  // scratch for the sensitivities of the boundary
 };
 
 }  // namespace varnelle

@@ -1,6 +1,7 @@
 #include "exercise_boundary.hpp"
 
 #include <cmath>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -95,7 +96,7 @@ struct InnerTerms {
     double rate_discount[kMaxBoundaryNodes], yield_discount[kMaxBoundaryNodes];
 };
 
-void inner_terms(const SchemeTables& tab, double t, double r, double q, double sigma, bool smooth_pasting,
+[[gnu::target_clones("avx2", "default")]] void inner_terms(const SchemeTables& tab, double t, double r, double q, double sigma, bool smooth_pasting,
                  InnerTerms& out) {
     const std::size_t n = tab.n, l = tab.l;
     const double sqrt_t = std::sqrt(t);
@@ -107,32 +108,39 @@ void inner_terms(const SchemeTables& tab, double t, double r, double q, double s
         out.sqrt_tau[i] = sqrt_tau;
         out.rate_discount[i] = std::exp(-r * tau);
         out.yield_discount[i] = std::exp(-q * tau);
-        double* vol = out.vol + i * l;
-        double* drift = out.drift + i * l;
-        double* rw = out.rate_weight + i * l;
-        double* yw = out.yield_weight + i * l;
-        double* ycw = out.yield_cdf_weight + i * l;
+        double* __restrict vol = out.vol + i * l;
+        double* __restrict drift = out.drift + i * l;
+        double* __restrict rw = out.rate_weight + i * l;
+        double* __restrict yw = out.yield_weight + i * l;
+        double* __restrict ycw = out.yield_cdf_weight + i * l;
+        const double* __restrict sines = tab.inner_sin;
+        const double* __restrict cosines = tab.inner_cos;
+        const double* __restrict weights = tab.inner_w;
+        // Simple loops, each of which vectorises.
+        double elapsed[kMaxInnerPoints], er[kMaxInnerPoints], eq[kMaxInnerPoints];
         for (std::size_t j = 0; j < l; ++j) {
-            const double root_elapsed = sqrt_tau * tab.inner_sin[j];
-            const double elapsed = root_elapsed * root_elapsed;
+            const double root_elapsed = sqrt_tau * sines[j];
+            elapsed[j] = root_elapsed * root_elapsed;
             vol[j] = sigma * root_elapsed;
-            drift[j] = mu * elapsed;
+            drift[j] = mu * elapsed[j];
+        }
+        for (std::size_t j = 0; j < l; ++j) er[j] = na::exp_clamped(-r * elapsed[j]);
+        for (std::size_t j = 0; j < l; ++j) eq[j] = na::exp_clamped(-q * elapsed[j]);
+        for (std::size_t j = 0; j < l; ++j) {
             // d(elapsed) = 2 tau sin cos d theta; against phi / (sigma sqrt(elapsed)) it is
             // 2 sqrt(tau) cos / sigma d theta.
-            const double area = 2.0 * tau * tab.inner_sin[j] * tab.inner_cos[j] * tab.inner_w[j];
-            const double density_area = 2.0 * sqrt_tau * tab.inner_cos[j] * tab.inner_w[j] / sigma;
-            const double er = na::exp_clamped(-r * elapsed);
-            const double eq = na::exp_clamped(-q * elapsed);
-            rw[j] = r * er * (smooth_pasting ? density_area : area);
-            yw[j] = q * eq * (smooth_pasting ? density_area : area);
-            ycw[j] = q * eq * area;
+            const double area = 2.0 * tau * sines[j] * cosines[j] * weights[j];
+            const double density_area = 2.0 * sqrt_tau * cosines[j] * weights[j] / sigma;
+            rw[j] = r * er[j] * (smooth_pasting ? density_area : area);
+            yw[j] = q * eq[j] * (smooth_pasting ? density_area : area);
+            ycw[j] = q * eq[j] * area;
         }
     }
 }
 
 // One sweep of the iteration over all nodes from the current H (Jacobi:
 // every node reads the previous iterate). newton: the first, Jacobi-Newton step.
-void sweep(const SchemeTables& tab, const InnerTerms& terms, double r, double q, double sigma, double log_x,
+[[gnu::target_clones("avx2", "default")]] void sweep(const SchemeTables& tab, const InnerTerms& terms, double r, double q, double sigma, double log_x,
            bool smooth_pasting, bool newton, const double* h, double* next_boundary) {
     const std::size_t n = tab.n, l = tab.l;
     double hu[kMaxInnerPoints], d_minus[kMaxInnerPoints];
@@ -154,20 +162,25 @@ void sweep(const SchemeTables& tab, const InnerTerms& terms, double r, double q,
             const double hj = hu[j] > 0.0 ? hu[j] : 0.0;
             d_minus[j] = ((std::sqrt(hj) - root_hi) + drift[j]) / vol[j];
         }
-        for (std::size_t j = 0; j < l; ++j) {
-            na::cdf_pdf(d_minus[j], n_minus[j], p_minus[j]);
-            na::cdf_pdf(d_minus[j] + vol[j], n_plus[j], p_plus[j]);
-        }
         const double* rw = terms.rate_weight + i * l;
         const double* yw = terms.yield_weight + i * l;
         double numerator = 0.0, denominator = 0.0;
         if (smooth_pasting) {
+            // phi(d-), phi(d+) and Phi(d+): Phi(d-) is not needed.
+            for (std::size_t j = 0; j < l; ++j) {
+                p_minus[j] = na::pdf(d_minus[j]);
+                na::cdf_pdf(d_minus[j] + vol[j], n_plus[j], p_plus[j]);
+            }
             const double* ycw = terms.yield_cdf_weight + i * l;
             for (std::size_t j = 0; j < l; ++j) {
                 numerator += rw[j] * p_minus[j];
                 denominator += yw[j] * p_plus[j] + ycw[j] * n_plus[j];
             }
         } else {
+            for (std::size_t j = 0; j < l; ++j) {
+                n_minus[j] = na::cdf(d_minus[j]);
+                n_plus[j] = na::cdf(d_minus[j] + vol[j]);
+            }
             for (std::size_t j = 0; j < l; ++j) {
                 numerator += rw[j] * n_minus[j];
                 denominator += yw[j] * n_plus[j];
@@ -209,26 +222,33 @@ void sweep(const SchemeTables& tab, const InnerTerms& terms, double r, double q,
 
 // H from B, with B kept inside (0, X]: past X the equation has no meaning, and
 // a non-positive or non-finite value (from a wild step) falls back halfway.
-void store(const double* boundary, std::size_t n, double x_ratio, double log_x, const double* previous_h,
-           double* h) {
+// Returns the largest |ln(B_new / B_old)|.
+double store(const double* boundary, std::size_t n, double x_ratio, double log_x, const double* previous_h,
+             double* h) {
+    double largest = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         double b = boundary[i];
         if (!(b > 0.0) || !std::isfinite(b)) b = 0.5 * std::exp(log_x - std::sqrt(previous_h[i]));
         if (b > x_ratio) b = x_ratio;
         const double g = std::log(b) - log_x;
+        const double change = std::fabs(g + std::sqrt(previous_h[i]));  // |ln(B_new / B_old)|
+        if (!(change <= largest)) largest = change;
         h[i] = g * g;
     }
+    return largest;
 }
 
-void iterate(const SchemeTables& tab, double t, double r, double q, double sigma, double x_ratio, double log_x,
-             bool smooth_pasting, std::size_t iterations, bool newton_first, double* h) {
+double iterate(const SchemeTables& tab, double t, double r, double q, double sigma, double x_ratio, double log_x,
+               bool smooth_pasting, std::size_t iterations, bool newton_first, double* h) {
     InnerTerms terms;
     inner_terms(tab, t, r, q, sigma, smooth_pasting, terms);
     double next[kMaxBoundaryNodes];
+    double change = 0.0;
     for (std::size_t k = 0; k < iterations; ++k) {
         sweep(tab, terms, r, q, sigma, log_x, smooth_pasting, newton_first && k == 0, h, next);
-        store(next, tab.n, x_ratio, log_x, h, h);
+        change = store(next, tab.n, x_ratio, log_x, h, h);
     }
+    return change;
 }
 
 void price_terms(const SchemeTables& tab, PutBoundary& b) {
@@ -277,14 +297,16 @@ void solve_put_boundary(double t, double r, double q, double sigma, const Integr
     start(t, r, q, sigma, scheme, out);
     const double log_x = std::log(out.x_ratio);
     const double sqrt_t = std::sqrt(t);
-    double qd[kMaxBoundaryNodes];
+    double qd[kMaxBoundaryNodes], tau[kMaxBoundaryNodes];
     for (std::size_t i = 0; i < scheme.nodes; ++i) {
         const double sqrt_tau = sqrt_t * tab.root[i];
-        qd[i] = qd_plus_boundary(sqrt_tau * sqrt_tau, r, q, sigma, out.x_ratio);
+        tau[i] = sqrt_tau * sqrt_tau;
     }
+    qd_plus_boundary(tau, scheme.nodes, r, q, sigma, out.x_ratio, qd);
     double zero[kMaxBoundaryNodes] = {};
     store(qd, scheme.nodes, out.x_ratio, log_x, zero, out.h);
-    iterate(tab, t, r, q, sigma, out.x_ratio, log_x, scheme.smooth_pasting, scheme.iterations, true, out.h);
+    out.last_step =
+        iterate(tab, t, r, q, sigma, out.x_ratio, log_x, scheme.smooth_pasting, scheme.iterations, true, out.h);
     price_terms(tab, out);
 }
 
@@ -300,7 +322,8 @@ void resolve_put_boundary(const PutBoundary& from, double r, double q, double si
         if (g > 0.0) g = 0.0;
         out.h[i] = g * g;
     }
-    iterate(tab, from.t, r, q, sigma, out.x_ratio, log_x, scheme.smooth_pasting, iterations, false, out.h);
+    out.last_step =
+        iterate(tab, from.t, r, q, sigma, out.x_ratio, log_x, scheme.smooth_pasting, iterations, false, out.h);
     price_terms(tab, out);
 }
 

@@ -43,6 +43,7 @@ struct PutBoundary {
     double now;      // B(t) / K: at or below it the put is exercised
     std::size_t nodes;
     double h[kMaxBoundaryNodes + 1];  // H at the nodes, the first at tau = t
+    double last_step;                 // largest |ln(B_new / B_old)| of the last iteration
 
     // The price integral's points: elapsed time, sigma sqrt(elapsed), the
     // drift (r - q - sigma^2/2) elapsed, ln B at the remaining time, and the

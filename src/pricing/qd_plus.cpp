@@ -5,9 +5,16 @@
 #include "normal_array.hpp"
 
 namespace varnelle {
+namespace {
 
-double qd_plus_boundary(double tau, double r, double q, double sigma, double x_ratio) {
-    namespace na = normal_array;
+namespace na = normal_array;
+
+// Newton's method converges quadratically here, so a step below 1e-4 of S
+// leaves the next iterate within ~1e-8 of the root.
+constexpr double kSettled = 1e-4;
+
+// The root of Li's F at one time to expiry, by Newton's method from start.
+double qd_plus_root(double tau, double r, double q, double sigma, double x_ratio, double start) {
     const double sigma2 = sigma * sigma;
     const double dr = std::exp(-r * tau);
     const double dq = std::exp(-q * tau);
@@ -21,12 +28,11 @@ double qd_plus_boundary(double tau, double r, double q, double sigma, double x_r
     const double alpha = 2.0 * r * dr / (sigma2 * denominator);
     const double beta = alpha * (1.0 / h + lambda_prime / denominator) - lambda;
 
-    // Newton's method on F from X, with the derivative of c0 left out (it is
-    // small next to the other terms), kept inside a bracket: F rises through
-    // one root in (0, X] but is nearly flat below it at short times, where an
-    // unguarded step flies off. The result only starts an iteration that
-    // corrects it, so a loose stop is enough.
-    double s = x_ratio, low = 0.0, high = x_ratio;
+    // Every Newton step is kept inside a bracket: F rises
+    // through one root in (0, X] but is nearly flat below it at short times,
+    // where an unguarded step flies off. The result only starts an iteration
+    // that corrects it, so a loose stop is enough.
+    double s = start, low = 0.0, high = x_ratio;
     for (int step = 0; step < 40; ++step) {
         const double d_plus = (std::log(s) + (r - q) * tau) / v + 0.5 * v;
         const double d_minus = d_plus - v;
@@ -38,15 +44,43 @@ double qd_plus_boundary(double tau, double r, double q, double sigma, double x_r
         const double gap = 1.0 - s - european;
         const double c0 = -beta - lambda + alpha * theta / (r * dr * gap);
         const double f = (1.0 - dq * n_plus) * s + (lambda + c0) * gap;
-        if (f > 0.0) high = s; else low = s;
-        const double slope = (1.0 - dq * n_plus) + dq * pdf_plus / v + (lambda + c0) * (dq * n_plus - 1.0);
+        if (f > 0.0) {
+            high = s;
+        } else {
+            low = s;
+        }
+        // dF/dS, with identity dr phi(d-) = S dq phi(d+) for the strike 1.
+        const double theta_slope = dq * ((q - r) * pdf_plus / v - q * n_plus - sigma2 * pdf_plus / (2.0 * v) +
+                                         sigma2 * d_plus * pdf_plus / (2.0 * v * v));
+        const double gap_slope = dq * n_plus - 1.0;
+        const double c0_slope = alpha / (r * dr) * ((theta_slope * gap - theta * gap_slope) / (gap * gap));
+        const double slope = (1.0 - dq * n_plus) + dq * pdf_plus / v + c0_slope * gap + (lambda + c0) * gap_slope;
         double next = s - f / slope;
         if (!(next > low && next < high)) next = low > 0.0 ? std::sqrt(low * high) : 0.5 * high;
-        const bool done = std::fabs(next - s) <= 1e-8 * s;
+        const bool done = std::fabs(next - s) <= kSettled * s;
         s = next;
         if (done) break;
     }
     return s;
+}
+
+}  // namespace
+
+void qd_plus_boundary(const double* tau, std::size_t count, double r, double q, double sigma, double x_ratio,
+                      double* out) {
+    // From the shortest time up, each root starting from the line through
+    // the two before it in (sqrt(tau), ln B): neighbouring times have nearby
+    // boundaries, so Newton needs few steps.
+    double start = x_ratio;
+    for (std::size_t j = count; j-- > 0;) {
+        out[j] = qd_plus_root(tau[j], r, q, sigma, x_ratio, start);
+        start = out[j];
+        if (j + 1 < count && j > 0) {
+            const double a = std::sqrt(tau[j + 1]), b = std::sqrt(tau[j]), c = std::sqrt(tau[j - 1]);
+            const double guess = std::exp(std::log(out[j]) + (std::log(out[j]) - std::log(out[j + 1])) * (c - b) / (b - a));
+            if (guess > 0.0 && guess < x_ratio) start = guess;
+        }
+    }
 }
 
 }  // namespace varnelle

@@ -240,3 +240,104 @@ TEST(IntegralNoArbitrage, Sweeps) {
 }
 
 }  // namespace
+
+namespace {
+
+using varnelle::Greeks;
+using varnelle::IntegralAmerican;
+
+// A chain of 41 strikes priced by one object (one boundary, kept) gives the
+// same bits as each row alone, also when expiries interleave.
+TEST(IntegralChain, SameBitsAsSingleRows) {
+    IntegralAmerican chain;
+    for (const double t : {0.25, 1.0, 0.25}) {
+        for (int i = 0; i < 41; ++i) {
+            const OptionInputs in{100.0, 60.0 + 2.0 * i, t, 0.05, 0.3, 0.02};
+            for (const OptionType type : {OptionType::Put, OptionType::Call}) {
+                EXPECT_TRUE(same_bits(chain.price(in, type, 1e-6), integral_american_price(in, type, 1e-6))) << in;
+                const Greeks a = chain.greeks(in, type, 1e-6), b = varnelle::integral_american_greeks(in, type, 1e-6);
+                EXPECT_TRUE(same_bits(a.delta, b.delta) && same_bits(a.gamma, b.gamma) && same_bits(a.theta, b.theta) &&
+                            same_bits(a.vega, b.vega) && same_bits(a.rho, b.rho))
+                    << in;
+            }
+        }
+    }
+}
+
+// Greeks against central differences of the model's own price at a tight
+// tol. Delta, gamma and theta hold the boundary fixed analytically; vega and
+// rho re-solve it a few steps from the solved one, and carry the remainder of
+// those steps (up to ~3e-5 relative on the book).
+TEST(IntegralGreeks, MatchCentralDifferencesOfThePrice) {
+    const double tol = 1e-8;
+    for (const auto& in : random_book(11, 40)) {
+        for (const OptionType type : {OptionType::Put, OptionType::Call}) {
+            const auto price = [&](OptionInputs x) { return integral_american_price(x, type, tol); };
+            const auto moved = [&](double OptionInputs::*field, double h) {
+                OptionInputs up = in, down = in;
+                up.*field += h;
+                down.*field -= h;
+                return std::make_pair(price(up), price(down));
+            };
+            const Greeks g = varnelle::integral_american_greeks(in, type, tol);
+            const double hs = 1e-4 * in.s;
+            const auto [su, sd] = moved(&OptionInputs::s, hs);
+            const double now = price(in);
+            EXPECT_NEAR(g.delta, (su - sd) / (2.0 * hs), 1e-5) << in;
+            EXPECT_NEAR(g.gamma, ((su - 2.0 * now) + sd) / (hs * hs), 1e-5 * std::fmax(1.0, std::fabs(g.gamma))) << in;
+            const auto [tu, td] = moved(&OptionInputs::t, 1e-5);
+            EXPECT_NEAR(g.theta, -(tu - td) / 2e-5 / 365.0, 1e-5) << in;
+            const auto [vu, vd] = moved(&OptionInputs::sigma, 1e-4);
+            EXPECT_NEAR(g.vega, (vu - vd) / 2e-4, 1e-4 * std::fmax(1.0, std::fabs(g.vega))) << in;
+            const auto [ru, rd] = moved(&OptionInputs::r, 1e-5);
+            EXPECT_NEAR(g.rho, (ru - rd) / 2e-5 / 100.0, 1e-4 * std::fmax(1.0, std::fabs(g.rho))) << in;
+        }
+    }
+}
+
+TEST(IntegralGreeks, ExerciseRegionAndSmoothAcrossTheMoney) {
+    const Greeks deep = varnelle::integral_american_greeks({40.0, 100.0, 1.0, 0.05, 0.2, 0.0}, OptionType::Put, 1e-6);
+    EXPECT_EQ(deep.delta, -1.0);
+    EXPECT_EQ(deep.gamma, 0.0);
+    EXPECT_EQ(deep.theta, 0.0);
+    EXPECT_EQ(deep.vega, 0.0);
+    // Delta across the money: steps of 0.01 in spot move it by about gamma *
+    // 0.01, never by a jump.
+    double previous = kNaN;
+    for (double s = 95.0; s <= 105.0; s += 0.01) {
+        const Greeks g = varnelle::integral_american_greeks({s, 100.0, 0.5, 0.04, 0.25, 0.01}, OptionType::Put, 1e-6);
+        if (!std::isnan(previous)) {
+            EXPECT_NEAR(g.delta - previous, g.gamma * 0.01, 2e-5) << s;
+        }
+        previous = g.delta;
+    }
+}
+
+// sigma -> price -> sigma, wherever a change of sigma moves the price; NaN
+// outside the bounds and in the exercise region.
+TEST(IntegralImpliedVol, RoundTrips) {
+    for (const auto& in : random_book(5, 150)) {
+        for (const OptionType type : {OptionType::Put, OptionType::Call}) {
+            const double p = integral_american_price(in, type, 1e-6);
+            OptionInputs nudged = in;
+            nudged.sigma *= 1.0 + 1e-9;
+            if (std::fabs(integral_american_price(nudged, type, 1e-6) - p) <= 1e-12 * p) continue;
+            const double v = varnelle::integral_american_implied_vol(p, in.s, in.k, in.t, in.r, in.q, type, 1e-6);
+            EXPECT_NEAR(v, in.sigma, 1e-9 * in.sigma) << in;
+        }
+    }
+}
+
+TEST(IntegralImpliedVol, NaNOutsideTheBounds) {
+    const auto iv = [](double price, double s, OptionType type) {
+        return varnelle::integral_american_implied_vol(price, s, 100.0, 1.0, 0.05, 0.02, type, 1e-6);
+    };
+    EXPECT_TRUE(std::isnan(iv(60.0, 40.0, OptionType::Put)));     // intrinsic: flat in sigma
+    EXPECT_TRUE(std::isnan(iv(59.0, 40.0, OptionType::Put)));     // below intrinsic
+    EXPECT_TRUE(std::isnan(iv(100.0, 90.0, OptionType::Put)));    // at the strike
+    EXPECT_TRUE(std::isnan(iv(120.0, 120.0, OptionType::Call)));  // at the spot
+    EXPECT_TRUE(std::isnan(iv(kNaN, 100.0, OptionType::Call)));
+    EXPECT_FALSE(std::isnan(iv(10.0, 100.0, OptionType::Call)));
+}
+
+}  // namespace
