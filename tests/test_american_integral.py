@@ -145,3 +145,50 @@ class TestExerciseBoundary:
         t = np.linspace(0.01, 5.0, 50)
         b = vnp.am_exercise_boundary(100.0, t, 0.05, 0.3, 0.0, "put")
         assert np.all(np.diff(b) < 0) and b[0] < 100.0 and b[0] > 90.0
+
+
+class TestGreeksAndImpliedVol:
+    ROWS = [(90.0, 100.0, 1.0, 0.05, 0.3, 0.01, "put"), (110.0, 100.0, 0.5, 0.03, 0.2, 0.06, "call"),
+            (100.0, 100.0, 2.0, 0.08, 0.25, 0.0, "put")]
+
+    @pytest.mark.parametrize("row", ROWS)
+    def test_greeks_are_derivatives_of_the_models_own_price(self, row):
+        s, k, t, r, sigma, q, side = row
+        tol = 1e-8
+
+        def price(**moved):
+            inputs = dict(s=s, k=k, t=t, r=r, sigma=sigma, q=q) | moved
+            return float(vnp.am_price(**inputs, option_type=side, model="integral", tol=tol))
+
+        g = vnp.am_greeks(*row, model="integral", tol=tol)
+        h = 1e-3 * s
+        assert g.delta == pytest.approx((price(s=s + h) - price(s=s - h)) / (2 * h), abs=1e-5)
+        assert g.gamma == pytest.approx((price(s=s + h) - 2 * price() + price(s=s - h)) / h**2, abs=1e-5)
+        assert g.theta == pytest.approx(-(price(t=t + 1e-4) - price(t=t - 1e-4)) / 2e-4 / 365, abs=1e-5)
+        assert g.vega == pytest.approx((price(sigma=sigma + 1e-4) - price(sigma=sigma - 1e-4)) / 2e-4, abs=1e-4)
+        assert g.rho == pytest.approx((price(r=r + 1e-5) - price(r=r - 1e-5)) / 2e-5 / 100, abs=1e-5)
+        for name in ("delta", "gamma", "theta", "vega", "rho"):
+            single = getattr(vnp, f"am_{name}")(*row, model="integral", tol=tol)
+            assert single == getattr(g, name), name
+
+    def test_greeks_vanish_in_the_exercise_region_and_agree_across_workers(self):
+        deep = vnp.am_greeks(50.0, 100.0, 1.0, 0.05, 0.2, 0.0, "put", model="integral")
+        assert (deep.delta, deep.gamma, deep.theta) == (-1.0, 0.0, 0.0)
+        spots = np.linspace(60.0, 140.0, 2001)
+        one = vnp.am_greeks(spots, 100.0, 1.0, 0.05, 0.2, 0.01, "put", model="integral", tol=1e-4)
+        two = vnp.am_greeks(spots, 100.0, 1.0, 0.05, 0.2, 0.01, "put", model="integral", tol=1e-4, workers=2)
+        for a, b in zip(one, two):
+            np.testing.assert_array_equal(a, b)
+
+    @pytest.mark.parametrize("row", ROWS)
+    def test_implied_vol_gives_back_sigma(self, row):
+        s, k, t, r, sigma, q, side = row
+        price = vnp.am_price(*row, model="integral")
+        back = vnp.am_implied_vol(price, s, k, t, r, q, side, model="integral")
+        assert back == pytest.approx(sigma, rel=1e-9)
+
+    def test_implied_vol_is_nan_outside_the_bounds_and_where_the_price_is_flat(self):
+        args = (100.0, 1.0, 0.05, 0.0, "put")
+        prices = [5.0, 100.0, 120.0, 50.0]  # below intrinsic, at the strike, above it, intrinsic deep in the money
+        spots = [90.0, 90.0, 90.0, 50.0]
+        assert np.isnan(vnp.am_implied_vol(prices, spots, *args, model="integral")).all()

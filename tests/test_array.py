@@ -296,9 +296,7 @@ def test_python_threads_share_nothing():
 def test_raw_ufuncs_are_real_ufuncs():
     for name in vnp.ufuncs.__all__:
         ufunc = getattr(vnp.ufuncs, name)
-        assert isinstance(ufunc, np.ufunc) and ufunc.__name__ == name
-        assert ufunc.nin == (6 if name in NO_SIDE else 7)
-        assert ufunc.nout == (5 if name in GREEKS else 1)
+        assert isinstance(ufunc, np.ufunc) and ufunc.__name__ == name  # operands: test_function_table.py
     assert vnp.ufuncs.bs_price(100, 100, 1, 0.05, 0.2, 0.0, True) == vnp.bs_price(100, 100, 1, 0.05, 0.2, 0, "p")
 
 
@@ -308,7 +306,8 @@ def test_signatures_match_the_scalar_module():
     for name in FUNCTION_NAMES:
         scalar = list(inspect.signature(getattr(varnelle, name)).parameters)
         array = list(inspect.signature(getattr(vnp, name)).parameters)
-        assert array == scalar + ["out", "workers"], name
+        models = ["model", "tol"] if name.startswith("am_") else []
+        assert array == scalar + models + ["out", "workers"], name
     assert set(vnp.__all__) >= set(FUNCTION_NAMES) | {"bs_price", "Greeks"}
 
 

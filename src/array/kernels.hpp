@@ -70,6 +70,22 @@ struct Chain {
     }
 };
 
+// One of the five Greeks of a model method that gives all five, where the
+// model computes them together: Greek<&Greeks::vega>::Of<&Model::greeks>.
+template <double Greeks::*Field>
+struct Greek {
+    template <auto Method>
+    struct Of {
+        Chain<Method> chain{};
+        void operator()(const double* in, OptionType side, double* out) {
+            double all[5];
+            chain(in, side, all);
+            Greeks g{all[0], all[1], all[2], all[3], all[4]};
+            out[0] = g.*Field;
+        }
+    };
+};
+
 template <class Op>
 struct Batched {};
 
