@@ -141,10 +141,12 @@ test-numpy1: wheel
 	$(call numpy1-tests)
 
 # Builds the wheel, installs it with the examples' extras into its own
-# environment, prints a small book's prices and Greeks and draws a figure.
+# environment, prints a small book's prices and Greeks and draws a figure,
+# then the two American models' exercise boundary and errors, and theirs.
 demo: wheel
 	scripts/make-venv.sh $(PRIMARY) $(BUILD)/venv-demo "$$(echo $(BUILD)/dist/*.whl)[examples]"
 	$(BUILD)/venv-demo/bin/python examples/greeks_table.py --figure $(BUILD)/greeks_vs_spot.png
+	$(BUILD)/venv-demo/bin/python examples/american_models.py --figure $(BUILD)/american_models.png
 
 # Release checks of the distributions: an sdist, a wheel built from that sdist
 # alone and repaired as make wheel does, the wheel's stable-ABI audit and its

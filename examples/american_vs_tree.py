@@ -1,8 +1,10 @@
 """How far varnelle's American prices sit from a fine binomial tree.
 
 Prints two Markdown tables. The first, for a few calls and puts, sets
-varnelle.am_price next to a 2,000-step Cox-Ross-Rubinstein tree (American
-exercise) and the European Black-Scholes value. The second shows the rows
+varnelle.am_price (the Bjerksund-Stensland 2002 model) and varnelle_np's
+integral model (am_price(..., model="integral")) next to a 2,000-step
+Cox-Ross-Rubinstein tree (American exercise) and the European Black-Scholes
+value. The second shows the rows
 where the model's twelve-term sum overshoots (low volatility, long expiry,
 strongly negative carry): the sum itself, recomputed here in Python from the
 model's formulas, beside varnelle's value, capped at the perpetual option's,
@@ -116,10 +118,12 @@ def model_price(s: float, k: float, t: float, r: float, sigma: float, q: float, 
 
 def rows() -> list[tuple[str, ...]]:
     import varnelle
+    import varnelle_np
 
     out = []
     for s, k, t, r, sigma, q, side in CASES:
         ours = varnelle.am_price(s, k, t, r, sigma, q, side)
+        integral = float(varnelle_np.am_price(s, k, t, r, sigma, q, side, model="integral"))
         tree = binomial_price(s, k, t, r, sigma, q, side, steps=STEPS, american=True)
         european = bs_price(s, k, t, r, sigma, q, side)
         out.append(
@@ -132,9 +136,11 @@ def rows() -> list[tuple[str, ...]]:
                 f"{sigma:.2f}",
                 f"{q:.2f}",
                 f"{ours:.4f}",
+                f"{integral:.4f}",
                 f"{tree:.4f}",
                 f"{european:.4f}",
                 f"{ours - tree:+.4f}",
+                f"{integral - tree:+.4f}",
             )
         )
     return out
@@ -161,7 +167,8 @@ def markdown(header: tuple[str, ...], body: list[tuple[str, ...]]) -> str:
 
 def markdown_table() -> str:
     inputs = ("side", "s", "k", "t", "r", "sigma", "q")
-    return markdown((*inputs, "varnelle", f"tree ({STEPS:,} steps)", "European", "varnelle − tree"), rows())
+    return markdown((*inputs, "bs2002", "integral", f"tree ({STEPS:,} steps)", "European", "bs2002 − tree",
+                     "integral − tree"), rows())
 
 
 def capped_table() -> str:

@@ -491,3 +491,12 @@ def test_dask_book_on_threads_needs_no_distributed(tmp_path):
     assert result.returncode == 0, result.stderr[-3000:]
     assert "300 rows, identical to the bit" in result.stdout
     assert [p.name for p in tmp_path.iterdir()] == ["book.parquet"]
+
+
+def test_american_models_prints_both_models_and_draws_the_figure(tmp_path):
+    pytest.importorskip("matplotlib")
+    figure = tmp_path / "american.png"
+    result = run_example("american_models.py", "--figure", str(figure), cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert "| integral, tol=1e-6 |" in result.stdout and "| bs2002 (default) |" in result.stdout
+    assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
