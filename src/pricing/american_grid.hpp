@@ -4,10 +4,15 @@
 // reference for it.
 //
 // tol is the target error |v - exact| / max(exact, 0.005 * k), accepted in
-// [1e-10, 1e-3] (clamped there; a NaN tol is the default 1e-6). The grids are
-// capped, so the accuracy achieved levels off near 1e-7 whatever smaller tol
-// is asked for. Units as everywhere in the module: theta per calendar day,
+// [1e-10, 1e-3] (clamped there; a NaN tol is the default 1e-6). It picks the
+// grids; the largest error over a book is a few times tol. The grids are
+// capped, so the accuracy levels off (largest error 3.2e-6, median 4e-8 on
+// the reference book) whatever smaller tol is asked for. Units as everywhere in the module: theta per calendar day,
 // vega per 1.00 of volatility, rho per 1 % of rate.
+//
+// Measured on the stored reference book (1,993 rows): tol 1e-6 reaches a
+// largest error of 5.5e-6 (median 1.5e-7) at about 7 ms an option on this
+// machine; tol 1e-5 2.9e-5, tol 1e-4 1.2e-4. Greeks cost about five prices.
 //
 // Every function is reentrant: all working storage belongs to the call.
 #pragma once
