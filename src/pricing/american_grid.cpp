@@ -102,12 +102,14 @@ double drift(const UnitPut& p) { return (p.r - p.q) - 0.5 * p.sigma * p.sigma; }
 // nodes: past that the spacing grows, which only happens when the drift over
 // the life is hundreds of standard deviations (vanishing volatility), where the
 // fitted diffusion keeps the scheme monotone.
-constexpr double kMaxNodesPerUnitM = 400.0;
+constexpr double kMaxNodesPerUnitM = 100.0;
 
 Layout make_layout(double x_c, double below, double above, double sd, double m, std::size_t steps) {
     const double low = kHalfWidth * sd + below;
     const double high = kHalfWidth * sd + above;
-    const double h = std::max(sd / m, (low + high) / (kMaxNodesPerUnitM * m));
+    // Past one unit of ln S per standard deviation the boundary and the
+    // strike's neighbourhood, not the spread, set the scale to resolve.
+    const double h = std::max(std::min(sd, 1.0) / m, (low + high) / (kMaxNodesPerUnitM * m));
     return {h, x_c, static_cast<std::size_t>(std::ceil(low / h)), static_cast<std::size_t>(std::ceil(high / h)),
             steps};
 }
@@ -402,6 +404,14 @@ Resolution resolution(double tol) {
     return {m, static_cast<std::size_t>(1.5 * m)};
 }
 
+// Steps for a life: W = e^(r tau) V and the obstacle change on the time
+// scale 1/|r| (and 1/|q|), which the steps must resolve once the life is
+// longer than a couple of those (lives of decades to centuries).
+std::size_t steps_for(const UnitPut& p, const Resolution& res) {
+    const double scale = std::clamp(0.5 * (std::fabs(p.r) + std::fabs(p.q)) * p.t, 1.0, 8.0);
+    return static_cast<std::size_t>(std::ceil(static_cast<double>(res.steps) * scale));
+}
+
 // Unit-put value, delta and gamma in S (at S = e^x, strike 1) on one grid.
 struct Reading {
     double v, dv, d2v;
@@ -428,8 +438,8 @@ Pair layouts(const UnitPut& p, double tol) {
     const double travel = drift(p) * p.t;
     const double below = std::max(-travel, 0.0);
     const double above = std::max(travel, 0.0);
-    return {make_layout(p.x, below, above, sd, res.m, res.steps),
-            make_layout(p.x, below, above, sd, 2.0 * res.m, 2 * res.steps)};
+    const std::size_t steps = steps_for(p, res);
+    return {make_layout(p.x, below, above, sd, res.m, steps), make_layout(p.x, below, above, sd, 2.0 * res.m, 2 * steps)};
 }
 
 Reading extrapolated(const UnitPut& p, const Pair& grids) {
@@ -473,11 +483,35 @@ double european_put(const PutInputs& p) {
     return european_price({p.s, p.k, p.t, p.r, p.sigma, p.q}, OptionType::Put);
 }
 
+// With r > 0 whatever can happen after r T = kLongLife is worth at most
+// K e^(-kLongLife) ~ 4e-18 K today, so the grid stops there; this keeps
+// e^(r tau) finite for expiries of centuries.
+constexpr double kLongLife = 40.0;
+
+// The unit put the grid solves: ln S - ln K (no overflow in S/K), the life
+// cut at kLongLife / r.
+UnitPut unit_put(const PutInputs& p, double dr = 0.0, double dq = 0.0, double dsigma = 0.0) {
+    const double r = p.r + dr;
+    const double t = r > 0.0 ? std::min(p.t, kLongLife / r) : p.t;
+    return {std::log(p.s) - std::log(p.k), t, r, p.q + dq, p.sigma + dsigma};
+}
+
+// A put so far out of the money that the early exercise premium is below
+// e^(-kFarOut^2 / 2) of the strike: past kFarOut standard deviations (plus
+// the drift over the life) above the strike. Its value is the European one.
+constexpr double kFarOut = 40.0;
+
+bool far_out_of_the_money(const PutInputs& p) {
+    const UnitPut u = unit_put(p);
+    const double sd = u.sigma * std::sqrt(u.t);
+    return u.x - std::fabs(drift(u)) * u.t > kFarOut * sd;
+}
+
 // The put's value with delta and gamma, for sigma > 0 and t > 0 with early
 // exercise possible; the value is kept within the no-arbitrage bounds
 // max(intrinsic, European) <= v.
 Reading grid_put(const PutInputs& p, double tol, Pair* used = nullptr) {
-    const UnitPut u{std::log(p.s / p.k), p.t, p.r, p.q, p.sigma};
+    const UnitPut u = unit_put(p);
     const Pair grids = layouts(u, tol);
     if (used != nullptr) *used = grids;
     Reading out = extrapolated(u, grids);
@@ -492,10 +526,16 @@ double finish_price(const PutInputs& p, const Reading& r) {
     return std::max({r.v, intrinsic, european_put(p)});
 }
 
+// Below this spread of ln S over the life the volatility adds at most
+// 0.4 * kNoSpread * S to the deterministic value: well inside any tol.
+constexpr double kNoSpread = 1e-9;
+
+bool deterministic(const PutInputs& p) { return p.sigma * std::sqrt(p.t) < kNoSpread; }
+
 double put_price(const PutInputs& p, double tol) {
     if (p.t <= 0.0) return std::max(p.k - p.s, 0.0);
-    if (p.sigma == 0.0) return deterministic_put(p.s, p.k, p.t, p.r, p.q);
-    if (never_exercised(p.r, p.q)) return european_put(p);
+    if (deterministic(p)) return deterministic_put(p.s, p.k, p.t, p.r, p.q);
+    if (never_exercised(p.r, p.q) || far_out_of_the_money(p)) return european_put(p);
     return finish_price(p, grid_put(p, tol));
 }
 
@@ -508,7 +548,7 @@ constexpr double kVolBump = 1e-3;
 constexpr double kRateBump = 1e-4;
 
 double bumped(const PutInputs& p, const Pair& grids, double dsigma, double dr, double dq) {
-    const UnitPut u{std::log(p.s / p.k), p.t, p.r + dr, p.q + dq, p.sigma + dsigma};
+    const UnitPut u = unit_put(p, dr, dq, dsigma);
     return p.k * extrapolated(u, grids).v;
 }
 
@@ -522,10 +562,10 @@ struct PutGreeks {
 PutGreeks put_greeks(const PutInputs& p, double tol, bool rho_in_q) {
     const double intrinsic = std::max(p.k - p.s, 0.0);
     if (p.t <= 0.0) return {intrinsic, p.s < p.k ? -1.0 : 0.0, 0.0, 0.0, 0.0, p.s < p.k};
-    if (p.sigma == 0.0 || never_exercised(p.r, p.q)) {
+    if (deterministic(p) || never_exercised(p.r, p.q) || far_out_of_the_money(p)) {
         // Closed forms, differentiated by bumping the same closed forms (the
         // European one with its own Greeks where exercise never pays).
-        if (p.sigma != 0.0) {
+        if (!deterministic(p)) {
             const OptionInputs in{p.s, p.k, p.t, p.r, p.sigma, p.q};
             const Greeks g = black_scholes_greeks(in, OptionType::Put);
             // d/dq of the European put: S T e^(-qT) N(-d1), per 1 %.
@@ -538,8 +578,8 @@ PutGreeks put_greeks(const PutInputs& p, double tol, bool rho_in_q) {
         const double delta = (v(p.s + ds, p.r, p.q) - v(p.s - ds, p.r, p.q)) / (2.0 * ds);
         const double rho = rho_in_q ? (v(p.s, p.r, p.q + kRateBump) - v(p.s, p.r, p.q - kRateBump))
                                     : (v(p.s, p.r + kRateBump, p.q) - v(p.s, p.r - kRateBump, p.q));
-        // Vega at sigma = 0 is one-sided: the grid at a small volatility.
-        const double up = put_price({p.s, p.k, p.t, p.r, p.q, kVolBump}, tol);
+        // Vega without spread is one-sided: the grid at a small volatility.
+        const double up = put_price({p.s, p.k, p.t, p.r, p.q, p.sigma + kVolBump}, tol);
         return {price, delta, 0.0, (up - price) / kVolBump, rho / (2.0 * kRateBump) / 100.0,
                 price == intrinsic && intrinsic > 0.0};
     }
@@ -559,7 +599,8 @@ PutGreeks put_greeks(const PutInputs& p, double tol, bool rho_in_q) {
 // Theta = r V - (r - q) S Delta - sigma^2 S^2 Gamma / 2; zero where exercised.
 double theta_of(double v, double delta, double gamma, const OptionInputs& in, bool exercised) {
     if (exercised || in.t <= 0.0) return 0.0;
-    const double year = in.r * v - (in.r - in.q) * in.s * delta - 0.5 * in.sigma * in.sigma * in.s * in.s * gamma;
+    // S (S Gamma), not S^2 Gamma: S^2 overflows for spots past 1e154.
+    const double year = in.r * v - (in.r - in.q) * in.s * delta - 0.5 * in.sigma * in.sigma * in.s * (in.s * gamma);
     return year / 365.0;
 }
 
@@ -615,8 +656,9 @@ Edges scan(const UnitPut& p, double lo, double hi, double tol) {
     const double above = 0.5 * (hi - lo) + std::max(travel, 0.0);
     UnitPut at = p;
     at.x = centre;
-    const Edges a = edges_on(at, make_layout(centre, below, above, sd, res.m, res.steps));
-    const Edges b = edges_on(at, make_layout(centre, below, above, sd, 2.0 * res.m, 2 * res.steps));
+    const std::size_t steps = steps_for(p, res);
+    const Edges a = edges_on(at, make_layout(centre, below, above, sd, res.m, steps));
+    const Edges b = edges_on(at, make_layout(centre, below, above, sd, 2.0 * res.m, 2 * steps));
     return {combine(a.lower, b.lower), combine(a.upper, b.upper), a.any || b.any};
 }
 
@@ -627,7 +669,7 @@ UnitInterval unit_interval(double t, double r, double sigma, double q, double to
     if (t <= 0.0) return {0.0, 1.0};
     if (never_exercised(r, q)) return {0.0, 0.0};
     const bool two = q < r && r < 0.0;
-    if (sigma == 0.0) {
+    if (sigma * std::sqrt(t) < kNoSpread) {
         // Exercising now beats waiting until u for all u in (0, T] when
         // S (e^(-qu) - 1) >= e^(-ru) - 1; the bound's ratio is monotone in u,
         // so its ends u -> 0 (r/q) and u = T decide.
@@ -638,8 +680,8 @@ UnitInterval unit_interval(double t, double r, double sigma, double q, double to
         const double lower = std::max({ratio, at_t, 0.0});
         return lower < 1.0 ? UnitInterval{lower, 1.0} : UnitInterval{0.0, 0.0};
     }
-    const UnitPut p{0.0, t, r, q, sigma};
-    const double sd = sigma * std::sqrt(t);
+    const UnitPut p{0.0, r > 0.0 ? std::min(t, kLongLife / r) : t, r, q, sigma};
+    const double sd = sigma * std::sqrt(p.t);
     if (!two) {
         // One boundary between the perpetual one and its limit at expiry,
         // X = min(1, r/q).
@@ -671,7 +713,12 @@ UnitInterval unit_interval(double t, double r, double sigma, double q, double to
 
 double grid_american_price(const OptionInputs& in, OptionType type, double tol) {
     if (any_nan(in)) return kNaN;
-    return put_price(as_put(in, type), tol);
+    const PutInputs p = as_put(in, type);
+    const double v = put_price(p, tol);
+    // Only overflow gets here (a European value of inf - inf for lives of
+    // millennia at rates far from zero); the value is then past the largest
+    // double, like its bound K max(1, e^(-rT)).
+    return std::isnan(v) ? p.k * std::max(1.0, exp_clamped(-p.r * p.t)) : v;
 }
 
 Greeks grid_american_greeks(const OptionInputs& in, OptionType type, double tol) {
@@ -685,7 +732,8 @@ Greeks grid_american_greeks(const OptionInputs& in, OptionType type, double tol)
         // strike): dC/dS = dP/dk = (P - s P_s) / k, d2C/dS2 = (s/k)^2 P_ss,
         // with s = K and k = S the put's spot and strike.
         delta = (g.price - p.s * g.delta) / p.k;
-        gamma = (p.s / p.k) * (p.s / p.k) * g.gamma;
+        const double ratio = p.s / p.k;
+        gamma = g.gamma == 0.0 ? 0.0 : ratio * (ratio * g.gamma);
     }
     return {delta, gamma, theta_of(g.price, delta, gamma, in, g.exercised), g.vega, g.rho};
 }

@@ -296,6 +296,25 @@ TEST(GridAmerican, ExtremeInputsStayFinite) {
                     }
 }
 
+TEST(GridAmerican, LongLivesReachThePerpetualPut) {
+    // r = 5 %, sigma = 20 %, q = 0: lambda = -2r / sigma^2 = -2.5, boundary
+    // K lambda / (lambda - 1) = 71.4286, value (K - B) (S / B)^lambda.
+    const double b = 100.0 * 2.5 / 3.5;
+    const double want = (100.0 - b) * std::pow(100.0 / b, -2.5);
+    EXPECT_NEAR(varnelle::grid_american_price({100, 100, 1e6, 0.05, 0.2, 0.0}, kPut, kTol), want, 1e-5 * want);
+    EXPECT_NEAR(varnelle::grid_exercise_boundary(100, 1e6, 0.05, 0.2, 0.0, kPut, kTol), b, 1e-4 * b);
+}
+
+TEST(GridAmerican, SpotsAndStrikesAtTheEndsOfTheDoublesStayFinite) {
+    for (const OptionType type : {kPut, kCall}) {
+        for (const auto& in : {OptionInputs{1e-300, 1e300, 1, 0.05, 0.2, 0}, OptionInputs{1e300, 1e-300, 1, 0.05, 0.2, 0}}) {
+            const auto g = varnelle::grid_american_greeks(in, type, kTol);
+            for (const double x : {varnelle::grid_american_price(in, type, kTol), g.delta, g.gamma, g.theta, g.vega, g.rho})
+                EXPECT_TRUE(std::isfinite(x)) << in;
+        }
+    }
+}
+
 TEST(GridAmerican, DeepInTheExerciseRegionIsExactlyIntrinsic) {
     EXPECT_EQ(varnelle::grid_american_price({20, 100, 1.0, 0.05, 0.2, 0.0}, kPut, kTol), 80.0);
     EXPECT_EQ(varnelle::grid_american_price({500, 100, 1.0, 0.0, 0.2, 0.08}, kCall, kTol), 400.0);
