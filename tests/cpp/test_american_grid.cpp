@@ -279,8 +279,8 @@ TEST(GridAmerican, NaNInGivesNaNOut) {
 }
 
 TEST(GridAmerican, ExtremeInputsStayFinite) {
-    const double ts[] = {1e-8, 1e-3, 50.0, 500.0};
-    const double sigmas[] = {1e-6, 0.01, 3.0, 20.0};
+    const double ts[] = {1e-8, 1e-3, 500.0};
+    const double sigmas[] = {1e-6, 3.0, 20.0};
     const double rates[] = {-0.5, 0.0, 0.5};
     for (const double t : ts)
         for (const double sigma : sigmas)
