@@ -64,7 +64,7 @@ constexpr double kMaxExponent = 700.0;
 // one to three. The cap only guards against a cycle from rounding.
 constexpr int kMaxPolicyIterations = 64;
 
-// Re-solves with the free boundary's sub-cell position (see extend_past_boundary).
+// Rounds of freeing nodes the boundary has moved past (see place_contacts).
 constexpr int kContactPasses = 4;
 
 double exp_clamped(double a) { return std::exp(std::clamp(a, -kMaxExponent, kMaxExponent)); }
@@ -82,10 +82,10 @@ struct Layout {
     std::size_t below, above;
     std::size_t steps;
     std::size_t n() const { return below + above + 1; }
-    double xi(std::size_t j) const { return centre + (static_cast<double>(j) - static_cast<double>(below)) * h; }
+    double x(std::size_t j) const { return centre + (static_cast<double>(j) - static_cast<double>(below)) * h; }
 };
 
-// The solution at tau = T in the heat variables.
+// The solution W at tau = T, the obstacle then, and which nodes are exercised.
 struct Field {
     std::vector<double> w;
     std::vector<double> obstacle;
@@ -94,8 +94,8 @@ struct Field {
 
 double drift(const UnitPut& p) { return (p.r - p.q) - 0.5 * p.sigma * p.sigma; }
 
-// A grid of m nodes per standard deviation with the node x_c (the spot) on
-// it, so that the value and its derivatives there need no interpolation and
+// A grid of m nodes per standard deviation (per unit of ln S when that is
+// smaller) with the node x_c (the spot) on it, so that the value and its derivatives there need no interpolation and
 // the nodes move with the spot: prices are smooth in S and in bumped inputs.
 // It reaches kHalfWidth standard deviations past [x_c - below, x_c + above]
 // (the drift over the life, a window), with at most kMaxNodesPerUnitM * m
@@ -127,8 +127,8 @@ double cell_payoff(double x, double h) {
     return (std::expm1(a) - a) / h;  // (integral of 1 - e^y over [a, 0]) / h
 }
 
-// e^(r tau) times the European put of unit strike at xi = ln S + mu tau; the
-// drift cancels there: d- = xi / (sigma sqrt(tau)).
+// e^(r tau) times the European put of unit strike, as a function of
+// xi = ln S + mu tau, where the drift cancels: d- = xi / (sigma sqrt(tau)).
 double heat_european(double xi, double sigma, double tau) {
     const double v = sigma * std::sqrt(tau);
     const double dm = xi / v;
@@ -314,13 +314,13 @@ Field solve(const UnitPut& p, const Layout& g) {
     std::vector<unsigned char> active(n, 0);
     Work wk(n);
     for (std::size_t j = 0; j < n; ++j) {
-        spot[j] = exp_clamped(g.xi(j));
+        spot[j] = exp_clamped(g.x(j));
         payoff[j] = std::max(1.0 - spot[j], 0.0);
-        w[j] = cell_payoff(g.xi(j), g.h);
+        w[j] = cell_payoff(g.x(j), g.h);
     }
     const double a = 0.5 * p.sigma * p.sigma;
-    const double x_left = g.xi(0);
-    const double x_right = g.xi(n - 1);
+    const double x_left = g.x(0);
+    const double x_right = g.x(n - 1);
     const double alpha = fitted_diffusion(a, mu, g.h) / (g.h * g.h);
     const double beta = mu / (2.0 * g.h);
     // The spatial operator's weights of W_j-1, W_j (negated), W_j+1.
@@ -370,8 +370,8 @@ Field solve(const UnitPut& p, const Layout& g) {
     return {std::move(w), std::move(obstacle), std::move(active)};
 }
 
-// Value, first and second x-derivatives of W at the centre node by central
-// differences, and whether the node is exercised.
+// Value, first and second x-derivatives of W at the centre node (the spot) by
+// central differences, and whether the node is exercised.
 struct Local {
     double w, w1, w2;
     bool exercised;
@@ -423,7 +423,7 @@ Reading price_on(const UnitPut& p, const Layout& g) {
     const Local l = read(f, g);
     const double disc = exp_clamped(-p.r * p.t);
     const double s = exp_clamped(p.x);
-    // V = e^(-rT) W(x + mu T): V_S = W_xi / S e^(-rT), V_SS = (W_xixi - W_xi) / S^2 e^(-rT).
+    // V = e^(-rT) W(ln S): V_S = e^(-rT) W_x / S, V_SS = e^(-rT) (W_xx - W_x) / S^2.
     return {disc * l.w, disc * l.w1 / s, disc * (l.w2 - l.w1) / (s * s), l.exercised};
 }
 
@@ -623,7 +623,7 @@ Edges edges_on(const UnitPut& p, const Layout& g) {
     const double a = 0.5 * p.sigma * p.sigma;
     const double growth = exp_clamped(p.r * p.t);
     auto gap = [&](std::size_t j) {
-        const double c = growth * (p.r - p.q * exp_clamped(g.xi(j))) / a;
+        const double c = growth * (p.r - p.q * exp_clamped(g.x(j))) / a;
         const double d = f.w[j] - f.obstacle[j];
         return c > 0.0 ? std::min(std::sqrt(std::max(2.0 * d / c, 0.0)), g.h) : 0.0;
     };
@@ -634,9 +634,9 @@ Edges edges_on(const UnitPut& p, const Layout& g) {
     while (j > 0 && f.active[j] == 0) --j;
     if (f.active[j] == 0) return e;
     e.any = true;
-    if (j + 2 < n) e.upper = g.xi(j + 1) - gap(j + 1);
+    if (j + 2 < n) e.upper = g.x(j + 1) - gap(j + 1);
     while (j > 0 && f.active[j] != 0) --j;
-    if (j > 0) e.lower = g.xi(j) + gap(j);
+    if (j > 0) e.lower = g.x(j) + gap(j);
     return e;
 }
 
