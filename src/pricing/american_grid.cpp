@@ -152,32 +152,64 @@ struct Row {
     double lower, centre, upper;
 };
 
+// Gaussian elimination of the rows m after a pinned row depends only on the
+// distance k from it: c_k = u / (c - l c_k-1) with c_0 = 0, and the pivots'
+// inverses likewise. Every solve of a step shares these, so they are worked
+// out once a step (they settle to a fixed point within a few dozen nodes)
+// and the sweeps need no division.
+struct Elimination {
+    std::vector<double> c, inverse;
+    explicit Elimination(std::size_t n) : c(n), inverse(n) {}
+    void set(const Row& m) {
+        const std::size_t n = c.size();
+        double previous = 0.0;
+        c[0] = 0.0;
+        inverse[0] = 1.0;
+        for (std::size_t k = 1; k < n; ++k) {
+            const double inv = 1.0 / (m.centre - m.lower * previous);
+            const double ck = m.upper * inv;
+            c[k] = ck;
+            inverse[k] = inv;
+            if (ck == previous && inv == inverse[k - 1]) {
+                std::fill(c.begin() + static_cast<std::ptrdiff_t>(k), c.end(), ck);
+                std::fill(inverse.begin() + static_cast<std::ptrdiff_t>(k), inverse.end(), inv);
+                break;
+            }
+            previous = ck;
+        }
+    }
+};
+
 // Solves the tridiagonal system of the scheme's rows m, where the nodes marked
-// active instead take the row w_j = fixed_j; the last row is w = rhs.
-void solve_rows(const Row& m, const std::vector<unsigned char>& active, const std::vector<double>& fixed,
-                const std::vector<double>& rhs, std::vector<double>& c, std::vector<double>& d,
-                std::vector<double>& next) {
+// active instead take the row w_j = fixed_j; the first and last rows are
+// w = rhs.
+void solve_rows(const Row& m, const Elimination& e, const std::vector<unsigned char>& active,
+                const std::vector<double>& fixed, const std::vector<double>& rhs, std::vector<double>& c,
+                std::vector<double>& d, std::vector<double>& next) {
     const std::size_t n = rhs.size();
     c[0] = 0.0;
     d[0] = rhs[0];
-    for (std::size_t j = 1; j < n; ++j) {
-        const bool pinned = j + 1 == n || active[j] != 0;
-        const double lower = pinned ? 0.0 : m.lower;
-        const double upper = pinned ? 0.0 : m.upper;
-        const double centre = pinned ? 1.0 : m.centre;
-        const double value = pinned && j + 1 != n ? fixed[j] : rhs[j];
-        const double inverse = 1.0 / (centre - lower * c[j - 1]);
-        c[j] = upper * inverse;
-        d[j] = (value - lower * d[j - 1]) * inverse;
+    std::size_t k = 0;  // rows since the last pinned one
+    for (std::size_t j = 1; j + 1 < n; ++j) {
+        if (active[j] != 0) {
+            c[j] = 0.0;
+            d[j] = fixed[j];
+            k = 0;
+        } else {
+            ++k;
+            c[j] = e.c[k];
+            d[j] = (rhs[j] - m.lower * d[j - 1]) * e.inverse[k];
+        }
     }
-    next[n - 1] = d[n - 1];
+    next[n - 1] = rhs[n - 1];
     for (std::size_t j = n - 1; j-- > 0;) next[j] = d[j] - c[j] * next[j + 1];
 }
 
 // Working storage of one solve, allocated once per grid.
 struct Work {
     std::vector<double> rhs, fixed, c, d, next;
-    explicit Work(std::size_t n) : rhs(n), fixed(n), c(n), d(n), next(n) {}
+    Elimination elimination;
+    explicit Work(std::size_t n) : rhs(n), fixed(n), c(n), d(n), next(n), elimination(n) {}
 };
 
 // Second-order treatment of the free boundary. On the continuation side the
@@ -270,8 +302,9 @@ void step(std::vector<double>& w, std::vector<unsigned char>& active, const std:
           const Contact& contact, const Row& m, Work& wk) {
     const std::size_t n = w.size();
     std::vector<double>& next = wk.next;
+    wk.elimination.set(m);
     for (int iteration = 0; iteration < kMaxPolicyIterations; ++iteration) {
-        solve_rows(m, active, obstacle, wk.rhs, wk.c, wk.d, next);
+        solve_rows(m, wk.elimination, active, obstacle, wk.rhs, wk.c, wk.d, next);
         bool changed = false;
         for (std::size_t j = 1; j + 1 < n; ++j) {
             bool on;
@@ -296,9 +329,9 @@ void step(std::vector<double>& w, std::vector<unsigned char>& active, const std:
     // see past the node) and the contacts placed again.
     for (int pass = 0; pass < kContactPasses; ++pass) {
         if (!place_contacts(m, contact, active, obstacle, wk)) break;
-        solve_rows(m, active, obstacle, wk.rhs, wk.c, wk.d, next);
+        solve_rows(m, wk.elimination, active, obstacle, wk.rhs, wk.c, wk.d, next);
     }
-    solve_rows(m, active, wk.fixed, wk.rhs, wk.c, wk.d, next);
+    solve_rows(m, wk.elimination, active, wk.fixed, wk.rhs, wk.c, wk.d, next);
     // Exercised nodes keep the continuation's extension where they border the
     // boundary: the next step's stencils read it. Values are read out against
     // the obstacle.
