@@ -192,3 +192,14 @@ class TestGreeksAndImpliedVol:
         prices = [5.0, 100.0, 120.0, 50.0]  # below intrinsic, at the strike, above it, intrinsic deep in the money
         spots = [90.0, 90.0, 90.0, 50.0]
         assert np.isnan(vnp.am_implied_vol(prices, spots, *args, model="integral")).all()
+
+
+def test_double_boundary_rows_are_answered():
+    # q < r < 0: exercised between two boundaries, solved on a finite-difference grid.
+    row = (70.0, 100.0, 1.0, -0.01, 0.2, -0.02, "put")
+    american = vnp.am_price(*row, model="integral")
+    assert vnp.bs_price(*row) < american < 100.0
+    greeks = vnp.am_greeks(*row, model="integral")
+    assert np.isfinite(greeks).all() and -1.0 < greeks.delta < 0.0
+    mirrored = vnp.am_price(100.0, 70.0, 1.0, -0.02, 0.2, -0.01, "call", model="integral")
+    assert mirrored == american

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "american_grid.hpp"
 #include "black_scholes.hpp"
 #include "implied_volatility.hpp"
 #include "normal_array.hpp"
@@ -78,14 +79,13 @@ Regime regime(double t, double r, double q, double sigma) {
     return Regime::SingleBoundary;
 }
 
-// The put with q < r <= 0 is exercised between two boundaries, which the
-// fixed-point iteration of this model does not cover; it goes to the finite-
-// difference solver (american_grid.hpp) once that is part of the build: its
-// price, and its Greeks when greeks is given. Until then it has no value here,
-// rather than a wrong one.
-double double_boundary(const OptionInputs& /*option*/, OptionType /*type*/, double /*tol*/, Greeks* greeks) {
-    if (greeks != nullptr) *greeks = {kNaN, kNaN, kNaN, kNaN, kNaN};
-    return kNaN;
+// The put with q < r <= 0 may be exercised between two boundaries, which the
+// fixed-point iteration of this model does not cover; the finite-difference
+// solver (american_grid.hpp) answers those rows, to about 1e-5 at the
+// default tol and more slowly: its price, and its Greeks when greeks is given.
+double double_boundary(const OptionInputs& option, OptionType type, double tol, Greeks* greeks) {
+    if (greeks != nullptr) *greeks = grid_american_greeks(option, type, tol);
+    return grid_american_price(option, type, tol);
 }
 
 // With no volatility the spot moves deterministically, and exercising at time
@@ -213,7 +213,6 @@ double IntegralAmerican::implied_vol(double price, double s, double k, double t,
         return kNaN;
     }
     const PutSide p = put_side(s, k, r, q, type);
-    if (regime(t, p.r, p.q, 1.0) == Regime::DoubleBoundary) return kNaN;
     const double intrinsic = p.k > p.s ? p.k - p.s : 0.0;
     const double forward_gap = p.k * std::exp(-p.r * t) - p.s * std::exp(-p.q * t);
     const double lower = std::fmax(intrinsic, std::fmax(forward_gap, 0.0));
@@ -265,7 +264,7 @@ double IntegralAmerican::boundary(double k, double t, double r, double sigma, do
             break;
         case Regime::Deterministic:
             if (rp <= 0.0 && rp <= qp) return never;
-            if (rp <= 0.0) return kNaN;
+            if (rp <= 0.0) return grid_exercise_boundary(k, t, r, sigma, q, type, tol);
             // Exercise now beats every later time: S <= K r/q when r < q
             // (the stationary point is a maximum), S <= K (1 - e^(-r t)) /
             // (1 - e^(-q t)) when 0 < q < r (only the end competes).
@@ -276,7 +275,7 @@ double IntegralAmerican::boundary(double k, double t, double r, double sigma, do
         case Regime::European:
             return never;
         case Regime::DoubleBoundary:
-            return kNaN;
+            return grid_exercise_boundary(k, t, r, sigma, q, type, tol);
         case Regime::SingleBoundary:
             unit = put_boundary(t, rp, qp, sigma, tol).now;
             break;

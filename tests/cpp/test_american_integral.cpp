@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "pricing/american_grid.hpp"
 #include "pricing/american_integral.hpp"
 #include "pricing/black_scholes.hpp"
 #include "pricing/european.hpp"
@@ -341,3 +342,20 @@ TEST(IntegralImpliedVol, NaNOutsideTheBounds) {
 }
 
 }  // namespace
+
+// A put with q < r < 0 (a call with r < q < 0) is exercised between two
+// boundaries: the integral model hands it to the finite-difference solver,
+// which answers rather than returning NaN.
+TEST(IntegralDoubleBoundary, AnsweredByTheGridSolver) {
+    const OptionInputs put{70.0, 100.0, 1.0, -0.01, 0.2, -0.02};
+    const double v = integral_american_price(put, OptionType::Put, 1e-6);
+    EXPECT_EQ(v, varnelle::grid_american_price(put, OptionType::Put, 1e-6));
+    EXPECT_GT(v, varnelle::european_price(put, OptionType::Put));
+    const OptionInputs call{100.0, 70.0, 1.0, -0.02, 0.2, -0.01};
+    EXPECT_EQ(integral_american_price(call, OptionType::Call, 1e-6), v);
+    const double b = integral_exercise_boundary(100.0, 1.0, -0.01, 0.2, -0.02, OptionType::Put, 1e-6);
+    EXPECT_GT(b, 56.0);
+    EXPECT_LT(b, 66.0);
+    const double sigma = integral_american_implied_vol(v, 70.0, 100.0, 1.0, -0.01, -0.02, OptionType::Put, 1e-6);
+    EXPECT_NEAR(sigma, 0.2, 1e-4);
+}
