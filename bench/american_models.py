@@ -16,18 +16,16 @@ from __future__ import annotations
 
 import argparse
 import datetime
-import gc
 import json
 import os
 import pathlib
 import platform
-import time
 from typing import Any, Callable
 
 import numpy as np
 
 import varnelle_np as vnp
-from report import cpu_name, table
+from report import best_seconds_per_row, cpu_name, table
 
 try:
     import QuantLib as ql
@@ -50,13 +48,7 @@ def errors(values: np.ndarray, book: dict[str, np.ndarray]) -> np.ndarray:
 
 
 def best_us(run: Callable[[], Any], rows: int, repeat: int) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        gc.collect()
-        start = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - start)
-    return best / rows * 1e6
+    return best_seconds_per_row(run, rows, repeat) * 1e6
 
 
 def chain(strikes: int = 41, expiries: int = 12) -> dict[str, np.ndarray]:

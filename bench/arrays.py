@@ -14,7 +14,6 @@ import gc
 import os
 import platform
 import sys
-import time
 import tracemalloc
 from typing import Any, Callable
 
@@ -24,7 +23,7 @@ from scipy.stats import norm
 
 import varnelle
 import varnelle_np as vnp
-from report import cpu_name, table
+from report import best_seconds_per_row, cpu_name, table
 
 try:
     from py_lets_be_rational import implied_volatility_from_a_transformed_rational_guess as lbr_vol
@@ -45,13 +44,7 @@ def book(n: int, seed: int = 1) -> dict[str, Any]:
 
 def best_ns(run: Callable[[], object], rows: int, repeat: int) -> float:
     """Nanoseconds per row, the best of `repeat` runs."""
-    best = float("inf")
-    for _ in range(repeat):
-        gc.collect()
-        start = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - start)
-    return best / rows * 1e9
+    return best_seconds_per_row(run, rows, repeat) * 1e9
 
 
 # ---------------------------------------------------------------- the peers

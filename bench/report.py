@@ -3,7 +3,10 @@ name and Markdown tables."""
 
 from __future__ import annotations
 
+import gc
 import platform
+import time
+from typing import Any, Callable
 
 
 def cpu_name() -> str:
@@ -21,3 +24,14 @@ def table(header: list[str], rows: list[list[str]]) -> str:
     lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
     lines += ["| " + " | ".join(row) + " |" for row in rows]
     return "\n".join(lines)
+
+
+def best_seconds_per_row(run: Callable[[], Any], rows: int, repeat: int) -> float:
+    """Seconds per row of run(), the best of `repeat` runs."""
+    best = float("inf")
+    for _ in range(repeat):
+        gc.collect()
+        start = time.perf_counter()
+        run()
+        best = min(best, time.perf_counter() - start)
+    return best / rows

@@ -356,6 +356,13 @@ def _model(models: dict[str, np.ufunc], default: np.ufunc, model: Any, tol: Any)
 
 # --- the public functions ------------------------------------------------
 
+_KEYWORDS_DOC = """out : ndarray{tuple}, optional
+    Where to write the result, as for any ufunc.
+workers : int, optional
+    Threads to split a large call across: 1 (the default), or -1 for every
+    core, -2 for all but one.
+"""
+
 _PARAMETERS_DOC = """
 Parameters
 ----------
@@ -364,12 +371,7 @@ s, k, t, r, sigma, q : array_like of numbers
     dividend yield; they broadcast against each other. Numbers are not
     validated: NaN, infinities, zeros and negative values give what the
     scalar function of the same name gives.{side}{models}
-out : ndarray{tuple}, optional
-    Where to write the result, as for any ufunc.
-workers : int, optional
-    Threads to split a large call across: 1 (the default), or -1 for every
-    core, -2 for all but one.
-"""
+{keywords}"""
 
 _IMPLIED_DOC = """
 Parameters
@@ -377,12 +379,7 @@ Parameters
 price, s, k, t, r, q : array_like of numbers
     Option price, spot, strike, years to expiry, risk-free rate and
     continuous dividend yield; they broadcast against each other.{side}{models}
-out : ndarray, optional
-    Where to write the result, as for any ufunc.
-workers : int, optional
-    Threads to split a large call across: 1 (the default), or -1 for every
-    core, -2 for all but one.
-
+{keywords}
 Returns
 -------
 The volatility, per 1.0 (0.2 is 20 %). No input raises: a price outside the
@@ -399,12 +396,7 @@ Parameters
 k, t, r, sigma, q : array_like of numbers
     Strike, years to expiry, risk-free rate, volatility and continuous
     dividend yield; they broadcast against each other.{side}{models}
-out : ndarray, optional
-    Where to write the result, as for any ufunc.
-workers : int, optional
-    Threads to split a large call across: 1 (the default), or -1 for every
-    core, -2 for all but one.
-
+{keywords}
 Returns
 -------
 The critical spot price today under the integral model: a put is exercised
@@ -415,11 +407,13 @@ nearer the strike.
 """
 
 _MODELS_DOC = """
-model : {{'bs2002', 'integral'}}, optional
+model : {'bs2002', 'integral'}, optional
     'bs2002' (the default): the Bjerksund-Stensland 2002 flat-boundary
-    approximation, the same to the bit as the scalar module. 'integral': the
-    early-exercise boundary solved by fixed-point iteration of its integral
-    equation, accurate to tol.
+    approximation, the same to the bit as the scalar module, its Greeks
+    finite differences with fixed steps. 'integral': the early-exercise
+    boundary solved by fixed-point iteration of its integral equation,
+    accurate to tol, its Greeks derivatives (vega and rho with the
+    boundary's own change).
 tol : float, optional
     For model='integral' only: the target error, relative to
     max(price, 0.005 k), from 1e-10 to 1e-3 (1e-6 when not given)."""
@@ -451,7 +445,7 @@ def _define(name: str, parameters: str, keywords: str, summary: str) -> Callable
     side = "option_type" if "option_type" in names else "_NO_SIDE"
     if models:
         keywords = f"model={_DEFAULT_MODEL!r}, tol=None"
-        body = f"_ufunc, _trailing = _model(_models, _default, model, tol)\n    "
+        body = "_ufunc, _trailing = _model(_models, _default, model, tol)\n    "
     elif keywords:
         body = "_ufunc, _trailing = _default, (_tol(tol),)\n    "
     else:
@@ -469,8 +463,8 @@ def _define(name: str, parameters: str, keywords: str, summary: str) -> Callable
     template = {"price": _IMPLIED_DOC, "k": _BOUNDARY_DOC}.get(names[0], _PARAMETERS_DOC)
     doc = template.format(
         side=_SIDE_DOC if side != "_NO_SIDE" else "",
-        tuple=" or tuple of five" if ufunc.nout == 5 else "",
         models=_MODELS_DOC if models else (_TOL_DOC if keywords else ""),
+        keywords=_KEYWORDS_DOC.format(tuple=" or tuple of five" if ufunc.nout == 5 else ""),
     )
     function.__module__ = __name__
     function.__doc__ = summary + "\n" + doc
