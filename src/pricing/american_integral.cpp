@@ -264,7 +264,7 @@ double IntegralAmerican::boundary(double k, double t, double r, double sigma, do
     // reached k: S >= k / b.
     const double rp = type == OptionType::Put ? r : q;
     const double qp = type == OptionType::Put ? q : r;
-    double unit;  // the put's B(t) / K
+    double unit = 1.0;  // the put's B(t) / K
     switch (regime(t, rp, qp, sigma)) {
         case Regime::Expired:
             unit = 1.0;
