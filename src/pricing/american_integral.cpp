@@ -133,17 +133,21 @@ IntegralScheme choose_scheme(double t, double r, double q, double sigma, double 
     const double omega = 2.0 * (r - q) / (sigma * sigma);
     const double rt = r * t;
     const bool calm = omega < 6.0 && rt < 0.2;
+    const bool settles = (omega < 2.0 && rt < 2.0) || (omega < 4.0 && rt < 0.5);
     if (tol >= 1e-4) {
         if (calm) return {6, 6, 2, 12, true};
+        if (settles) return {8, 8, 3, 16, true};
         return {12, 12, 6, 24, false};
     }
     if (tol >= 1e-5) {
         if (calm) return {8, 12, 4, 24, true};
+        if (settles) return {16, 24, 6, 48, true};
         return {20, 24, 12, 48, false};
     }
     if (tol >= 1e-6) {
         if (calm) return {12, 16, 5, 32, true};
-        if ((omega < 2.0 && rt < 2.0) || (omega < 4.0 && rt < 0.5)) return {16, 24, 6, 48, true};
+        if (settles) return {16, 24, 6, 48, true};
+        if ((omega < 4.0 && rt < 1.0) || (omega < 6.0 && rt < 0.5)) return {16, 24, 8, 48, true};
         if (omega < 10.0) return {20, 24, 12, 48, false};
         return {24, 32, 16, 64, false};
     }
