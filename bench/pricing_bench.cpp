@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "pricing/american.hpp"
+#include "pricing/american_integral.hpp"
 #include "pricing/bjerksund_stensland.hpp"
 #include "pricing/bjerksund_stensland_detail.hpp"
 #include "pricing/black_scholes.hpp"
@@ -142,6 +143,109 @@ VARNELLE_AM_BENCH(american_price_call, varnelle::american_price(in, OptionType::
 VARNELLE_AM_BENCH(american_price_put, varnelle::american_price(in, OptionType::Put));
 VARNELLE_AM_BENCH(american_greeks_call, varnelle::american_greeks(in, OptionType::Call));
 VARNELLE_AM_BENCH(american_greeks_put, varnelle::american_greeks(in, OptionType::Put));
+
+// The integral American model on a random book like the stored reference one
+// (spot within 3 sd of the strike, a day to ten years, sigma 5-100 %, r and q
+// 0-10 %, calls and puts), next to the specified model's am_price on the same
+// rows, so that the ratio of the two comes from one run.
+struct BookRow {
+    OptionInputs in;
+    OptionType type;
+    double price;  // the integral price at tol 1e-6, for the implied volatility
+};
+
+const std::vector<BookRow>& integral_book() {
+    static const std::vector<BookRow> rows = [] {
+        std::vector<BookRow> out;
+        std::uint64_t state = 2016;
+        const auto uniform = [&state](double lo, double hi) {
+            state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+            return lo + (hi - lo) * static_cast<double>(state >> 11) * 0x1.0p-53;
+        };
+        for (std::size_t i = 0; i < 256; ++i) {
+            const double t = std::exp(uniform(std::log(1.0 / 365.0), std::log(10.0)));
+            const double sigma = uniform(0.05, 1.0);
+            const double s = 100.0 * std::exp(uniform(-3.0, 3.0) * sigma * std::sqrt(t));
+            const OptionInputs in{s, 100.0, t, uniform(0.0, 0.1), sigma, uniform(0.0, 0.1)};
+            const OptionType type = i % 2 == 0 ? OptionType::Put : OptionType::Call;
+            out.push_back({in, type, varnelle::integral_american_price(in, type, 1e-6)});
+        }
+        return out;
+    }();
+    return rows;
+}
+
+template <typename Fn>
+void walk_book(benchmark::State& state, Fn fn) {
+    const auto& rows = integral_book();
+    std::size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(fn(rows[i]));
+        i = (i + 1) % rows.size();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_book_american_price(benchmark::State& state) {
+    walk_book(state, [](const BookRow& row) { return varnelle::american_price(row.in, row.type); });
+}
+BENCHMARK(BM_book_american_price);
+
+// The argument is -log10(tol).
+void BM_book_integral_price(benchmark::State& state) {
+    const double tol = std::pow(10.0, -static_cast<double>(state.range(0)));
+    walk_book(state, [tol](const BookRow& row) { return varnelle::integral_american_price(row.in, row.type, tol); });
+}
+BENCHMARK(BM_book_integral_price)->Arg(4)->Arg(6)->Arg(8);
+
+void BM_book_integral_greeks(benchmark::State& state) {
+    const double tol = std::pow(10.0, -static_cast<double>(state.range(0)));
+    walk_book(state, [tol](const BookRow& row) { return varnelle::integral_american_greeks(row.in, row.type, tol); });
+}
+BENCHMARK(BM_book_integral_greeks)->Arg(4)->Arg(6);
+
+void BM_book_integral_implied_vol(benchmark::State& state) {
+    walk_book(state, [](const BookRow& row) {
+        return varnelle::integral_american_implied_vol(row.price, row.in.s, row.in.k, row.in.t, row.in.r, row.in.q,
+                                                       row.type, 1e-6);
+    });
+}
+BENCHMARK(BM_book_integral_implied_vol);
+
+// A chain of 41 strikes at one expiry (items are rows): through one
+// IntegralAmerican, which solves the boundary once, against the same rows
+// priced one by one, each solving its own.
+std::array<OptionInputs, 41> chain_rows(std::size_t round) {
+    std::array<OptionInputs, 41> rows{};
+    const double t = 0.25 + 0.01 * static_cast<double>(round % 16);  // a new expiry each round
+    for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = {100.0, 70.0 + 1.5 * static_cast<double>(i), t, 0.05, 0.3, 0.02};
+    return rows;
+}
+
+void BM_chain41_integral_price(benchmark::State& state) {
+    std::size_t round = 0;
+    for (auto _ : state) {
+        const auto rows = chain_rows(round++);
+        varnelle::IntegralAmerican chain;
+        double sum = 0.0;
+        for (const auto& in : rows) sum += chain.price(in, OptionType::Put, 1e-6);
+        benchmark::DoNotOptimize(sum);
+    }
+    state.SetItemsProcessed(state.iterations() * 41);
+}
+BENCHMARK(BM_chain41_integral_price);
+
+void BM_chain41_independent_rows(benchmark::State& state) {
+    std::size_t round = 0;
+    for (auto _ : state) {
+        const auto rows = chain_rows(round++);
+        double sum = 0.0;
+        for (const auto& in : rows) sum += varnelle::integral_american_price(in, OptionType::Put, 1e-6);
+        benchmark::DoNotOptimize(sum);
+    }
+    state.SetItemsProcessed(state.iterations() * 41);
+}
+BENCHMARK(BM_chain41_independent_rows);
 
 // Implied volatility against the price it inverts, on a realistic random mix:
 // strikes within about 40% of spot, a week to five years, volatilities from

@@ -9,8 +9,13 @@
 // (t, r, q, sigma, tol): a row priced alone and a row priced after others of
 // its chain give the same bits.
 //
-// Units: theta per calendar day (the yearly derivative / 365), vega per 1.00
-// of volatility, rho per 1 % of rate.
+// Greeks: delta and gamma differentiate the premium integral with the
+// boundary held fixed; theta comes from the Black-Scholes equation in the
+// continuation region (zero where the option is exercised); vega and rho are
+// central differences of the price with the boundary re-solved a few steps
+// from the solved one at sigma +- h and r +- h (they carry what those steps
+// leave, up to a few 1e-5 relative). Units: theta per calendar day (the
+// yearly derivative / 365), vega per 1.00 of volatility, rho per 1 % of rate.
 #pragma once
 
 #include "exercise_boundary.hpp"

@@ -340,7 +340,7 @@ double bounded(double value, double x) {
 
 }  // namespace
 
-double put_price_from_boundary(const PutBoundary& b, double x) {
+[[gnu::target_clones("avx2", "default")]] double put_price_from_boundary(const PutBoundary& b, double x) {
     if (x <= b.now) return 1.0 - x;
     const double log_x = std::log(x);
     const std::size_t p = b.points;
@@ -358,7 +358,7 @@ double put_price_from_boundary(const PutBoundary& b, double x) {
     return bounded(european + (premium > 0.0 ? premium : 0.0), x);
 }
 
-PutSpotTerms put_terms_from_boundary(const PutBoundary& b, double x) {
+[[gnu::target_clones("avx2", "default")]] PutSpotTerms put_terms_from_boundary(const PutBoundary& b, double x) {
     if (x <= b.now) return {1.0 - x, -1.0, 0.0, true};
     const double log_x = std::log(x);
     const std::size_t p = b.points;

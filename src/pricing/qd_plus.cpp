@@ -10,7 +10,8 @@ namespace {
 namespace na = normal_array;
 
 // Newton's method converges quadratically here, so a step below 1e-4 of S
-// leaves the next iterate within ~1e-8 of the root.
+// leaves the next iterate within ~1e-8 of the root. (The fixed number of
+// iterations that follows does not make up for a start much further off.)
 constexpr double kSettled = 1e-4;
 
 // The root of Li's F at one time to expiry, by Newton's method from start.

@@ -192,7 +192,8 @@ TEST(IntegralLimits, ExerciseBoundary) {
     EXPECT_DOUBLE_EQ(integral_exercise_boundary(100.0, 1.0, 0.02, 0.0, 0.05, OptionType::Put, 1e-6), 40.0);
 }
 
-// Inputs far outside any book still give a number between the bounds.
+// Inputs far outside any book still give a price between the bounds, finite
+// Greeks and a boundary.
 TEST(IntegralLimits, ExtremeInputsStayFinite) {
     const double ts[] = {1e-9, 1.0 / 365.0, 30.0, 1e3};
     const double sigmas[] = {1e-6, 0.05, 3.0};
@@ -209,6 +210,11 @@ TEST(IntegralLimits, ExtremeInputsStayFinite) {
                             if (pq < pr && pr <= 0.0) continue;  // the double-boundary case
                             const double v = integral_american_price(in, type, 1e-6);
                             ASSERT_TRUE(std::isfinite(v)) << in;
+                            const varnelle::Greeks g = varnelle::integral_american_greeks(in, type, 1e-6);
+                            EXPECT_TRUE(std::isfinite(g.delta) && std::isfinite(g.gamma) && std::isfinite(g.theta) &&
+                                        std::isfinite(g.vega) && std::isfinite(g.rho))
+                                << in;
+                            EXPECT_FALSE(std::isnan(integral_exercise_boundary(100.0, t, r, sigma, q, type, 1e-6))) << in;
                             const double intrinsic = std::fmax(type == OptionType::Put ? 100.0 - s : s - 100.0, 0.0);
                             EXPECT_GE(v, intrinsic) << in;
                             EXPECT_LE(v, type == OptionType::Put ? std::fmax(100.0, 100.0 * std::exp(-r * t))
