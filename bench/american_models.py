@@ -20,6 +20,7 @@ import json
 import os
 import pathlib
 import platform
+import time
 from typing import Any, Callable
 
 import numpy as np
@@ -92,7 +93,10 @@ def quantlib_pricer(engine_of: Callable[[Any], Any]) -> Callable[[dict[str, np.n
             kind = ql.Option.Put if side == "put" else ql.Option.Call
             option = ql.VanillaOption(ql.PlainVanillaPayoff(kind, k), exercise)
             option.setPricingEngine(engine)
-            out[i] = option.NPV()
+            try:
+                out[i] = option.NPV()
+            except RuntimeError:  # some engines refuse some rows; counted as failures
+                out[i] = np.nan
         return out
 
     return price
@@ -142,11 +146,15 @@ def main() -> None:
     for name, run in models:
         figures[name] = (best_us(run, n, repeat), errors(run(), book))
     for name, price in quantlib_engines().items():
-        figures[name] = (best_us(lambda price=price: price(book), n, 1), errors(price(book), book))
+        start = time.perf_counter()
+        values = price(book)  # one run: QuantLib's accurate engine takes a while
+        figures[name] = ((time.perf_counter() - start) / n * 1e6, errors(values, book))
 
     rows = []
     for name, (us, err) in figures.items():
-        rows.append([name, f"{us:,.2f}", f"{np.median(err):.1e}", f"{np.percentile(err, 99):.1e}", f"{err.max():.1e}"])
+        failed = int(np.isnan(err).sum())
+        worst = f"{np.nanmax(err):.1e}" + (f" ({failed} rows failed)" if failed else "")
+        rows.append([name, f"{us:,.2f}", f"{np.nanmedian(err):.1e}", f"{np.nanpercentile(err, 99):.1e}", worst])
     print(table(["model", "µs per option", "median error", "p99 error", "max error"], rows))
 
     specified = figures["varnelle Bjerksund-Stensland 2002 (`am_price`, default)"][0]
@@ -164,7 +172,7 @@ def main() -> None:
     if accurate is not None:
         targets.append(["QuantLib accurate against `tol=1e-6`, time", f"{accurate[0] / fine_us:.1f}× faster",
                         f"≥ 10×: {verdict(accurate[0] / fine_us >= 10)}"])
-        ratio = accurate[1].max() / max(fine_err.max(), 1e-300)
+        ratio = np.nanmax(accurate[1]) / max(fine_err.max(), 1e-300)
         targets.append(["QuantLib accurate against `tol=1e-6`, max error", f"{ratio:.0f}× smaller",
                         f"≥ 10×: {verdict(ratio >= 10)}"])
 

@@ -115,7 +115,8 @@ void split_rows(std::ptrdiff_t rows, double cost_ns,
     const double work = static_cast<double>(rows) * cost_ns;
     const auto worth = static_cast<std::ptrdiff_t>(work / kMinimumNsPerThread);
     const std::ptrdiff_t parts = std::min<std::ptrdiff_t>({t_workers, worth, rows});
-    if (work < kSliceNs) {
+    const bool sliced = work >= kSliceNs;
+    if (!sliced && parts <= 1) {
         body(0, rows);
         t_unpolled_ns += work;
         if (t_unpolled_ns >= kSliceNs) [[unlikely]] {
@@ -124,7 +125,9 @@ void split_rows(std::ptrdiff_t rows, double cost_ns,
         }
         return;
     }
-    const auto slice_rows = std::max<std::ptrdiff_t>(1, static_cast<std::ptrdiff_t>(kSliceNs / cost_ns));
+    // A call too short to slice but worth threads runs each part whole.
+    const auto slice_rows =
+        sliced ? std::max<std::ptrdiff_t>(1, static_cast<std::ptrdiff_t>(kSliceNs / cost_ns)) : rows;
     SlicedCall call(slice_rows, body);
     if (parts <= 1) {
         call.run_calling_part(0, rows);
