@@ -400,39 +400,40 @@ Greeks IntegralAmerican::greeks_of(const OptionInputs& in, OptionType type, doub
     return g;
 }
 
-double integral_american_price(const OptionInputs& in, OptionType type, double tol) {
+// The single-row functions: the chain object used once.
+template <class Result>
+Result once(Result (IntegralAmerican::*method)(const OptionInputs&, OptionType, double), const OptionInputs& in,
+            OptionType type, double tol) {
     IntegralAmerican model;
-    return model.price(in, type, tol);
+    return (model.*method)(in, type, tol);
+}
+
+double integral_american_price(const OptionInputs& in, OptionType type, double tol) {
+    return once(&IntegralAmerican::price, in, type, tol);
 }
 
 double integral_american_delta(const OptionInputs& in, OptionType type, double tol) {
-    IntegralAmerican model;
-    return model.spot_greeks(in, type, tol).delta;
+    return once(&IntegralAmerican::spot_greeks, in, type, tol).delta;
 }
 
 double integral_american_gamma(const OptionInputs& in, OptionType type, double tol) {
-    IntegralAmerican model;
-    return model.spot_greeks(in, type, tol).gamma;
+    return once(&IntegralAmerican::spot_greeks, in, type, tol).gamma;
 }
 
 double integral_american_theta(const OptionInputs& in, OptionType type, double tol) {
-    IntegralAmerican model;
-    return model.spot_greeks(in, type, tol).theta;
+    return once(&IntegralAmerican::spot_greeks, in, type, tol).theta;
 }
 
 double integral_american_vega(const OptionInputs& in, OptionType type, double tol) {
-    IntegralAmerican model;
-    return model.greeks(in, type, tol).vega;
+    return once(&IntegralAmerican::greeks, in, type, tol).vega;
 }
 
 double integral_american_rho(const OptionInputs& in, OptionType type, double tol) {
-    IntegralAmerican model;
-    return model.greeks(in, type, tol).rho;
+    return once(&IntegralAmerican::greeks, in, type, tol).rho;
 }
 
 Greeks integral_american_greeks(const OptionInputs& in, OptionType type, double tol) {
-    IntegralAmerican model;
-    return model.greeks(in, type, tol);
+    return once(&IntegralAmerican::greeks, in, type, tol);
 }
 
 double integral_american_implied_vol(double price, double s, double k, double t, double r, double q,

@@ -16,14 +16,8 @@ namespace {
 using varnelle::Greeks;
 using varnelle::OptionInputs;
 using varnelle::OptionType;
-using varnelle::testing::exactly;
-using varnelle::testing::Expect;
-using varnelle::testing::meets;
-using varnelle::testing::quoted;
-using varnelle::testing::same_bits;
-using varnelle::testing::Sweep;
+using namespace varnelle::testing;
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr OptionType kCall = OptionType::Call;
 constexpr OptionType kPut = OptionType::Put;
 

@@ -19,14 +19,11 @@ namespace {
 
 using varnelle::OptionInputs;
 using varnelle::OptionType;
-using varnelle::testing::same_bits;
-using varnelle::testing::Sweep;
+using namespace varnelle::testing;
 
 constexpr OptionType kCall = OptionType::Call;
 constexpr OptionType kPut = OptionType::Put;
 constexpr double kTol = 1e-6;
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 double error_of(double v, double reference, double k) { return std::fabs(v - reference) / std::max(reference, 0.005 * k); }
 

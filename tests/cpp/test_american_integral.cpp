@@ -22,11 +22,8 @@ using varnelle::integral_american_price;
 using varnelle::integral_exercise_boundary;
 using varnelle::OptionInputs;
 using varnelle::OptionType;
-using varnelle::testing::same_bits;
-using varnelle::testing::Sweep;
+using namespace varnelle::testing;
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // The error measure of the model's tol.
 double scaled_error(double value, double reference, double k) {

@@ -16,11 +16,8 @@ namespace {
 using varnelle::kBatchRows;
 using varnelle::OptionInputs;
 using varnelle::OptionType;
-using varnelle::testing::same_bits;
-using varnelle::testing::Sweep;
+using namespace varnelle::testing;
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 TEST(NormCdfBatch, EqualsNormCdfOnEveryPathAndSeam) {
     std::vector<double> x = {0.0, -0.0, kNaN, kInf, -kInf, 0.5 * 1.4142135623730951, -0.5 * 1.4142135623730951,

@@ -14,13 +14,8 @@ namespace {
 
 using varnelle::detail::Bs2002Evaluation;
 using varnelle::detail::Bs2002Path;
-using varnelle::testing::exactly;
-using varnelle::testing::Expect;
-using varnelle::testing::meets;
-using varnelle::testing::quoted;
-using varnelle::testing::same_bits;
+using namespace varnelle::testing;
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 struct CallInputs {
     double S, K, T, r, b, sigma;

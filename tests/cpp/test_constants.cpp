@@ -11,7 +11,7 @@
 
 namespace {
 
-using varnelle::testing::same_bits;
+using namespace varnelle::testing;
 
 static_assert(sizeof(long double) > sizeof(double), "the check needs extended precision");
 

@@ -14,10 +14,8 @@ namespace {
 
 using varnelle::OptionInputs;
 using varnelle::OptionType;
-using varnelle::testing::same_bits;
-using varnelle::testing::Sweep;
+using namespace varnelle::testing;
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // The European value the American evaluation computed, where its path did.
 double floor_of_american(const OptionInputs& in, OptionType type) {

@@ -23,11 +23,8 @@ namespace {
 
 using varnelle::OptionInputs;
 using varnelle::OptionType;
-using varnelle::testing::same_bits;
-using varnelle::testing::Sweep;
+using namespace varnelle::testing;
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr OptionType kCall = OptionType::Call;
 constexpr OptionType kPut = OptionType::Put;
 

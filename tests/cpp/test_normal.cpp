@@ -11,14 +11,8 @@
 
 namespace {
 
-using varnelle::testing::exactly;
-using varnelle::testing::Expect;
-using varnelle::testing::meets;
-using varnelle::testing::quoted;
-using varnelle::testing::same_bits;
+using namespace varnelle::testing;
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 enum class Fn { Cdf, Pdf, Erfc, ErfcKernel, ErfKernel };
 

@@ -9,10 +9,11 @@
 #include <limits>
 
 #include "pricing/root_finding.hpp"
+#include "test_support.hpp"
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using namespace varnelle::testing;
 
 struct BrentCase {
     const char* name;

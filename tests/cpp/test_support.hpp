@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "pricing/types.hpp"
@@ -27,6 +28,9 @@ inline std::ostream& operator<<(std::ostream& os, const OptionInputs& in) {
 }  // namespace varnelle
 
 namespace varnelle::testing {
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+inline constexpr double kInf = std::numeric_limits<double>::infinity();
 
 inline std::uint64_t bits_of(double x) {
     std::uint64_t u;

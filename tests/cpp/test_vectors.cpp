@@ -20,8 +20,7 @@ namespace {
 using varnelle::Greeks;
 using varnelle::OptionInputs;
 using varnelle::OptionType;
-using varnelle::testing::hex;
-using varnelle::testing::same_bits;
+using namespace varnelle::testing;
 
 struct VectorRow {
     std::size_t index = 0;
