@@ -139,7 +139,7 @@ def main() -> None:
         ("varnelle European (`bs_price`)", lambda: vnp.bs_price(*numbers, side)),
         ("varnelle Bjerksund-Stensland 2002 (`am_price`, default)", lambda: vnp.am_price(*numbers, side)),
     ]
-    for tol in (1e-3, 1e-4, 1e-6, 1e-8, 1e-10):
+    for tol in (1e-3, 1e-4, 1e-5, 1e-6, 1e-8, 1e-10):
         models.append((f"varnelle integral, `tol={tol:g}`",
                        lambda tol=tol: vnp.am_price(*numbers, side, model="integral", tol=tol)))
     figures: dict[str, tuple[float, np.ndarray]] = {}
@@ -170,11 +170,19 @@ def main() -> None:
     ]
     accurate = figures.get("QuantLib QD+ fixed point, accurate")
     if accurate is not None:
-        targets.append(["QuantLib accurate against `tol=1e-6`, time", f"{accurate[0] / fine_us:.1f}× faster",
-                        f"≥ 10×: {verdict(accurate[0] / fine_us >= 10)}"])
-        ratio = np.nanmax(accurate[1]) / max(fine_err.max(), 1e-300)
-        targets.append(["QuantLib accurate against `tol=1e-6`, max error", f"{ratio:.0f}× smaller",
-                        f"≥ 10×: {verdict(ratio >= 10)}"])
+        # The fastest target error that is at least ten times more accurate
+        # than QuantLib's accurate preset, against that preset's time.
+        ql_max = float(np.nanmax(accurate[1]))
+        ours = [(us, name, err.max()) for name, (us, err) in figures.items()
+                if name.startswith("varnelle integral") and err.max() * 10 <= ql_max]
+        if ours:
+            us, name, worst = min(ours)
+            targets.append([f"QuantLib accurate ({accurate[0]:,.0f} µs, max {ql_max:.1e}) against {name}",
+                            f"{accurate[0] / us:.1f}× faster at {ql_max / worst:.0f}× smaller max error",
+                            f"≥ 10× faster at ≥ 10× smaller error: {verdict(accurate[0] / us >= 10)}"])
+        ratio = ql_max / max(fine_err.max(), 1e-300)
+        targets.append(["QuantLib accurate against `tol=1e-6`", f"{accurate[0] / fine_us:.1f}× faster at "
+                        f"{ratio:.0f}× smaller max error", "(for reference)"])
 
     # The rest of the integral model's costs, each against its price.
     price_us = fine_us
