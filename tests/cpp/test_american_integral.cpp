@@ -128,6 +128,30 @@ TEST(IntegralConvergence, Tol1e6AgainstTol1e10OnARandomBook) {
     }
 }
 
+// Where the drift dominates the volatility over a long life the boundary
+// converges slowest in the number of nodes: the schemes chosen there must
+// still meet tol, for the put and for the call with rate and yield swapped.
+class IntegralDriftCorner : public ::testing::TestWithParam<double> {};
+
+TEST_P(IntegralDriftCorner, WithinTolOfTheFinestScheme) {
+    const double tol = GetParam();
+    for (const double sigma : {0.05, 0.1}) {
+        for (const double t : {3.0, 10.0}) {
+            for (const double q : {0.0, 0.001}) {
+                for (const double s : {70.0, 90.0, 100.0, 115.0, 140.0}) {
+                    const OptionInputs put{s, 100.0, t, 0.1, sigma, q};
+                    const OptionInputs call{100.0, s, t, q, sigma, 0.1};
+                    const double fine = integral_american_price(put, OptionType::Put, 1e-10);
+                    EXPECT_LE(scaled_error(integral_american_price(put, OptionType::Put, tol), fine, put.k), tol) << put;
+                    EXPECT_LE(scaled_error(integral_american_price(call, OptionType::Call, tol), fine, call.k), tol)
+                        << call;
+                }
+            }
+        }
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Tol, IntegralDriftCorner, ::testing::Values(1e-4));
+
 TEST(IntegralSymmetry, PutEqualsCallWithEverythingSwapped) {
     for (const auto& in : random_book(7, 200)) {
         const double put = integral_american_price(in, OptionType::Put, 1e-6);
