@@ -148,7 +148,7 @@ IntegralScheme choose_scheme(double t, double r, double q, double sigma, double 
         // rows' scheme.
         if (omega < 3.0 && rt < 0.2) return {5, 4, 2, 12, true};
         if (omega < 5.0 && rt < 0.2) return {6, 6, 2, 12, true};
-        if (calm || settles) return {8, 6, 3, 16, true};
+        if (calm || settles) return {7, 6, 3, 14, true};
         if (omega >= 10.0 && rt >= 0.3) return {16, 16, 8, 32, false};
         return {12, 8, 6, 24, false};
     }
