@@ -8,7 +8,9 @@ process and any phase. Every leak found while an interpreter was still alive
 is the interpreter's own and does not count: a str object whose allocation
 stack has no frame of the module, or has an import between the allocation
 and the module's frames (what an import makes belongs to the imported code;
-Python 3.13 imports its traceback module when the module prints an error).
+Python 3.13 imports its traceback module when the module prints an error),
+or the str is a dict key that PyDict_SetItemString made and interned (the
+names a module registers).
 The interpreter never frees its interned strings, which are immortal; the
 same strings were reachable, and therefore not reported, at the live check.
 Anything else leaked after shutdown counts. In a process that ran a
@@ -60,6 +62,9 @@ STR_ALLOCATORS = {"PyUnicode_New", "resize_compact"}
 # Frames of an import: what it allocates belongs to the imported code, even
 # when the module started it (printing a traceback may import modules).
 IMPORT_FRAMES = {"PyImport_ImportModuleLevelObject", "import_find_and_load", "PyImport_Import"}
+# Frames that make a dict key from a C string, which the interpreter interns:
+# a module's attribute names, immortal like every interned string.
+INTERNED_KEY_FRAMES = {"PyDict_SetItemString"}
 
 
 def interpreter_string(stack, module_dir):
@@ -70,7 +75,7 @@ def interpreter_string(stack, module_dir):
     if len(found) < 2 or found[1][0] not in STR_ALLOCATORS:
         return False
     for frame in found[1:]:
-        if frame[0] in IMPORT_FRAMES:
+        if frame[0] in IMPORT_FRAMES or frame[0] in INTERNED_KEY_FRAMES:
             return True
         if in_module(frame, module_dir):
             return False
