@@ -72,15 +72,23 @@ void qd_plus_boundary(const double* tau, std::size_t count, double r, double q, 
     // From the shortest time up, each root starting from the line through
     // the two before it in (sqrt(tau), ln B): neighbouring times have nearby
     // boundaries, so Newton needs few steps.
+    // ln B and sqrt(tau) of the node before are carried over rather than
+    // taken again (the logarithms were a tenth of the start's cost).
     double start = x_ratio;
+    double log_before = 0.0, root_before = 0.0;  // at node j + 1
     for (std::size_t j = count; j-- > 0;) {
         out[j] = qd_plus_root(tau[j], r, q, sigma, x_ratio, start);
         start = out[j];
-        if (j + 1 < count && j > 0) {
-            const double a = std::sqrt(tau[j + 1]), b = std::sqrt(tau[j]), c = std::sqrt(tau[j - 1]);
-            const double guess = std::exp(std::log(out[j]) + (std::log(out[j]) - std::log(out[j + 1])) * (c - b) / (b - a));
+        if (j == 0) break;
+        const double log_here = std::log(out[j]);
+        const double b = std::sqrt(tau[j]);
+        if (j + 1 < count) {
+            const double a = root_before, c = std::sqrt(tau[j - 1]);
+            const double guess = std::exp(log_here + (log_here - log_before) * (c - b) / (b - a));
             if (guess > 0.0 && guess < x_ratio) start = guess;
         }
+        log_before = log_here;
+        root_before = b;
     }
 }
 
