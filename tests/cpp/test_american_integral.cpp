@@ -137,6 +137,7 @@ TEST_P(IntegralDriftCorner, WithinTolOfTheFinestScheme) {
     const double corners[][4] = {
         {0.05, 10.0, 0.1, 0.0}, {0.05, 3.0, 0.1, 0.001}, {0.1, 3.0, 0.1, 0.001},
         {0.12, 10.0, 0.04, 0.0}, {0.15, 7.0, 0.06, 0.0}, {0.12, 10.0, 0.08, 0.01},
+        {0.2, 10.0, 0.08, 0.0}, {0.2, 10.0, 0.08, 0.005}, {0.2, 7.0, 0.08, 0.005},  // omega near 4, long lives
     };
     for (const auto& c : corners) {
         for (const double s : {70.0, 88.0, 91.0, 100.0, 115.0, 140.0}) {
