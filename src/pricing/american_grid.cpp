@@ -482,19 +482,6 @@ Reading extrapolated(const UnitPut& p, const Pair& grids) {
     return {rich(a.v, b.v), rich(a.dv, b.dv), rich(a.d2v, b.d2v), a.exercised && b.exercised};
 }
 
-// sigma = 0: the best discounted payoff e^(-r t) - S e^(-q t) over exercise
-// times t in [0, T]; it is a difference of two exponentials, so besides the
-// ends only its one stationary point can be the maximum.
-double deterministic_put(double s, double k, double t, double r, double q) {
-    auto value = [&](double u) { return k * exp_clamped(-r * u) - s * exp_clamped(-q * u); };
-    double best = std::max({0.0, k - s, value(t)});
-    if (r != q && r * q > 0.0) {
-        const double u = std::log((r * k) / (q * s)) / (r - q);
-        if (u > 0.0 && u < t) best = std::max(best, value(u));
-    }
-    return best;
-}
-
 // Early exercise never pays a put with r <= 0 and q >= r: the European value.
 bool never_exercised(double r, double q) { return r <= 0.0 && q >= r; }
 
@@ -505,11 +492,6 @@ struct PutInputs {
 PutInputs as_put(const OptionInputs& in, OptionType type) {
     if (type == OptionType::Put) return {in.s, in.k, in.t, in.r, in.q, in.sigma};
     return {in.k, in.s, in.t, in.q, in.r, in.sigma};
-}
-
-bool any_nan(const OptionInputs& in) {
-    return std::isnan(in.s) || std::isnan(in.k) || std::isnan(in.t) || std::isnan(in.r) || std::isnan(in.sigma) ||
-           std::isnan(in.q);
 }
 
 double european_put(const PutInputs& p) {
@@ -567,7 +549,7 @@ bool deterministic(const PutInputs& p) { return p.sigma * std::sqrt(p.t) < kNoSp
 
 double put_price(const PutInputs& p, double tol) {
     if (p.t <= 0.0) return std::max(p.k - p.s, 0.0);
-    if (deterministic(p)) return deterministic_put(p.s, p.k, p.t, p.r, p.q);
+    if (deterministic(p)) return deterministic_american_put(p.s, p.k, p.t, p.r, p.q);
     if (never_exercised(p.r, p.q) || far_out_of_the_money(p)) return european_put(p);
     return finish_price(p, grid_put(p, tol));
 }
@@ -605,7 +587,7 @@ PutGreeks put_greeks(const PutInputs& p, double tol, bool rho_in_q) {
             const double dq = -g.delta * p.s * p.t / 100.0;
             return {european_put(p), g.delta, g.gamma, g.vega, rho_in_q ? dq : g.rho, false};
         }
-        auto v = [&](double s, double r, double q) { return deterministic_put(s, p.k, p.t, r, q); };
+        auto v = [&](double s, double r, double q) { return deterministic_american_put(s, p.k, p.t, r, q); };
         const double price = v(p.s, p.r, p.q);
         const double ds = 1e-6 * p.s;
         const double delta = (v(p.s + ds, p.r, p.q) - v(p.s - ds, p.r, p.q)) / (2.0 * ds);
@@ -743,6 +725,18 @@ UnitInterval unit_interval(double t, double r, double sigma, double q, double to
 }
 
 }  // namespace
+
+// Besides the ends, the difference of two exponentials has at most one
+// stationary point on (0, t), and only there can it be largest.
+double deterministic_american_put(double s, double k, double t, double r, double q) {
+    auto value = [&](double u) { return k * exp_clamped(-r * u) - s * exp_clamped(-q * u); };
+    double best = std::max({0.0, k - s, value(t)});
+    if (r != q && r * q > 0.0) {
+        const double u = std::log((r * k) / (q * s)) / (r - q);
+        if (u > 0.0 && u < t) best = std::max(best, value(u));
+    }
+    return best;
+}
 
 double grid_american_price(const OptionInputs& in, OptionType type, double tol) {
     if (any_nan(in)) return kNaN;

@@ -23,6 +23,12 @@
 namespace varnelle {
 
 double grid_american_price(const OptionInputs& in, OptionType type, double tol);
+
+// The American put with no volatility, where the spot moves deterministically:
+// the best discounted payoff K e^(-r u) - S e^(-q u) over exercise times u in
+// [0, t], floored at 0. Exponents are clamped, so absurd inputs give finite
+// numbers. Both American models answer sigma = 0 with it.
+double deterministic_american_put(double s, double k, double t, double r, double q);
 Greeks grid_american_greeks(const OptionInputs& in, OptionType type, double tol);
 
 // Today's critical spot price: a put is exercised at once at or below it, a

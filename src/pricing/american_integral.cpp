@@ -50,11 +50,6 @@ PutSide put_side(double s, double k, double r, double q, OptionType type) {
     return {k, s, q, r};
 }
 
-bool any_nan(const OptionInputs& in) {
-    return std::isnan(in.s) || std::isnan(in.k) || std::isnan(in.t) || std::isnan(in.r) || std::isnan(in.sigma) ||
-           std::isnan(in.q);
-}
-
 // Whether the spot is at or past the critical spot k * b (put) or k / b
 // (call), b being the boundary of the put side in units of its strike.
 bool exercised(const OptionInputs& in, OptionType type, double b) {
@@ -86,27 +81,6 @@ Regime regime(double t, double r, double q, double sigma) {
 double double_boundary(const OptionInputs& option, OptionType type, double tol, Greeks* greeks) {
     if (greeks != nullptr) *greeks = grid_american_greeks(option, type, tol);
     return grid_american_price(option, type, tol);
-}
-
-// With no volatility the spot moves deterministically, and exercising at time
-// u pays K e^(-r u) - S e^(-q u). That difference of exponentials has at most
-// one stationary point, so its largest value on [0, t] is at 0, at t or there.
-double deterministic_put(double s, double k, double t, double r, double q) {
-    const auto pay = [&](double u) { return k * std::exp(-r * u) - s * std::exp(-q * u); };
-    double best = pay(0.0);
-    const double at_expiry = pay(t);
-    if (at_expiry > best) best = at_expiry;
-    if (r != q && s > 0.0 && k > 0.0) {
-        const double ratio = (r * k) / (q * s);
-        if (ratio > 0.0) {
-            const double u = std::log(ratio) / (r - q);
-            if (u > 0.0 && u < t) {
-                const double inside = pay(u);
-                if (inside > best) best = inside;
-            }
-        }
-    }
-    return best > 0.0 ? best : 0.0;
 }
 
 // The European put of strike 1 at spot x.
@@ -220,7 +194,7 @@ double IntegralAmerican::price(const OptionInputs& in, OptionType type, double t
         case Regime::Expired:
             return intrinsic;
         case Regime::Deterministic:
-            return deterministic_put(p.s, p.k, in.t, p.r, p.q);
+            return deterministic_american_put(p.s, p.k, in.t, p.r, p.q);
         case Regime::European:
             if (p.k == 0.0) return 0.0;
             return p.k * european_unit_put(p.s / p.k, in.t, p.r, p.q, in.sigma);
@@ -247,7 +221,7 @@ double IntegralAmerican::implied_vol(double price, double s, double k, double t,
     const double intrinsic = p.k > p.s ? p.k - p.s : 0.0;
     const double forward_gap = p.k * std::exp(-p.r * t) - p.s * std::exp(-p.q * t);
     const double lower = std::fmax(intrinsic, std::fmax(forward_gap, 0.0));
-    const double upper = std::fmax(p.k, p.k * std::exp(-p.r * t));
+    const double upper = american_upper_bound(s, k, t, r, q, type);
     if (!(price > lower) || !(price < upper)) return kNaN;
 
     // A safeguarded secant on the price: the bracket [low, high] holds the
@@ -327,7 +301,7 @@ Greeks deterministic_greeks(const OptionInputs& in, OptionType type) {
     const auto value = [&](double s, double r, double sigma, double q) {
         if (sigma > 0.0) return integral_american_price({s, in.k, in.t, r, sigma, q}, type, 1e-8);
         const PutSide p = put_side(s, in.k, r, q, type);
-        return deterministic_put(p.s, p.k, in.t, p.r, p.q);
+        return deterministic_american_put(p.s, p.k, in.t, p.r, p.q);
     };
     const double h = 1e-5 * in.s, now = value(in.s, in.r, 0.0, in.q);
     const double up = value(in.s + h, in.r, 0.0, in.q), down = value(in.s - h, in.r, 0.0, in.q);

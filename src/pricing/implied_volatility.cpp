@@ -286,15 +286,6 @@ EuropeanProblem european_problem(double s, double k, double t, double r, double 
     return e;
 }
 
-// The American price never reaches the underlying for a call or the strike
-// for a put, nor the European upper bound it is never below: with r < 0 a put
-// is worth up to k e^(-rt) > k, with q < 0 a call up to s e^(-qt) > s.
-double american_upper_bound(double s, double k, double t, double r, double q, OptionType type) {
-    const double discounted = type == OptionType::Call ? s * std::exp((-q) * t) : k * std::exp((-r) * t);
-    const double plain = type == OptionType::Call ? s : k;
-    return discounted > plain ? discounted : plain;
-}
-
 // Inputs no volatility can answer whatever the price: NaN anywhere, spot,
 // strike or expiry not positive and finite, rates not finite.
 bool inputs_unusable(double price, double s, double k, double t, double r, double q) {
@@ -332,6 +323,12 @@ struct AmericanObjective {
 };
 
 }  // namespace
+
+double american_upper_bound(double s, double k, double t, double r, double q, OptionType type) {
+    const double discounted = type == OptionType::Call ? s * std::exp((-q) * t) : k * std::exp((-r) * t);
+    const double plain = type == OptionType::Call ? s : k;
+    return discounted > plain ? discounted : plain;
+}
 
 double european_implied_vol(double price, double s, double k, double t, double r, double q, OptionType type) {
     if (inputs_unusable(price, s, k, t, r, q)) return kNaN;

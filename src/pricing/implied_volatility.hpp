@@ -36,6 +36,12 @@ namespace varnelle {
 // sigma at which european_price({s, k, t, r, sigma, q}, type) == price.
 double european_implied_vol(double price, double s, double k, double t, double r, double q, OptionType type);
 
+// The price every American model stays below: the underlying for a call or
+// the strike for a put, or the European upper bound where that is higher
+// (with r < 0 a put is worth up to k e^(-rt) > k, with q < 0 a call up to
+// s e^(-qt) > s). Both models' implied volatilities refuse prices from here up.
+double american_upper_bound(double s, double k, double t, double r, double q, OptionType type);
+
 // sigma at which american_price({s, k, t, r, sigma, q}, type) == price.
 double american_implied_vol(double price, double s, double k, double t, double r, double q, OptionType type);
 

@@ -12,6 +12,8 @@
 #error "varnelle needs SSE2 double arithmetic; x87 excess precision would change results"
 #endif
 
+#include <cmath>
+
 namespace varnelle {
 
 enum class OptionType { Call, Put };
@@ -26,6 +28,11 @@ struct OptionInputs {
     double sigma;
     double q;
 };
+
+inline bool any_nan(const OptionInputs& in) {
+    return std::isnan(in.s) || std::isnan(in.k) || std::isnan(in.t) || std::isnan(in.r) || std::isnan(in.sigma) ||
+           std::isnan(in.q);
+}
 
 struct Greeks {
     double delta;
