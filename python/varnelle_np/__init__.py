@@ -267,9 +267,6 @@ def _on_dask_arrays(ufunc: np.ufunc, operands: tuple[Any, ...], threads: int) ->
     return Greeks(*result) if ufunc.nout > 1 else result
 
 
-_NUMBERS = ("s", "k", "t", "r", "sigma", "q")
-
-
 def _argument_type_error(names: tuple[str, ...], numbers: tuple[Any, ...]) -> TypeError | None:
     """After NumPy found no loop: the first argument that holds no real
     numbers, named as the scalar module names it, or None."""
@@ -300,8 +297,8 @@ def _apply(
     option_type: Any,
     out: Any,
     workers: Any,
-    trailing: tuple[Any, ...] = (),
-    names: tuple[str, ...] = _NUMBERS,
+    trailing: tuple[Any, ...],
+    names: tuple[str, ...],
 ) -> Any:
     """Validates option_type and workers= whole, then runs the ufunc on the
     numbers (named `names`), the sides and the trailing operands (a model's
