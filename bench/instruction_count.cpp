@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "pricing/american.hpp"
+#include "pricing/american/bs2002/american_price.hpp"
 
 int main(int argc, char** argv) {
     if (argc != 8) {

@@ -10,14 +10,15 @@
 #include <ctime>
 #include <vector>
 
-#include "pricing/american.hpp"
-#include "pricing/american_integral.hpp"
-#include "pricing/bjerksund_stensland.hpp"
-#include "pricing/bjerksund_stensland_detail.hpp"
-#include "pricing/black_scholes.hpp"
-#include "pricing/european.hpp"
-#include "pricing/implied_volatility.hpp"
-#include "pricing/normal.hpp"
+#include "pricing/american/bs2002/american_price.hpp"
+#include "pricing/american/integral/integral_model.hpp"
+#include "pricing/american/bs2002/bjerksund_stensland.hpp"
+#include "pricing/american/bs2002/bjerksund_stensland_detail.hpp"
+#include "pricing/european/black_scholes.hpp"
+#include "pricing/european/european.hpp"
+#include "pricing/american/bs2002/implied_vol.hpp"
+#include "pricing/european/implied_vol.hpp"
+#include "pricing/math/normal.hpp"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <functional>
 #include <type_traits>
 
-#include "pricing/types.hpp"
+#include "pricing/core/types.hpp"
 
 namespace varnelle::array {
 

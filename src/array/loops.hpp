@@ -11,8 +11,8 @@
 #include "array/kernels.hpp"
 #include "array/numpy.hpp"
 #include "array/workers.hpp"
-#include "pricing/batch.hpp"
-#include "pricing/types.hpp"
+#include "pricing/european/batch.hpp"
+#include "pricing/core/types.hpp"
 
 namespace varnelle::array {
 

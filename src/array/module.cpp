@@ -14,12 +14,13 @@
 #include "array/sides.hpp"
 #include "array/workers.hpp"
 #include "function_shape.hpp"
-#include "pricing/american.hpp"
-#include "pricing/american_integral.hpp"
-#include "pricing/black_scholes.hpp"
-#include "pricing/european.hpp"
-#include "pricing/implied_volatility.hpp"
-#include "pricing/option_type.hpp"
+#include "pricing/american/bs2002/american_price.hpp"
+#include "pricing/american/integral/integral_model.hpp"
+#include "pricing/european/black_scholes.hpp"
+#include "pricing/european/european.hpp"
+#include "pricing/american/bs2002/implied_vol.hpp"
+#include "pricing/european/implied_vol.hpp"
+#include "pricing/core/option_type.hpp"
 
 namespace varnelle::array {
 namespace {

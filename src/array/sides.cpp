@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "pricing/option_type.hpp"
+#include "pricing/core/option_type.hpp"
 
 namespace varnelle::array {
 namespace {

@@ -5,9 +5,9 @@
 
 #include "binding/arguments.hpp"
 #include "function_shape.hpp"
-#include "pricing/american.hpp"
-#include "pricing/black_scholes.hpp"
-#include "pricing/option_type.hpp"
+#include "pricing/american/bs2002/american_price.hpp"
+#include "pricing/european/black_scholes.hpp"
+#include "pricing/core/option_type.hpp"
 #include "pygreeks.hpp"
 
 namespace varnelle::module {

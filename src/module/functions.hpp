@@ -8,7 +8,7 @@
 
 #include "binding/error.hpp"
 #include "binding/python.hpp"
-#include "pricing/types.hpp"
+#include "pricing/core/types.hpp"
 
 namespace varnelle::module {
 

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <limits>
 
-#include "pricing/american.hpp"
-#include "pricing/bjerksund_stensland.hpp"
-#include "pricing/bjerksund_stensland_detail.hpp"
+#include "pricing/american/bs2002/american_price.hpp"
+#include "pricing/american/bs2002/bjerksund_stensland.hpp"
+#include "pricing/american/bs2002/bjerksund_stensland_detail.hpp"
 #include "test_support.hpp"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <limits>
 #include <vector>
 
-#include "pricing/american_grid.hpp"
-#include "pricing/european.hpp"
+#include "pricing/american/grid/grid_model.hpp"
+#include "pricing/european/european.hpp"
 #include "test_support.hpp"
 
 namespace {

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "pricing/american_grid.hpp"
-#include "pricing/american_integral.hpp"
-#include "pricing/black_scholes.hpp"
-#include "pricing/european.hpp"
+#include "pricing/american/grid/grid_model.hpp"
+#include "pricing/american/integral/integral_model.hpp"
+#include "pricing/european/black_scholes.hpp"
+#include "pricing/european/european.hpp"
 #include "test_support.hpp"
 
 namespace {

@@ -6,9 +6,9 @@
 #include <limits>
 #include <vector>
 
-#include "pricing/batch.hpp"
-#include "pricing/black_scholes.hpp"
-#include "pricing/european.hpp"
+#include "pricing/european/batch.hpp"
+#include "pricing/european/black_scholes.hpp"
+#include "pricing/european/european.hpp"
 #include "test_support.hpp"
 
 namespace {

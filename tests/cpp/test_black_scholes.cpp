@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "pricing/black_scholes.hpp"
+#include "pricing/european/black_scholes.hpp"
 #include "test_support.hpp"
 
 namespace {

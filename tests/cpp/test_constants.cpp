@@ -6,7 +6,7 @@
 #include <cmath>
 #include <string>
 
-#include "pricing/constants.hpp"
+#include "pricing/core/constants.hpp"
 #include "test_support.hpp"
 
 namespace {

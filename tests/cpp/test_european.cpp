@@ -5,9 +5,9 @@
 #include <cmath>
 #include <limits>
 
-#include "pricing/american.hpp"
-#include "pricing/bjerksund_stensland_detail.hpp"
-#include "pricing/european.hpp"
+#include "pricing/american/bs2002/american_price.hpp"
+#include "pricing/american/bs2002/bjerksund_stensland_detail.hpp"
+#include "pricing/european/european.hpp"
 #include "test_support.hpp"
 
 namespace {

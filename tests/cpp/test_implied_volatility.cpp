@@ -13,10 +13,11 @@
 #include <sstream>
 #include <string>
 
-#include "pricing/american.hpp"
-#include "pricing/european.hpp"
-#include "pricing/implied_volatility.hpp"
-#include "pricing/normal.hpp"
+#include "pricing/american/bs2002/american_price.hpp"
+#include "pricing/european/european.hpp"
+#include "pricing/american/bs2002/implied_vol.hpp"
+#include "pricing/european/implied_vol.hpp"
+#include "pricing/math/normal.hpp"
 #include "test_support.hpp"
 
 namespace {

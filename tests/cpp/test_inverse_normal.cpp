@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "pricing/inverse_normal.hpp"
+#include "pricing/math/inverse_normal.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "pricing/normal.hpp"
+#include "pricing/math/normal.hpp"
 #include "test_support.hpp"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "pricing/option_type.hpp"
+#include "pricing/core/option_type.hpp"
 
 namespace {
 

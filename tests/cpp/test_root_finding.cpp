@@ -8,7 +8,7 @@
 #include <string>
 #include <limits>
 
-#include "pricing/root_finding.hpp"
+#include "pricing/math/root_finding.hpp"
 #include "test_support.hpp"
 
 namespace {

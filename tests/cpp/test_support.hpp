@@ -13,7 +13,7 @@
 #include <limits>
 #include <string>
 
-#include "pricing/types.hpp"
+#include "pricing/core/types.hpp"
 
 namespace varnelle {
 

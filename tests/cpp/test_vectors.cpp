@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "pricing/american.hpp"
-#include "pricing/black_scholes.hpp"
+#include "pricing/american/bs2002/american_price.hpp"
+#include "pricing/european/black_scholes.hpp"
 #include "test_support.hpp"
 
 namespace {

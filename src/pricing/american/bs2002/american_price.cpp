@@ -1,7 +1,7 @@
-#include "american.hpp"
+#include "pricing/american/bs2002/american_price.hpp"
 
-#include "bjerksund_stensland.hpp"
-#include "put_call.hpp"
+#include "pricing/american/bs2002/bjerksund_stensland.hpp"
+#include "pricing/core/put_call.hpp"
 
 namespace varnelle {
 namespace {

@@ -1,12 +1,13 @@
-#include "american_integral.hpp"
+#include "pricing/american/integral/integral_model.hpp"
 
 #include <cmath>
 #include <limits>
 
-#include "american_grid.hpp"
-#include "black_scholes.hpp"
-#include "implied_volatility.hpp"
-#include "normal_array.hpp"
+#include "pricing/american/grid/grid_model.hpp"
+#include "pricing/european/black_scholes.hpp"
+#include "pricing/american/bounds.hpp"
+#include "pricing/european/implied_vol.hpp"
+#include "pricing/math/normal_array.hpp"
 
 namespace varnelle {
 namespace {
@@ -76,7 +77,7 @@ Regime regime(double t, double r, double q, double sigma) {
 
 // The put with q < r <= 0 may be exercised between two boundaries, which the
 // fixed-point iteration of this model does not cover; the finite-difference
-// solver (american_grid.hpp) answers those rows, to about 1e-5 at the
+// solver (american/grid/grid_model.hpp) answers those rows, to about 1e-5 at the
 // default tol and more slowly: its price, and its Greeks when greeks is given.
 double double_boundary(const OptionInputs& option, OptionType type, double tol, Greeks* greeks) {
     if (greeks != nullptr) *greeks = grid_american_greeks(option, type, tol);

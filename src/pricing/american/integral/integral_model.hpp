@@ -18,8 +18,8 @@
 // yearly derivative / 365), vega per 1.00 of volatility, rho per 1 % of rate.
 #pragma once
 
-#include "exercise_boundary.hpp"
-#include "types.hpp"
+#include "pricing/american/integral/exercise_boundary.hpp"
+#include "pricing/core/types.hpp"
 
 namespace varnelle {
 

@@ -1,5 +1,5 @@
 // The normal distribution over arrays of points, for the integral American
-// model (american_integral.hpp). Its quadratures evaluate thousands of
+// model (american/integral/integral_model.hpp). Its quadratures evaluate thousands of
 // Phi(x) per option; written without branches and without library calls,
 // these loops compile to vector instructions, which std::erfc and std::exp do
 // not allow. Every element is computed by the same sequence of IEEE

@@ -9,10 +9,10 @@
 #include <cmath>
 #include <cstddef>
 
-#include "batch.hpp"
-#include "normal.hpp"
-#include "put_call.hpp"
-#include "types.hpp"
+#include "pricing/european/batch.hpp"
+#include "pricing/math/normal.hpp"
+#include "pricing/core/put_call.hpp"
+#include "pricing/core/types.hpp"
 
 namespace varnelle {
 

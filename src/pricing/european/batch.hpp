@@ -6,8 +6,8 @@
 
 #include <cstddef>
 
-#include "normal.hpp"
-#include "types.hpp"
+#include "pricing/math/normal.hpp"
+#include "pricing/core/types.hpp"
 
 namespace varnelle {
 

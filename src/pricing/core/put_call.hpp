@@ -5,7 +5,7 @@
 // European value a put is floored at is the European price to the bit.
 #pragma once
 
-#include "types.hpp"
+#include "pricing/core/types.hpp"
 
 namespace varnelle {
 

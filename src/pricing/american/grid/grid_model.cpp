@@ -33,7 +33,7 @@
 //
 // Accuracy and cost measured on the stored reference book are in the test
 // file's comments (tests/cpp/test_american_grid.cpp).
-#include "american_grid.hpp"
+#include "pricing/american/grid/grid_model.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -41,9 +41,9 @@
 #include <limits>
 #include <vector>
 
-#include "black_scholes.hpp"
-#include "european.hpp"
-#include "normal.hpp"
+#include "pricing/european/black_scholes.hpp"
+#include "pricing/european/european.hpp"
+#include "pricing/math/normal.hpp"
 
 namespace varnelle {
 

@@ -1,8 +1,8 @@
-#include "qd_plus.hpp"
+#include "pricing/american/integral/qd_plus.hpp"
 
 #include <cmath>
 
-#include "normal_array.hpp"
+#include "pricing/math/normal_array.hpp"
 
 namespace varnelle {
 namespace {

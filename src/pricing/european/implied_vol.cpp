@@ -1,25 +1,47 @@
-#include "implied_volatility.hpp"
+#include "pricing/european/implied_vol.hpp"
 
 #include <cmath>
 #include <limits>
 
-#include "american.hpp"
-#include "constants.hpp"
-#include "european.hpp"
-#include "inverse_normal.hpp"
-#include "normal.hpp"
-#include "put_call.hpp"
-#include "root_finding.hpp"
+#include "pricing/core/constants.hpp"
+#include "pricing/core/put_call.hpp"
+#include "pricing/european/european.hpp"
+#include "pricing/european/implied_vol_detail.hpp"
+#include "pricing/math/inverse_normal.hpp"
+#include "pricing/math/normal.hpp"
+#include "pricing/math/root_finding.hpp"
 
 namespace varnelle {
+namespace detail {
+
+ModelCall model_call(double s, double k, double t, double r, double q, OptionType type) {
+    const CallEquivalent c = call_equivalent(s, k, r, q, type);
+    ModelCall m{};
+    m.S = c.S;
+    m.K = c.K;
+    m.r = c.r;
+    m.b = c.b;
+    m.T = t;
+    m.sqrt_t = std::sqrt(t);
+    m.log_sk = std::log(m.S / m.K);
+    m.carry_discount = std::exp((m.b - m.r) * t);
+    m.rate_discount = std::exp((-m.r) * t);
+    m.A = m.S * m.carry_discount;
+    m.B = m.K * m.rate_discount;
+    return m;
+}
+
+}  // namespace detail
+
 namespace {
+
+using detail::ModelCall;
+using detail::model_call;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // ---------------------------------------------------------------------------
-// European
-//
 // Method. The price is inverted as european_price computes it, through its
 // own norm_cdf, because the textbook formula differs from it by up to ~1e-10
 // relative and a round trip would then miss by far more than 1e-12.
@@ -51,33 +73,6 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // bisection, so the iteration cannot diverge and ends after a bounded number
 // of steps.
 // ---------------------------------------------------------------------------
-
-// The call european_price evaluates (the call equivalent of put_call.hpp); every
-// factor that does not depend on sigma is formed once with the expressions of
-// detail::european_call, so that price() is european_price to the bit.
-struct ModelCall {
-    double S, K, T, r, b;
-    double sqrt_t, log_sk, carry_discount, rate_discount;
-    double A;  // S * carry_discount: the price as sigma -> infinity
-    double B;  // K * rate_discount
-};
-
-ModelCall model_call(double s, double k, double t, double r, double q, OptionType type) {
-    const CallEquivalent c = call_equivalent(s, k, r, q, type);
-    ModelCall m{};
-    m.S = c.S;
-    m.K = c.K;
-    m.r = c.r;
-    m.b = c.b;
-    m.T = t;
-    m.sqrt_t = std::sqrt(t);
-    m.log_sk = std::log(m.S / m.K);
-    m.carry_discount = std::exp((m.b - m.r) * t);
-    m.rate_discount = std::exp((-m.r) * t);
-    m.A = m.S * m.carry_discount;
-    m.B = m.K * m.rate_discount;
-    return m;
-}
 
 inline double model_price(const ModelCall& m, double sigma) {
     return detail::european_from(m.S, m.K, m.T, m.b, sigma, sigma * sigma, m.sqrt_t, m.log_sk,
@@ -258,7 +253,12 @@ constexpr int kMaxEuropeanSteps = 64;
 // would change results.
 constexpr double kStepTolerance = 1e-5;
 
-// sigma for lower < p < m.A.
+double model_vega_at(const ModelCall& m, double sigma) { return evaluate(m, sigma).vega; }
+
+}  // namespace
+
+namespace detail {
+
 double solve_european(const ModelCall& m, double p, double lower) {
     const EuropeanTarget g = european_target(m, p, lower);
     const Objective objective = european_objective(m, g);
@@ -271,12 +271,8 @@ double solve_european(const ModelCall& m, double p, double lower) {
     return bracketed_root(step, trust, european_start(m, g), kStepTolerance, kMaxEuropeanSteps);
 }
 
-// The bounds of the European price for the inputs, and the call that
-// european_price evaluates for them.
-struct EuropeanProblem {
-    ModelCall m;
-    double lower, upper;
-};
+
+double model_vega(const ModelCall& m, double sigma) { return model_vega_at(m, sigma); }
 
 EuropeanProblem european_problem(double s, double k, double t, double r, double q, OptionType type) {
     EuropeanProblem e{model_call(s, k, t, r, q, type), 0.0, 0.0};
@@ -286,123 +282,20 @@ EuropeanProblem european_problem(double s, double k, double t, double r, double 
     return e;
 }
 
-// Inputs no volatility can answer whatever the price: NaN anywhere, spot,
-// strike or expiry not positive and finite, rates not finite.
-bool inputs_unusable(double price, double s, double k, double t, double r, double q) {
+bool implied_vol_inputs_unusable(double price, double s, double k, double t, double r, double q) {
     if (std::isnan(price)) return true;
     if (!(s > 0.0 && s < kInf && k > 0.0 && k < kInf && t > 0.0 && t < kInf)) return true;
     return !(std::isfinite(r) && std::isfinite(q));
 }
 
-// ---------------------------------------------------------------------------
-// American
-//
-// The American price has no analytic vega worth having, so the root is
-// bracketed and found with Brent's method (inverse quadratic interpolation,
-// secant and bisection), which needs only price evaluations. The bracket comes
-// from the European implied volatility of the same price: the American price
-// is never below the European price at the same sigma, so that sigma is an
-// upper end, and a step down along the European vega usually lands just below
-// the root for the lower end.
-// ---------------------------------------------------------------------------
-
-constexpr double kMinSigma = 1e-8;
-constexpr double kMaxSigma = 100.0;
-constexpr int kMaxBracketSteps = 40;
-constexpr int kMaxBrentSteps = 100;
-constexpr double kBrentTolerance = 1e-13;  // relative, well inside the 1e-10 asked of a round trip
-
-struct AmericanObjective {
-    OptionInputs in;
-    OptionType type;
-    double p;
-    double operator()(double sigma) {
-        in.sigma = sigma;
-        return american_price(in, type) - p;
-    }
-};
-
-}  // namespace
-
-double american_upper_bound(double s, double k, double t, double r, double q, OptionType type) {
-    const double discounted = type == OptionType::Call ? s * std::exp((-q) * t) : k * std::exp((-r) * t);
-    const double plain = type == OptionType::Call ? s : k;
-    return discounted > plain ? discounted : plain;
-}
+}  // namespace detail
 
 double european_implied_vol(double price, double s, double k, double t, double r, double q, OptionType type) {
-    if (inputs_unusable(price, s, k, t, r, q)) return kNaN;
-    const EuropeanProblem e = european_problem(s, k, t, r, q, type);
+    if (detail::implied_vol_inputs_unusable(price, s, k, t, r, q)) return kNaN;
+    const detail::EuropeanProblem e = detail::european_problem(s, k, t, r, q, type);
     if (price < e.lower || !(price < e.upper)) return kNaN;
     if (price == e.lower) return 0.0;
-    return solve_european(e.m, price, e.lower);
-}
-
-double american_implied_vol(double price, double s, double k, double t, double r, double q, OptionType type) {
-    if (inputs_unusable(price, s, k, t, r, q)) return kNaN;
-    const double exercise = type == OptionType::Call ? s - k : k - s;
-    const double intrinsic = exercise > 0.0 ? exercise : 0.0;
-    const double upper = american_upper_bound(s, k, t, r, q, type);
-    const EuropeanProblem e = european_problem(s, k, t, r, q, type);
-    if (price < intrinsic || price < e.lower || !(price < upper)) return kNaN;
-    if (price == 0.0) return 0.0;  // both bounds are 0 here
-    if (price == intrinsic) return kNaN;
-    // Without early exercise (carry at least the rate in the call frame) the
-    // model is the European price itself, which reaches its lower bound only
-    // in the limit sigma -> 0.
-    if (price == e.lower) return e.m.b >= e.m.r ? 0.0 : kNaN;
-
-    AmericanObjective f{{s, k, t, r, 0.0, q}, type, price};
-    // Upper end: the European implied volatility of the price; when the price
-    // is beyond the European range (an American call can be worth more than
-    // s e^(-qt)) start from 1 and double.
-    double hi = price < e.upper ? solve_european(e.m, price, e.lower) : 1.0;
-    if (!(hi >= kMinSigma)) hi = kMinSigma;
-    double f_hi = f(hi);
-    if (f_hi == 0.0) return hi;
-    double lo = hi;
-    double f_lo = f_hi;
-    for (int i = 0; i < kMaxBracketSteps && !(f_hi > 0.0); ++i) {
-        lo = hi;
-        f_lo = f_hi;
-        hi = 2.0 * hi;
-        if (hi > kMaxSigma) return kNaN;
-        f_hi = f(hi);
-        if (f_hi == 0.0) return hi;
-    }
-    if (!(f_hi > 0.0)) return kNaN;
-    if (!(f_lo < 0.0)) {
-        // Lower end: a Newton step down along the European vega, then secant
-        // steps through the last two points, each taken 20% further than
-        // predicted so that it tends to overshoot the root, and never more
-        // than a factor 4 down at a time.
-        const Evaluation ev = evaluate(e.m, hi);
-        double guess = hi - 1.2 * (f_hi / ev.vega);
-        double x_prev = hi, f_prev = f_hi;
-        for (int i = 0;; ++i) {
-            if (i == kMaxBracketSteps) return kNaN;
-            if (!(guess >= 0.25 * hi && guess < hi)) guess = 0.25 * hi;
-            if (guess < kMinSigma) {
-                if (hi <= kMinSigma) return kNaN;
-                guess = kMinSigma;
-            }
-            const double f_guess = f(guess);
-            if (f_guess == 0.0) return guess;
-            if (f_guess < 0.0) {
-                lo = guess;
-                f_lo = f_guess;
-                break;
-            }
-            if (std::isnan(f_guess)) return kNaN;
-            x_prev = hi;
-            f_prev = f_hi;
-            hi = guess;
-            f_hi = f_guess;
-            const double slope = (f_prev - f_hi) / (x_prev - hi);
-            guess = slope > 0.0 ? hi - 1.2 * (f_hi / slope) : 0.25 * hi;
-        }
-    }
-    return brent(f, lo, f_lo, hi, f_hi, kBrentTolerance, kMaxBrentSteps);
+    return detail::solve_european(e.m, price, e.lower);
 }
 
 }  // namespace varnelle

@@ -14,8 +14,8 @@
 #include <cstring>
 #include <limits>
 
-#include "constants.hpp"
-#include "types.hpp"
+#include "pricing/core/constants.hpp"
+#include "pricing/core/types.hpp"
 
 namespace varnelle {
 

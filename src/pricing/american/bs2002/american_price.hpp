@@ -3,7 +3,7 @@
 // transformation; every value is lifted to at least the intrinsic value.
 #pragma once
 
-#include "types.hpp"
+#include "pricing/core/types.hpp"
 
 namespace varnelle {
 

@@ -9,10 +9,10 @@
 #include <cmath>
 #include <cstddef>
 
-#include "batch.hpp"
-#include "constants.hpp"
-#include "normal.hpp"
-#include "types.hpp"
+#include "pricing/european/batch.hpp"
+#include "pricing/core/constants.hpp"
+#include "pricing/math/normal.hpp"
+#include "pricing/core/types.hpp"
 
 namespace varnelle {
 

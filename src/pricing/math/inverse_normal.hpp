@@ -12,7 +12,7 @@
 #include <array>
 #include <cmath>
 
-#include "normal.hpp"
+#include "pricing/math/normal.hpp"
 
 namespace varnelle {
 

@@ -1,11 +1,11 @@
-#include "bjerksund_stensland.hpp"
+#include "pricing/american/bs2002/bjerksund_stensland.hpp"
 
 #include <cmath>
 
-#include "bjerksund_stensland_detail.hpp"
-#include "constants.hpp"
-#include "european.hpp"
-#include "normal.hpp"
+#include "pricing/american/bs2002/bjerksund_stensland_detail.hpp"
+#include "pricing/core/constants.hpp"
+#include "pricing/european/european.hpp"
+#include "pricing/math/normal.hpp"
 
 namespace varnelle {
 namespace detail {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string_view>
 
-#include "types.hpp"
+#include "pricing/core/types.hpp"
 
 namespace varnelle {
 

@@ -1,4 +1,4 @@
-#include "exercise_boundary.hpp"
+#include "pricing/american/integral/exercise_boundary.hpp"
 
 #include <cmath>
 #include <cstdlib>
@@ -10,10 +10,10 @@
 #include <tuple>
 #include <vector>
 
-#include "chebyshev.hpp"
-#include "gauss_legendre.hpp"
-#include "normal_array.hpp"
-#include "qd_plus.hpp"
+#include "pricing/math/chebyshev.hpp"
+#include "pricing/math/gauss_legendre.hpp"
+#include "pricing/math/normal_array.hpp"
+#include "pricing/american/integral/qd_plus.hpp"
 
 namespace varnelle {
 namespace {

@@ -18,7 +18,7 @@
 // Every function is reentrant: all working storage belongs to the call.
 #pragma once
 
-#include "types.hpp"
+#include "pricing/core/types.hpp"
 
 namespace varnelle {
 

@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "european.hpp"  // detail::european_call, the value E
+#include "pricing/european/european.hpp"  // detail::european_call, the value E
 
 namespace varnelle::detail {
 
