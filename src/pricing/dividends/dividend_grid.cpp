@@ -258,7 +258,7 @@ void solve(const Problem& p, const Lattice& g, Workspace& w, Field& out) {
         const double x = g.x(j);
         w.spot[j] = exp_clamped(x);
         w.obstacle[j] = p.american ? exercise_value(p, w.spot[j]) : 0.0;
-        v[j] = cell_payoff(p, x, g.h);
+        v[j] = p.after_last != nullptr ? (*p.after_last)[j] : cell_payoff(p, x, g.h);
     }
     const double a = 0.5 * p.sigma * p.sigma;
     const double mu = (p.r - p.q) - a;
@@ -295,8 +295,13 @@ void solve(const Problem& p, const Lattice& g, Workspace& w, Field& out) {
     // there to the one before, ..., and from the first one back to today.
     const double life = p.t;
     const double base = static_cast<double>(g.steps);
-    double tau = 0.0;
     std::size_t next_dividend = p.count;  // walked from the latest
+    double tau = 0.0;
+    if (p.after_last != nullptr && p.count > 0) {
+        // The start values are those just before the last ex-date.
+        --next_dividend;
+        tau = life - p.dividends[next_dividend].time;
+    }
     while (true) {
         // Ex-dates at the current tau (one on the expiry date comes first).
         while (next_dividend > 0 && life - p.dividends[next_dividend - 1].time <= tau) {

@@ -41,6 +41,9 @@ struct Problem {
     bool american;
     const CashDividend* dividends;
     std::size_t count;
+    // When set, the values on the nodes just before the last ex-date (tau =
+    // t - its time), known from a dividend-free model: the solve starts there.
+    const std::vector<double>* after_last = nullptr;
 };
 
 struct Lattice {
@@ -61,6 +64,7 @@ struct Field {
 // Working storage, kept between solves by the chain objects.
 struct Workspace {
     std::vector<double> spot, obstacle, previous, shifted, rhs, c, d, next, ck, inv;
+    std::vector<double> start;  // values after the last ex-date, for Problem::after_last
 };
 
 void solve(const Problem& p, const Lattice& lattice, Workspace& work, Field& out);
