@@ -25,7 +25,7 @@ MAY_USE = {
     "american/integral": _BASE | {"european", "american", "american/grid"},
     # Cash dividends: a model above the American ones, which it falls back to
     # (and starts from) where no dividend counts.
-    "dividends": _BASE | {"european", "american", "american/integral", "american/grid"},
+    "dividends": _BASE | {"fd", "european", "american", "american/integral", "american/grid"},
 }
 # The few files that may sit at the top of src/pricing.
 MAX_TOP_FILES = 3

@@ -1,5 +1,7 @@
 #include "pricing/dividends/dividend_grid.hpp"
 
+#include "pricing/fd/tridiagonal.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -70,67 +72,18 @@ double interpolate(const Lattice& g, const std::vector<double>& v, double y) {
            (um * u * u1 / 6.0) * v[k + 2];
 }
 
-// A tridiagonal row: the weights of v_j-1, v_j, v_j+1.
-struct Row {
-    double lower, centre, upper;
-};
-
-// Elimination of the rows after a pinned row depends only on the distance k
-// from it (every free row is alike on a uniform grid): the factors are worked
-// out once a step and shared by every solve of the step.
-void eliminate(const Row& m, std::vector<double>& ck, std::vector<double>& inv) {
-    const std::size_t n = ck.size();
-    double previous = 0.0;
-    ck[0] = 0.0;
-    inv[0] = 1.0;
-    for (std::size_t k = 1; k < n; ++k) {
-        const double i = 1.0 / (m.centre - m.lower * previous);
-        const double c = m.upper * i;
-        ck[k] = c;
-        inv[k] = i;
-        if (c == previous && i == inv[k - 1]) {
-            std::fill(ck.begin() + static_cast<std::ptrdiff_t>(k), ck.end(), c);
-            std::fill(inv.begin() + static_cast<std::ptrdiff_t>(k), inv.end(), i);
-            break;
-        }
-        previous = c;
-    }
-}
-
-// Solves the rows m where active nodes take v_j = fixed_j and the end rows
-// v = rhs.
-void solve_rows(const Row& m, Workspace& w, const std::vector<unsigned char>& active, const std::vector<double>& fixed) {
-    const std::size_t n = w.rhs.size();
-    w.c[0] = 0.0;
-    w.d[0] = w.rhs[0];
-    std::size_t k = 0;
-    for (std::size_t j = 1; j + 1 < n; ++j) {
-        if (active[j] != 0) {
-            w.c[j] = 0.0;
-            w.d[j] = fixed[j];
-            k = 0;
-        } else {
-            ++k;
-            w.c[j] = w.ck[k];
-            w.d[j] = (w.rhs[j] - m.lower * w.d[j - 1]) * w.inv[k];
-        }
-    }
-    w.next[n - 1] = w.rhs[n - 1];
-    for (std::size_t j = n - 1; j-- > 0;) w.next[j] = w.d[j] - w.c[j] * w.next[j + 1];
-}
-
 // One implicit step with rows m and right-hand side work.rhs; for an American
 // option the constraint v >= obstacle by policy iteration.
-void step(const Problem& p, const Row& m, Workspace& w, std::vector<unsigned char>& active, std::vector<double>& v) {
+void step(const Problem& p, const fd::TridiagonalRow& m, Workspace& w, std::vector<unsigned char>& active, std::vector<double>& v) {
     const std::size_t n = v.size();
-    eliminate(m, w.ck, w.inv);
+    w.elimination.set(m);
     if (!p.american) {
-        solve_rows(m, w, active, w.obstacle);
+        fd::solve_pinned(m, w.elimination, active, w.obstacle, w.rhs, w.c, w.d, w.next);
         v.swap(w.next);
         return;
     }
     for (int iteration = 0; iteration < kMaxPolicyIterations; ++iteration) {
-        solve_rows(m, w, active, w.obstacle);
+        fd::solve_pinned(m, w.elimination, active, w.obstacle, w.rhs, w.c, w.d, w.next);
         bool changed = false;
         for (std::size_t j = 1; j + 1 < n; ++j) {
             bool on;
@@ -251,7 +204,8 @@ void solve(const Problem& p, const Lattice& g, Workspace& w, Field& out) {
     out.active.assign(n, 0);
     std::vector<double>& v = out.v;
     std::vector<unsigned char>& active = out.active;
-    for (auto* a : {&w.spot, &w.obstacle, &w.previous, &w.shifted, &w.rhs, &w.c, &w.d, &w.next, &w.ck, &w.inv}) {
+    for (auto* a : {&w.spot, &w.obstacle, &w.previous, &w.shifted, &w.rhs, &w.c, &w.d, &w.next, &w.elimination.c,
+                    &w.elimination.inverse}) {
         a->resize(n);
     }
     for (std::size_t j = 0; j < n; ++j) {
@@ -285,7 +239,7 @@ void solve(const Problem& p, const Lattice& g, Workspace& w, Field& out) {
         w.rhs[0] = low;
         w.rhs[n - 1] = high;
         for (std::size_t j = 1; j + 1 < n; ++j) w.rhs[j] = c1 * v[j] - c2 * w.previous[j];
-        const Row m{-dt * (alpha - beta), c0 + dt * (2.0 * alpha + p.r), -dt * (alpha + beta)};
+        const fd::TridiagonalRow m{-dt * (alpha - beta), c0 + dt * (2.0 * alpha + p.r), -dt * (alpha + beta)};
         w.previous = v;
         step(p, m, w, active, v);
         last_dt = dt;

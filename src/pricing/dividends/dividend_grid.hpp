@@ -31,6 +31,7 @@
 
 #include "pricing/core/types.hpp"
 #include "pricing/dividends/schedule.hpp"
+#include "pricing/fd/tridiagonal.hpp"
 
 namespace varnelle::dividend_grid {
 
@@ -63,7 +64,8 @@ struct Field {
 
 // Working storage, kept between solves by the chain objects.
 struct Workspace {
-    std::vector<double> spot, obstacle, previous, shifted, rhs, c, d, next, ck, inv;
+    std::vector<double> spot, obstacle, previous, shifted, rhs, c, d, next;
+    fd::Elimination elimination{0};
     std::vector<double> start;  // values after the last ex-date, for Problem::after_last
 };
 
