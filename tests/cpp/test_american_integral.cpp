@@ -246,6 +246,22 @@ TEST(IntegralLimits, ExtremeInputsStayFinite) {
                         }
 }
 
+// Spots and strikes at the ends of the doubles: the call's delta and gamma
+// map the put's by K / S and (K / S)^2, which overflow where the put's are 0,
+// and a put's spot can be past every double times its strike.
+TEST(IntegralLimits, SpotsAndStrikesAtTheEndsOfTheDoublesStayFinite) {
+    for (const OptionType type : {OptionType::Put, OptionType::Call}) {
+        for (const auto& in : {OptionInputs{1e-300, 100.0, 1.0, 0.05, 0.2, 0.01},
+                               OptionInputs{100.0, 1e300, 1.0, 0.05, 0.2, 0.01},
+                               OptionInputs{1e-300, 1e300, 1.0, 0.05, 0.2, 0.01}}) {
+            const varnelle::Greeks g = varnelle::integral_american_greeks(in, type, 1e-6);
+            for (const double x : {integral_american_price(in, type, 1e-6), g.delta, g.gamma, g.theta, g.vega, g.rho}) {
+                EXPECT_TRUE(std::isfinite(x)) << in << (type == OptionType::Put ? " put" : " call");
+            }
+        }
+    }
+}
+
 // European <= American, and no fall with more time or more volatility.
 TEST(IntegralNoArbitrage, Sweeps) {
     for (const OptionType type : {OptionType::Put, OptionType::Call}) {

@@ -378,6 +378,7 @@ double bounded(double value, double x) {
 
 [[gnu::target_clones("avx2", "default")]] double put_price_from_boundary(const PutBoundary& b, double x) {
     if (x <= b.now) return 1.0 - x;
+    if (std::isinf(x)) return 0.0;  // a spot past every double times the strike
     const double log_x = std::log(x);
     const std::size_t p = b.points;
     double d_minus[kMaxPricePoints], n_minus[kMaxPricePoints], n_plus[kMaxPricePoints];
@@ -396,6 +397,7 @@ double bounded(double value, double x) {
 
 [[gnu::target_clones("avx2", "default")]] PutSpotTerms put_terms_from_boundary(const PutBoundary& b, double x) {
     if (x <= b.now) return {1.0 - x, -1.0, 0.0, true};
+    if (std::isinf(x)) return {0.0, 0.0, 0.0, false};
     const double log_x = std::log(x);
     const std::size_t p = b.points;
     double d_minus[kMaxPricePoints], n_minus[kMaxPricePoints], n_plus[kMaxPricePoints];

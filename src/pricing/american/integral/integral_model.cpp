@@ -6,6 +6,7 @@
 #include "pricing/american/grid/grid_model.hpp"
 #include "pricing/european/black_scholes.hpp"
 #include "pricing/american/bounds.hpp"
+#include "pricing/american/put_side.hpp"
 #include "pricing/european/implied_vol.hpp"
 #include "pricing/math/normal_array.hpp"
 
@@ -39,23 +40,6 @@ constexpr double kHighestVol = 100.0;
 constexpr double kVolResolution = 1e-12;
 constexpr double kPriceResolution = 1e-9;
 constexpr int kMostEvaluations = 30;
-
-// The put that values the option: the option itself, or for a call the put
-// with spot and strike, rate and yield swapped.
-struct PutSide {
-    double s, k, r, q;
-};
-
-PutSide put_side(double s, double k, double r, double q, OptionType type) {
-    if (type == OptionType::Put) return {s, k, r, q};
-    return {k, s, q, r};
-}
-
-// Whether the spot is at or past the critical spot k * b (put) or k / b
-// (call), b being the boundary of the put side in units of its strike.
-bool exercised(const OptionInputs& in, OptionType type, double b) {
-    return type == OptionType::Put ? in.s <= in.k * b : in.s >= in.k / b;
-}
 
 // Which way a put is valued.
 enum class Regime {
@@ -189,7 +173,7 @@ const PutBoundary& IntegralAmerican::put_boundary(double t, double r, double q, 
 double IntegralAmerican::price(const OptionInputs& in, OptionType type, double tol) {
     if (any_nan(in)) return kNaN;
     if (in.s < 0.0 || in.k < 0.0 || in.sigma < 0.0) return kNaN;
-    const PutSide p = put_side(in.s, in.k, in.r, in.q, type);
+    const OptionInputs p = as_put(in, type);
     const double intrinsic = p.k > p.s ? p.k - p.s : 0.0;
     switch (regime(in.t, p.r, p.q, in.sigma)) {
         case Regime::Expired:
@@ -208,7 +192,7 @@ double IntegralAmerican::price(const OptionInputs& in, OptionType type, double t
     const PutBoundary& b = put_boundary(in.t, p.r, p.q, in.sigma, tol);
     // The same comparison as the critical spot that boundary() reports, so a
     // spot at that boundary gets the intrinsic value exactly.
-    if (exercised(in, type, b.now)) return intrinsic;
+    if (at_or_past(in.s, critical_spot_from_put(in.k, b.now, type), type)) return intrinsic;
     return p.k * put_price_from_boundary(b, p.s / p.k);
 }
 
@@ -218,7 +202,7 @@ double IntegralAmerican::implied_vol(double price, double s, double k, double t,
         !std::isfinite(q) || !(s > 0.0) || !(k > 0.0) || !(t > 0.0)) {
         return kNaN;
     }
-    const PutSide p = put_side(s, k, r, q, type);
+    const OptionInputs p = as_put({s, k, t, r, kNaN, q}, type);  // any sigma
     const double intrinsic = p.k > p.s ? p.k - p.s : 0.0;
     const double forward_gap = p.k * std::exp(-p.r * t) - p.s * std::exp(-p.q * t);
     const double lower = std::fmax(intrinsic, std::fmax(forward_gap, 0.0));
@@ -258,11 +242,8 @@ double IntegralAmerican::boundary(double k, double t, double r, double sigma, do
     if (std::isnan(k) || std::isnan(t) || std::isnan(r) || std::isnan(sigma) || std::isnan(q)) return kNaN;
     if (k < 0.0 || sigma < 0.0) return kNaN;
     const double never = type == OptionType::Put ? 0.0 : std::numeric_limits<double>::infinity();
-    // The put side: a call of strike k is the put of spot k, and it is
-    // exercised when that put's boundary, in units of the call's spot S, has
-    // reached k: S >= k / b.
-    const double rp = type == OptionType::Put ? r : q;
-    const double qp = type == OptionType::Put ? q : r;
+    const PutRates put = put_rates(r, q, type);
+    const double rp = put.r, qp = put.q;
     double unit = 1.0;  // the put's B(t) / K
     switch (regime(t, rp, qp, sigma)) {
         case Regime::Expired:
@@ -286,7 +267,7 @@ double IntegralAmerican::boundary(double k, double t, double r, double sigma, do
             unit = put_boundary(t, rp, qp, sigma, tol).now;
             break;
     }
-    return type == OptionType::Put ? k * unit : k / unit;
+    return critical_spot_from_put(k, unit, type);
 }
 
 
@@ -301,7 +282,7 @@ Greeks exercised_greeks(OptionType type) { return {type == OptionType::Put ? -1.
 Greeks deterministic_greeks(const OptionInputs& in, OptionType type) {
     const auto value = [&](double s, double r, double sigma, double q) {
         if (sigma > 0.0) return integral_american_price({s, in.k, in.t, r, sigma, q}, type, 1e-8);
-        const PutSide p = put_side(s, in.k, r, q, type);
+        const OptionInputs p = as_put({s, in.k, in.t, r, sigma, q}, type);
         return deterministic_american_put(p.s, p.k, in.t, p.r, p.q);
     };
     const double h = 1e-5 * in.s, now = value(in.s, in.r, 0.0, in.q);
@@ -328,7 +309,7 @@ Greeks IntegralAmerican::spot_greeks(const OptionInputs& in, OptionType type, do
 
 Greeks IntegralAmerican::greeks_of(const OptionInputs& in, OptionType type, double tol, bool sensitivities) {
     if (any_nan(in) || in.s < 0.0 || in.k < 0.0 || in.sigma < 0.0) return {kNaN, kNaN, kNaN, kNaN, kNaN};
-    const PutSide p = put_side(in.s, in.k, in.r, in.q, type);
+    const OptionInputs p = as_put(in, type);
     switch (regime(in.t, p.r, p.q, in.sigma)) {
         case Regime::Expired: {
             const bool in_the_money = type == OptionType::Put ? in.s < in.k : in.s > in.k;
@@ -348,20 +329,12 @@ Greeks IntegralAmerican::greeks_of(const OptionInputs& in, OptionType type, doub
     }
     if (p.k == 0.0) return {0.0, 0.0, 0.0, 0.0, 0.0};
     const PutBoundary& b = put_boundary(in.t, p.r, p.q, in.sigma, tol);
-    if (exercised(in, type, b.now)) return exercised_greeks(type);
+    if (at_or_past(in.s, critical_spot_from_put(in.k, b.now, type), type)) return exercised_greeks(type);
     const double x = p.s / p.k;
-    const PutSpotTerms u = put_terms_from_boundary(b, x);
-    // The put of strike K is K P1(S / K); the call is S P1(K / S).
-    double value, delta, gamma;
-    if (type == OptionType::Put) {
-        value = p.k * u.value;
-        delta = u.delta;
-        gamma = u.gamma / p.k;
-    } else {
-        value = p.k * u.value;
-        delta = u.value - x * u.delta;
-        gamma = (x * x * u.gamma) / in.s;
-    }
+    const PutSpotTerms terms = put_terms_from_boundary(b, x);
+    const UnitPutGreeks u{terms.value, terms.delta, terms.gamma};
+    const SpotGreeks o = type == OptionType::Put ? put_greeks_from_unit_put(u, p.k) : call_greeks_from_put(u, x, in.s);
+    const double value = o.value, delta = o.delta, gamma = o.gamma;
     // The Black-Scholes equation holds in the continuation region.
     const double theta_year =
         (in.r * value - (in.r - in.q) * in.s * delta) - 0.5 * (in.sigma * in.sigma) * (in.s * in.s) * gamma;
