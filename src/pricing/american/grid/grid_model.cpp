@@ -33,23 +33,22 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <limits>
 #include <vector>
 
+#include "pricing/american/greeks.hpp"
 #include "pricing/american/put_side.hpp"
+#include "pricing/core/constants.hpp"
 #include "pricing/european/black_scholes.hpp"
 #include "pricing/european/european.hpp"
 #include "pricing/fd/bdf2_stepper.hpp"
 #include "pricing/fd/mesh.hpp"
+#include "pricing/fd/richardson.hpp"
 #include "pricing/fd/time_grid.hpp"
 #include "pricing/math/normal.hpp"
 
 namespace varnelle {
 
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // Standard deviations of ln S over the life on each side of the spot: the heat
 // kernel weighs the ends' approximate values by about e^(-32) ~ 1e-14.
@@ -248,8 +247,8 @@ Pair layouts(const UnitPut& p, double tol) {
 Reading extrapolated(const UnitPut& p, const Pair& grids) {
     const Reading a = price_on(p, grids.coarse);
     const Reading b = price_on(p, grids.fine);
-    auto rich = [](double coarse, double fine) { return fine + (fine - coarse) / 3.0; };
-    return {rich(a.v, b.v), rich(a.dv, b.dv), rich(a.d2v, b.d2v), a.exercised && b.exercised};
+    using fd::richardson;
+    return {richardson(a.v, b.v), richardson(a.dv, b.dv), richardson(a.d2v, b.d2v), a.exercised && b.exercised};
 }
 
 // Early exercise never pays a put with r <= 0 and q >= r: the European value.
@@ -355,7 +354,7 @@ PutGreeks closed_form_put_greeks(const OptionInputs& p, double tol, RhoIn rho_in
     const double intrinsic = std::max(p.k - p.s, 0.0);
     auto v = [&](double s, double r, double q) { return deterministic_american_put(s, p.k, p.t, r, q); };
     const double price = v(p.s, p.r, p.q);
-    const double ds = 1e-6 * p.s;
+    const double ds = kZeroVolSpotStep * p.s;
     const double delta = (v(p.s + ds, p.r, p.q) - v(p.s - ds, p.r, p.q)) / (2.0 * ds);
     const double rho = rho_in == RhoIn::Yield ? (v(p.s, p.r, p.q + kRateBump) - v(p.s, p.r, p.q - kRateBump))
                                               : (v(p.s, p.r + kRateBump, p.q) - v(p.s, p.r - kRateBump, p.q));
@@ -383,15 +382,6 @@ PutGreeks grid_put_greeks(const OptionInputs& p, double tol, RhoIn rho_in) {
 PutGreeks put_greeks(const OptionInputs& p, double tol, RhoIn rho_in) {
     if (p.t <= 0.0) return {std::max(p.k - p.s, 0.0), p.s < p.k ? -1.0 : 0.0, 0.0, 0.0, 0.0, p.s < p.k};
     return closed_form(p) ? closed_form_put_greeks(p, tol, rho_in) : grid_put_greeks(p, tol, rho_in);
-}
-
-// Theta per calendar day from the equation in the continuation region,
-// Theta = r V - (r - q) S Delta - sigma^2 S^2 Gamma / 2; zero where exercised.
-double theta_of(double v, double delta, double gamma, const OptionInputs& in, bool exercised) {
-    if (exercised || in.t <= 0.0) return 0.0;
-    // S (S Gamma), not S^2 Gamma: S^2 overflows for spots past 1e154.
-    const double year = in.r * v - (in.r - in.q) * in.s * delta - 0.5 * in.sigma * in.sigma * in.s * (in.s * gamma);
-    return year / 365.0;
 }
 
 // The exercise interval of a put of unit strike today, [lower, upper];
@@ -435,7 +425,7 @@ Edges edges_on(const UnitPut& p, const Layout& g) {
 double combine(double coarse, double fine) {
     if (std::isnan(coarse)) return fine;
     if (std::isnan(fine)) return coarse;
-    return fine + (fine - coarse) / 3.0;
+    return fd::richardson(coarse, fine);
 }
 
 // The region's edges in ln S over the window [lo, hi] of ln S, on two grids.
@@ -538,7 +528,8 @@ Greeks grid_american_greeks(const OptionInputs& in, OptionType type, double tol)
         delta = call.delta;
         gamma = call.gamma;
     }
-    return {delta, gamma, theta_of(g.price, delta, gamma, in, g.exercised), g.vega, g.rho};
+    const double theta = g.exercised || in.t <= 0.0 ? 0.0 : theta_from_equation(in, g.price, delta, gamma);
+    return {delta, gamma, theta, g.vega, g.rho};
 }
 
 ExerciseInterval grid_exercise_interval(double k, double t, double r, double sigma, double q, OptionType type,

@@ -1,12 +1,13 @@
 #include "pricing/american/integral/integral_model.hpp"
 
 #include <cmath>
-#include <limits>
 
-#include "pricing/american/grid/grid_model.hpp"
-#include "pricing/european/black_scholes.hpp"
 #include "pricing/american/bounds.hpp"
+#include "pricing/american/greeks.hpp"
+#include "pricing/american/grid/grid_model.hpp"
 #include "pricing/american/put_side.hpp"
+#include "pricing/core/constants.hpp"
+#include "pricing/european/black_scholes.hpp"
 #include "pricing/european/implied_vol.hpp"
 #include "pricing/math/normal_array.hpp"
 
@@ -14,8 +15,6 @@ namespace varnelle {
 namespace {
 
 namespace na = normal_array;
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Largest relative move of the boundary in the last iteration that counts as
 // settled: damped oscillations of the smooth-pasting form on the reference book
@@ -30,7 +29,6 @@ constexpr double kUnsettledStep = 1e-2;
 constexpr std::size_t kSensitivitySteps = 4;
 constexpr double kVolBump = 1e-4;
 constexpr double kRateBump = 1e-5;
-constexpr double kDaysPerYear = 365.0;
 
 // Implied volatility: the search interval, the relative change of sigma at
 // which the secant stops, the mismatch of the price still counted as a root,
@@ -241,7 +239,7 @@ double IntegralAmerican::implied_vol(double price, double s, double k, double t,
 double IntegralAmerican::boundary(double k, double t, double r, double sigma, double q, OptionType type, double tol) {
     if (std::isnan(k) || std::isnan(t) || std::isnan(r) || std::isnan(sigma) || std::isnan(q)) return kNaN;
     if (k < 0.0 || sigma < 0.0) return kNaN;
-    const double never = type == OptionType::Put ? 0.0 : std::numeric_limits<double>::infinity();
+    const double never = type == OptionType::Put ? 0.0 : kInf;
     const PutRates put = put_rates(r, q, type);
     const double rp = put.r, qp = put.q;
     double unit = 1.0;  // the put's B(t) / K
@@ -277,20 +275,20 @@ namespace {
 Greeks exercised_greeks(OptionType type) { return {type == OptionType::Put ? -1.0 : 1.0, 0.0, 0.0, 0.0, 0.0}; }
 
 // Without volatility the value is a closed form of its inputs; its Greeks by
-// central differences of it (theta from the Black-Scholes equation with no
-// diffusion term, vega one-sided, as sigma cannot go below zero).
+// central differences of it (theta from the Black-Scholes equation, whose
+// diffusion term vanishes; vega one-sided, as sigma cannot go below zero).
 Greeks deterministic_greeks(const OptionInputs& in, OptionType type) {
     const auto value = [&](double s, double r, double sigma, double q) {
         if (sigma > 0.0) return integral_american_price({s, in.k, in.t, r, sigma, q}, type, 1e-8);
         const OptionInputs p = as_put({s, in.k, in.t, r, sigma, q}, type);
         return deterministic_american_put(p.s, p.k, in.t, p.r, p.q);
     };
-    const double h = 1e-5 * in.s, now = value(in.s, in.r, 0.0, in.q);
+    const double h = kZeroVolSpotStep * in.s, now = value(in.s, in.r, 0.0, in.q);
     const double up = value(in.s + h, in.r, 0.0, in.q), down = value(in.s - h, in.r, 0.0, in.q);
     const double delta = (up - down) / (2.0 * h);
     const double gamma = ((up - 2.0 * now) + down) / (h * h);
     const double intrinsic = type == OptionType::Put ? in.k - in.s : in.s - in.k;
-    const double theta = now == intrinsic ? 0.0 : (in.r * now - (in.r - in.q) * in.s * delta) / kDaysPerYear;
+    const double theta = now == intrinsic ? 0.0 : theta_from_equation(in, now, delta, 0.0);
     const double vega = (value(in.s, in.r, kVolBump, in.q) - now) / kVolBump;
     const double rho = (value(in.s, in.r + kRateBump, 0.0, in.q) - value(in.s, in.r - kRateBump, 0.0, in.q)) /
                        (2.0 * kRateBump) / 100.0;
@@ -334,11 +332,7 @@ Greeks IntegralAmerican::greeks_of(const OptionInputs& in, OptionType type, doub
     const PutSpotTerms terms = put_terms_from_boundary(b, x);
     const UnitPutGreeks u{terms.value, terms.delta, terms.gamma};
     const SpotGreeks o = type == OptionType::Put ? put_greeks_from_unit_put(u, p.k) : call_greeks_from_put(u, x, in.s);
-    const double value = o.value, delta = o.delta, gamma = o.gamma;
-    // The Black-Scholes equation holds in the continuation region.
-    const double theta_year =
-        (in.r * value - (in.r - in.q) * in.s * delta) - 0.5 * (in.sigma * in.sigma) * (in.s * in.s) * gamma;
-    Greeks g{delta, gamma, theta_year / kDaysPerYear, kNaN, kNaN};
+    Greeks g{o.delta, o.gamma, theta_from_equation(in, o.value, o.delta, o.gamma), kNaN, kNaN};
     if (!sensitivities) return g;
 
     // Never more steps than the boundary itself had: the coarsest schemes
