@@ -342,7 +342,9 @@ enum class RhoIn { Rate, Yield };
 // exercise never paying, or far out of the money), its Greeks come from
 // that closed form: the European put's own where it is the European value,
 // central differences of the deterministic value otherwise.
-bool closed_form(const OptionInputs& p) { return deterministic(p) || never_exercised(p.r, p.q) || far_out_of_the_money(p); }
+bool closed_form(const OptionInputs& p) {
+    return deterministic(p) || never_exercised(p.r, p.q) || far_out_of_the_money(p);
+}
 
 PutGreeks closed_form_put_greeks(const OptionInputs& p, double tol, RhoIn rho_in) {
     if (!deterministic(p)) {
@@ -537,11 +539,12 @@ ExerciseInterval grid_exercise_interval(double k, double t, double r, double sig
     if (std::isnan(k) || std::isnan(t) || std::isnan(r) || std::isnan(sigma) || std::isnan(q)) return {kNaN, kNaN};
     const PutRates put = put_rates(r, q, type);
     const UnitInterval u = unit_interval(t, put.r, sigma, put.q, tol);
-    if (type == OptionType::Put) return {critical_spot_from_put(k, u.lower, type), critical_spot_from_put(k, u.upper, type)};
+    const auto spot = [&](double b) { return critical_spot_from_put(k, b, type); };
+    if (type == OptionType::Put) return {spot(u.lower), spot(u.upper)};
     // A call's region is its put's [y, b] (in units of the put's strike S)
     // mapped by S -> k / S: [k / b, k / y], empty where the put's is.
     if (u.upper == 0.0) return {kInf, kInf};
-    return {critical_spot_from_put(k, u.upper, type), u.lower == 0.0 ? kInf : critical_spot_from_put(k, u.lower, type)};
+    return {spot(u.upper), u.lower == 0.0 ? kInf : spot(u.lower)};
 }
 
 double grid_exercise_boundary(double k, double t, double r, double sigma, double q, OptionType type, double tol) {

@@ -89,6 +89,8 @@ double european_unit_put(double x, double t, double r, double q, double sigma) {
 // the 20-node value-matching one 1.2e-6 off at omega 8-10: those rows take
 // the next scheme up (largest error 8.1e-7 there).
 IntegralScheme choose_scheme(double t, double r, double q, double sigma, double tol) {
+    constexpr BoundaryForm kSmoothPasting = BoundaryForm::SmoothPasting;
+    constexpr BoundaryForm kValueMatching = BoundaryForm::ValueMatching;
     const double omega = 2.0 * (r - q) / (sigma * sigma);
     const double rt = r * t;
     const bool calm = omega < 6.0 && rt < 0.2;
@@ -105,44 +107,67 @@ IntegralScheme choose_scheme(double t, double r, double q, double sigma, double 
         // inner points) lose nothing with 8 inner points. Calm rows with
         // omega 5-6 left up to 8e-5 with six nodes and take the settling
         // rows' scheme.
-        if (omega < 3.0 && rt < 0.2) return {5, 4, 2, 12, true};
-        if (omega < 5.0 && rt < 0.2) return {6, 6, 2, 12, true};
-        if (calm || settles) return {7, 6, 3, 14, true};
-        if (omega >= 10.0) return {16, 16, 8, 32, false};
-        return {12, 8, 6, 24, false};
+        if (omega < 3.0 && rt < 0.2) {
+            return {.nodes = 5, .inner_points = 4, .iterations = 2, .price_points = 12, .form = kSmoothPasting};
+        }
+        if (omega < 5.0 && rt < 0.2) {
+            return {.nodes = 6, .inner_points = 6, .iterations = 2, .price_points = 12, .form = kSmoothPasting};
+        }
+        if (calm || settles) {
+            return {.nodes = 7, .inner_points = 6, .iterations = 3, .price_points = 14, .form = kSmoothPasting};
+        }
+        if (omega >= 10.0) {
+            return {.nodes = 16, .inner_points = 16, .iterations = 8, .price_points = 32, .form = kValueMatching};
+        }
+        return {.nodes = 12, .inner_points = 8, .iterations = 6, .price_points = 24, .form = kValueMatching};
     }
     if (tol >= 1e-5) {
-        if (calm) return {8, 12, 4, 24, true};
-        if (settles) return {16, 24, 6, 48, true};
-        return {20, 24, 12, 48, false};
+        if (calm) {
+            return {.nodes = 8, .inner_points = 12, .iterations = 4, .price_points = 24, .form = kSmoothPasting};
+        }
+        if (settles) {
+            return {.nodes = 16, .inner_points = 24, .iterations = 6, .price_points = 48, .form = kSmoothPasting};
+        }
+        return {.nodes = 20, .inner_points = 24, .iterations = 12, .price_points = 48, .form = kValueMatching};
     }
     if (tol >= 1e-6) {
-        if (calm) return {12, 16, 5, 32, true};
-        if (settles) return {16, 24, 6, 48, true};
+        if (calm) {
+            return {.nodes = 12, .inner_points = 16, .iterations = 5, .price_points = 32, .form = kSmoothPasting};
+        }
+        if (settles) {
+            return {.nodes = 16, .inner_points = 24, .iterations = 6, .price_points = 48, .form = kSmoothPasting};
+        }
         // Where the drift nears omega = 4 over a long life (r t 0.5-1) the
         // smooth-pasting form settles but lands 1e-6 to 2e-6 off (at-the-money
         // puts, r 8 %, sigma 20 %, t 7-10): those rows take the value-matching
         // form below.
         if ((omega < 3.5 && rt < 1.0) || (omega < 5.0 && rt < 0.5) || (omega < 6.0 && rt < 0.3)) {
-            return {16, 24, 8, 48, true};
+            return {.nodes = 16, .inner_points = 24, .iterations = 8, .price_points = 48, .form = kSmoothPasting};
         }
-        if (omega < 8.0) return {20, 24, 12, 48, false};
-        return {24, 32, 16, 64, false};
+        if (omega < 8.0) {
+            return {.nodes = 20, .inner_points = 24, .iterations = 12, .price_points = 48, .form = kValueMatching};
+        }
+        return {.nodes = 24, .inner_points = 32, .iterations = 16, .price_points = 64, .form = kValueMatching};
     }
     if (tol >= 1e-8) {
-        if (calm) return {24, 48, 10, 96, true};
-        return {32, 64, 16, 96, false};
+        if (calm) {
+            return {.nodes = 24, .inner_points = 48, .iterations = 10, .price_points = 96, .form = kSmoothPasting};
+        }
+        return {.nodes = 32, .inner_points = 64, .iterations = 16, .price_points = 96, .form = kValueMatching};
     }
-    if (calm) return {32, 64, 16, 96, true};
-    return {32, 64, 24, 96, false};
+    if (calm) return {.nodes = 32, .inner_points = 64, .iterations = 16, .price_points = 96, .form = kSmoothPasting};
+    return {.nodes = 32, .inner_points = 64, .iterations = 24, .price_points = 96, .form = kValueMatching};
 }
 
 // The stable form with as many points, for when the smooth-pasting iteration
 // has not settled.
 IntegralScheme value_matching(const IntegralScheme& s) {
     const auto capped = [](std::size_t v, std::size_t most) { return v < most ? v : most; };
-    return {capped(s.nodes + s.nodes / 2, kMaxBoundaryNodes), capped(2 * s.inner_points, kMaxInnerPoints),
-            s.iterations + 4, capped(2 * s.price_points, kMaxPricePoints), false};
+    return {.nodes = capped(s.nodes + s.nodes / 2, kMaxBoundaryNodes),
+            .inner_points = capped(2 * s.inner_points, kMaxInnerPoints),
+            .iterations = s.iterations + 4,
+            .price_points = capped(2 * s.price_points, kMaxPricePoints),
+            .form = BoundaryForm::ValueMatching};
 }
 
 }  // namespace
@@ -159,7 +184,7 @@ const PutBoundary& IntegralAmerican::put_boundary(double t, double r, double q, 
     solve_put_boundary(t, r, q, sigma, scheme_, boundary_);
     // The last step of a settled iteration moves the boundary by far less than
     // tol; one that still moves by more is oscillating.
-    if (scheme_.smooth_pasting && !(boundary_.last_step <= kUnsettledStep)) {
+    if (scheme_.form == BoundaryForm::SmoothPasting && !(boundary_.last_step <= kUnsettledStep)) {
         scheme_ = value_matching(scheme_);
         solve_put_boundary(t, r, q, sigma, scheme_, boundary_);
     }
@@ -338,7 +363,7 @@ Greeks IntegralAmerican::greeks_of(const OptionInputs& in, OptionType type, doub
     // Never more steps than the boundary itself had: the coarsest schemes
     // stop after two.
     // The value-matching iteration settles more slowly and gets twice as many.
-    const std::size_t wanted = scheme_.smooth_pasting ? kSensitivitySteps : 2 * kSensitivitySteps;
+    const std::size_t wanted = scheme_.form == BoundaryForm::SmoothPasting ? kSensitivitySteps : 2 * kSensitivitySteps;
     const std::size_t steps = scheme_.iterations < wanted ? scheme_.iterations : wanted;
     const auto slope = [&](double r_up, double q_up, double sigma_up, double r_down, double q_down,
                            double sigma_down, double step) {
