@@ -246,6 +246,43 @@ TEST(IntegralLimits, ExtremeInputsStayFinite) {
                         }
 }
 
+// Spots and strikes at the ends of the doubles: the call's delta and gamma
+// map the put's by K / S and (K / S)^2, which overflow where the put's are 0,
+// and a put's spot can be past every double times its strike.
+TEST(IntegralLimits, SpotsAndStrikesAtTheEndsOfTheDoublesStayFinite) {
+    for (const OptionType type : {OptionType::Put, OptionType::Call}) {
+        for (const auto& in : {OptionInputs{1e-300, 100.0, 1.0, 0.05, 0.2, 0.01},
+                               OptionInputs{100.0, 1e300, 1.0, 0.05, 0.2, 0.01},
+                               OptionInputs{1e-300, 1e300, 1.0, 0.05, 0.2, 0.01},
+                               OptionInputs{1e300, 1e-300, 1.0, 0.05, 0.2, 0.01}}) {
+            const varnelle::Greeks g = varnelle::integral_american_greeks(in, type, 1e-6);
+            for (const double x : {integral_american_price(in, type, 1e-6), g.delta, g.gamma, g.theta, g.vega, g.rho}) {
+                EXPECT_TRUE(std::isfinite(x)) << in << (type == OptionType::Put ? " put" : " call");
+            }
+        }
+    }
+}
+
+// The value is homogeneous of degree one in spot and strike, and so is
+// theta: a book in any currency unit has the same Greeks. theta's diffusion
+// term S^2 Gamma overflows as a product past spots of 1e154 and underflows
+// below 1e-154; S (S Gamma) does neither.
+class IntegralThetaScale : public ::testing::TestWithParam<double> {};
+
+TEST_P(IntegralThetaScale, ThetaScalesWithSpotAndStrike) {
+    const double scale = GetParam();
+    for (const OptionType type : {OptionType::Put, OptionType::Call}) {
+        for (const double s : {80.0, 100.0, 110.0}) {
+            const OptionInputs in{s, 100.0, 1.0, 0.05, 0.2, 0.01};
+            const OptionInputs scaled{s * scale, 100.0 * scale, 1.0, 0.05, 0.2, 0.01};
+            const double want = scale * varnelle::integral_american_theta(in, type, 1e-6);
+            EXPECT_NEAR(varnelle::integral_american_theta(scaled, type, 1e-6), want, 1e-12 * std::fabs(want)) << scaled;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Scales, IntegralThetaScale, ::testing::Values(1e-300, 1e-160, 1e155, 1e300));
+
 // European <= American, and no fall with more time or more volatility.
 TEST(IntegralNoArbitrage, Sweeps) {
     for (const OptionType type : {OptionType::Put, OptionType::Call}) {

@@ -33,22 +33,22 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <limits>
 #include <vector>
 
+#include "pricing/american/greeks.hpp"
+#include "pricing/american/put_side.hpp"
+#include "pricing/core/constants.hpp"
 #include "pricing/european/black_scholes.hpp"
 #include "pricing/european/european.hpp"
 #include "pricing/fd/bdf2_stepper.hpp"
 #include "pricing/fd/mesh.hpp"
+#include "pricing/fd/richardson.hpp"
 #include "pricing/fd/time_grid.hpp"
 #include "pricing/math/normal.hpp"
 
 namespace varnelle {
 
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // Standard deviations of ln S over the life on each side of the spot: the heat
 // kernel weighs the ends' approximate values by about e^(-32) ~ 1e-14.
@@ -247,24 +247,15 @@ Pair layouts(const UnitPut& p, double tol) {
 Reading extrapolated(const UnitPut& p, const Pair& grids) {
     const Reading a = price_on(p, grids.coarse);
     const Reading b = price_on(p, grids.fine);
-    auto rich = [](double coarse, double fine) { return fine + (fine - coarse) / 3.0; };
-    return {rich(a.v, b.v), rich(a.dv, b.dv), rich(a.d2v, b.d2v), a.exercised && b.exercised};
+    using fd::richardson;
+    return {richardson(a.v, b.v), richardson(a.dv, b.dv), richardson(a.d2v, b.d2v), a.exercised && b.exercised};
 }
 
 // Early exercise never pays a put with r <= 0 and q >= r: the European value.
 bool never_exercised(double r, double q) { return r <= 0.0 && q >= r; }
 
-struct PutInputs {
-    double s, k, t, r, q, sigma;
-};
-
-PutInputs as_put(const OptionInputs& in, OptionType type) {
-    if (type == OptionType::Put) return {in.s, in.k, in.t, in.r, in.q, in.sigma};
-    return {in.k, in.s, in.t, in.q, in.r, in.sigma};
-}
-
-double european_put(const PutInputs& p) {
-    return european_price({p.s, p.k, p.t, p.r, p.sigma, p.q}, OptionType::Put);
+double european_put(const OptionInputs& p) {
+    return european_price(p, OptionType::Put);
 }
 
 // With r > 0 whatever can happen after r T = kLongLife is worth at most
@@ -274,7 +265,7 @@ constexpr double kLongLife = 40.0;
 
 // The unit put the grid solves: ln S - ln K (no overflow in S/K), the life
 // cut at kLongLife / r.
-UnitPut unit_put(const PutInputs& p, double dr = 0.0, double dq = 0.0, double dsigma = 0.0) {
+UnitPut unit_put(const OptionInputs& p, double dr = 0.0, double dq = 0.0, double dsigma = 0.0) {
     const double r = p.r + dr;
     const double t = r > 0.0 ? std::min(p.t, kLongLife / r) : p.t;
     return {std::log(p.s) - std::log(p.k), t, r, p.q + dq, p.sigma + dsigma};
@@ -285,7 +276,7 @@ UnitPut unit_put(const PutInputs& p, double dr = 0.0, double dq = 0.0, double ds
 // the drift over the life) above the strike. Its value is the European one.
 constexpr double kFarOut = 40.0;
 
-bool far_out_of_the_money(const PutInputs& p) {
+bool far_out_of_the_money(const OptionInputs& p) {
     const UnitPut u = unit_put(p);
     const double sd = u.sigma * std::sqrt(u.t);
     return u.x - std::fabs(drift(u)) * u.t > kFarOut * sd;
@@ -294,7 +285,7 @@ bool far_out_of_the_money(const PutInputs& p) {
 // The put's value with delta and gamma, for sigma > 0 and t > 0 with early
 // exercise possible; the value is kept within the no-arbitrage bounds
 // max(intrinsic, European) <= v.
-Reading grid_put(const PutInputs& p, double tol, Pair* used = nullptr) {
+Reading grid_put(const OptionInputs& p, double tol, Pair* used = nullptr) {
     const UnitPut u = unit_put(p);
     const Pair grids = layouts(u, tol);
     if (used != nullptr) *used = grids;
@@ -304,7 +295,7 @@ Reading grid_put(const PutInputs& p, double tol, Pair* used = nullptr) {
     return out;
 }
 
-double finish_price(const PutInputs& p, const Reading& r) {
+double finish_price(const OptionInputs& p, const Reading& r) {
     const double intrinsic = std::max(p.k - p.s, 0.0);
     if (r.exercised) return intrinsic;
     return std::max({r.v, intrinsic, european_put(p)});
@@ -314,9 +305,9 @@ double finish_price(const PutInputs& p, const Reading& r) {
 // 0.4 * kNoSpread * S to the deterministic value: well inside any tol.
 constexpr double kNoSpread = 1e-9;
 
-bool deterministic(const PutInputs& p) { return p.sigma * std::sqrt(p.t) < kNoSpread; }
+bool deterministic(const OptionInputs& p) { return p.sigma * std::sqrt(p.t) < kNoSpread; }
 
-double put_price(const PutInputs& p, double tol) {
+double put_price(const OptionInputs& p, double tol) {
     if (p.t <= 0.0) return std::max(p.k - p.s, 0.0);
     if (deterministic(p)) return deterministic_american_put(p.s, p.k, p.t, p.r, p.q);
     if (never_exercised(p.r, p.q) || far_out_of_the_money(p)) return european_put(p);
@@ -331,7 +322,7 @@ double put_price(const PutInputs& p, double tol) {
 constexpr double kVolBump = 1e-3;
 constexpr double kRateBump = 1e-4;
 
-double bumped(const PutInputs& p, const Pair& grids, double dsigma, double dr, double dq) {
+double bumped(const OptionInputs& p, const Pair& grids, double dsigma, double dr, double dq) {
     const UnitPut u = unit_put(p, dr, dq, dsigma);
     return p.k * extrapolated(u, grids).v;
 }
@@ -351,12 +342,13 @@ enum class RhoIn { Rate, Yield };
 // exercise never paying, or far out of the money), its Greeks come from
 // that closed form: the European put's own where it is the European value,
 // central differences of the deterministic value otherwise.
-bool closed_form(const PutInputs& p) { return deterministic(p) || never_exercised(p.r, p.q) || far_out_of_the_money(p); }
+bool closed_form(const OptionInputs& p) {
+    return deterministic(p) || never_exercised(p.r, p.q) || far_out_of_the_money(p);
+}
 
-PutGreeks closed_form_put_greeks(const PutInputs& p, double tol, RhoIn rho_in) {
+PutGreeks closed_form_put_greeks(const OptionInputs& p, double tol, RhoIn rho_in) {
     if (!deterministic(p)) {
-        const OptionInputs in{p.s, p.k, p.t, p.r, p.sigma, p.q};
-        const Greeks g = black_scholes_greeks(in, OptionType::Put);
+        const Greeks g = black_scholes_greeks(p, OptionType::Put);
         // d/dq of the European put: S T e^(-qT) N(-d1), per 1 %.
         const double dq = -g.delta * p.s * p.t / 100.0;
         return {european_put(p), g.delta, g.gamma, g.vega, rho_in == RhoIn::Yield ? dq : g.rho, false};
@@ -364,19 +356,19 @@ PutGreeks closed_form_put_greeks(const PutInputs& p, double tol, RhoIn rho_in) {
     const double intrinsic = std::max(p.k - p.s, 0.0);
     auto v = [&](double s, double r, double q) { return deterministic_american_put(s, p.k, p.t, r, q); };
     const double price = v(p.s, p.r, p.q);
-    const double ds = 1e-6 * p.s;
+    const double ds = kZeroVolSpotStep * p.s;
     const double delta = (v(p.s + ds, p.r, p.q) - v(p.s - ds, p.r, p.q)) / (2.0 * ds);
     const double rho = rho_in == RhoIn::Yield ? (v(p.s, p.r, p.q + kRateBump) - v(p.s, p.r, p.q - kRateBump))
                                               : (v(p.s, p.r + kRateBump, p.q) - v(p.s, p.r - kRateBump, p.q));
     // Vega without spread is one-sided: the grid at a small volatility.
-    const double up = put_price({p.s, p.k, p.t, p.r, p.q, p.sigma + kVolBump}, tol);
+    const double up = put_price({p.s, p.k, p.t, p.r, p.sigma + kVolBump, p.q}, tol);
     return {price, delta, 0.0, (up - price) / kVolBump, rho / (2.0 * kRateBump) / 100.0,
             price == intrinsic && intrinsic > 0.0};
 }
 
 // On the grid: delta and gamma read off the grids, vega and rho from
 // re-solves with bumped inputs on the same grids.
-PutGreeks grid_put_greeks(const PutInputs& p, double tol, RhoIn rho_in) {
+PutGreeks grid_put_greeks(const OptionInputs& p, double tol, RhoIn rho_in) {
     Pair grids{};
     const Reading r = grid_put(p, tol, &grids);
     const double price = finish_price(p, r);
@@ -389,18 +381,9 @@ PutGreeks grid_put_greeks(const PutInputs& p, double tol, RhoIn rho_in) {
     return {price, r.dv, r.d2v, vega, rho, false};
 }
 
-PutGreeks put_greeks(const PutInputs& p, double tol, RhoIn rho_in) {
+PutGreeks put_greeks(const OptionInputs& p, double tol, RhoIn rho_in) {
     if (p.t <= 0.0) return {std::max(p.k - p.s, 0.0), p.s < p.k ? -1.0 : 0.0, 0.0, 0.0, 0.0, p.s < p.k};
     return closed_form(p) ? closed_form_put_greeks(p, tol, rho_in) : grid_put_greeks(p, tol, rho_in);
-}
-
-// Theta per calendar day from the equation in the continuation region,
-// Theta = r V - (r - q) S Delta - sigma^2 S^2 Gamma / 2; zero where exercised.
-double theta_of(double v, double delta, double gamma, const OptionInputs& in, bool exercised) {
-    if (exercised || in.t <= 0.0) return 0.0;
-    // S (S Gamma), not S^2 Gamma: S^2 overflows for spots past 1e154.
-    const double year = in.r * v - (in.r - in.q) * in.s * delta - 0.5 * in.sigma * in.sigma * in.s * (in.s * gamma);
-    return year / 365.0;
 }
 
 // The exercise interval of a put of unit strike today, [lower, upper];
@@ -444,7 +427,7 @@ Edges edges_on(const UnitPut& p, const Layout& g) {
 double combine(double coarse, double fine) {
     if (std::isnan(coarse)) return fine;
     if (std::isnan(fine)) return coarse;
-    return fine + (fine - coarse) / 3.0;
+    return fd::richardson(coarse, fine);
 }
 
 // The region's edges in ln S over the window [lo, hi] of ln S, on two grids.
@@ -526,7 +509,7 @@ double deterministic_american_put(double s, double k, double t, double r, double
 
 double grid_american_price(const OptionInputs& in, OptionType type, double tol) {
     if (any_nan(in)) return kNaN;
-    const PutInputs p = as_put(in, type);
+    const OptionInputs p = as_put(in, type);
     const double v = put_price(p, tol);
     // Only overflow gets here (a European value of inf - inf for lives of
     // millennia at rates far from zero); the value is then past the largest
@@ -536,32 +519,32 @@ double grid_american_price(const OptionInputs& in, OptionType type, double tol) 
 
 Greeks grid_american_greeks(const OptionInputs& in, OptionType type, double tol) {
     if (any_nan(in)) return {kNaN, kNaN, kNaN, kNaN, kNaN};
-    const PutInputs p = as_put(in, type);
+    const OptionInputs p = as_put(in, type);
     const PutGreeks g = put_greeks(p, tol, type == OptionType::Call ? RhoIn::Yield : RhoIn::Rate);
     double delta = g.delta;
     double gamma = g.gamma;
     if (type == OptionType::Call) {
-        // C(S, K) = P(K, S) and P is homogeneous of degree one in (spot,
-        // strike): dC/dS = dP/dk = (P - s P_s) / k, d2C/dS2 = (s/k)^2 P_ss,
-        // with s = K and k = S the put's spot and strike.
-        delta = (g.price - p.s * g.delta) / p.k;
-        const double ratio = p.s / p.k;
-        gamma = g.gamma == 0.0 ? 0.0 : ratio * (ratio * g.gamma);
+        // The put's Greeks are in units of its strike p.k, the call's spot.
+        const UnitPutGreeks unit{g.price / p.k, g.delta, g.gamma * p.k};
+        const SpotGreeks call = call_greeks_from_put(unit, p.s / p.k, in.s);
+        delta = call.delta;
+        gamma = call.gamma;
     }
-    return {delta, gamma, theta_of(g.price, delta, gamma, in, g.exercised), g.vega, g.rho};
+    const double theta = g.exercised || in.t <= 0.0 ? 0.0 : theta_from_equation(in, g.price, delta, gamma);
+    return {delta, gamma, theta, g.vega, g.rho};
 }
 
 ExerciseInterval grid_exercise_interval(double k, double t, double r, double sigma, double q, OptionType type,
                                         double tol) {
     if (std::isnan(k) || std::isnan(t) || std::isnan(r) || std::isnan(sigma) || std::isnan(q)) return {kNaN, kNaN};
-    // A call's region is the put's under S -> K^2 / S with r and q swapped:
-    // the put of strike S and spot K is exercised for K in [S y, S b], that is
-    // for S in [K / b, K / y].
-    const bool call = type == OptionType::Call;
-    const UnitInterval u = call ? unit_interval(t, q, sigma, r, tol) : unit_interval(t, r, sigma, q, tol);
-    if (!call) return {k * u.lower, k * u.upper};
+    const PutRates put = put_rates(r, q, type);
+    const UnitInterval u = unit_interval(t, put.r, sigma, put.q, tol);
+    const auto spot = [&](double b) { return critical_spot_from_put(k, b, type); };
+    if (type == OptionType::Put) return {spot(u.lower), spot(u.upper)};
+    // A call's region is its put's [y, b] (in units of the put's strike S)
+    // mapped by S -> k / S: [k / b, k / y], empty where the put's is.
     if (u.upper == 0.0) return {kInf, kInf};
-    return {k / u.upper, u.lower == 0.0 ? kInf : k / u.lower};
+    return {spot(u.upper), u.lower == 0.0 ? kInf : spot(u.lower)};
 }
 
 double grid_exercise_boundary(double k, double t, double r, double sigma, double q, OptionType type, double tol) {

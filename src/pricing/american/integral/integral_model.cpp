@@ -1,11 +1,13 @@
 #include "pricing/american/integral/integral_model.hpp"
 
 #include <cmath>
-#include <limits>
 
-#include "pricing/american/grid/grid_model.hpp"
-#include "pricing/european/black_scholes.hpp"
 #include "pricing/american/bounds.hpp"
+#include "pricing/american/greeks.hpp"
+#include "pricing/american/grid/grid_model.hpp"
+#include "pricing/american/put_side.hpp"
+#include "pricing/core/constants.hpp"
+#include "pricing/european/black_scholes.hpp"
 #include "pricing/european/implied_vol.hpp"
 #include "pricing/math/normal_array.hpp"
 
@@ -13,8 +15,6 @@ namespace varnelle {
 namespace {
 
 namespace na = normal_array;
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Largest relative move of the boundary in the last iteration that counts as
 // settled: damped oscillations of the smooth-pasting form on the reference book
@@ -29,7 +29,6 @@ constexpr double kUnsettledStep = 1e-2;
 constexpr std::size_t kSensitivitySteps = 4;
 constexpr double kVolBump = 1e-4;
 constexpr double kRateBump = 1e-5;
-constexpr double kDaysPerYear = 365.0;
 
 // Implied volatility: the search interval, the relative change of sigma at
 // which the secant stops, the mismatch of the price still counted as a root,
@@ -39,23 +38,6 @@ constexpr double kHighestVol = 100.0;
 constexpr double kVolResolution = 1e-12;
 constexpr double kPriceResolution = 1e-9;
 constexpr int kMostEvaluations = 30;
-
-// The put that values the option: the option itself, or for a call the put
-// with spot and strike, rate and yield swapped.
-struct PutSide {
-    double s, k, r, q;
-};
-
-PutSide put_side(double s, double k, double r, double q, OptionType type) {
-    if (type == OptionType::Put) return {s, k, r, q};
-    return {k, s, q, r};
-}
-
-// Whether the spot is at or past the critical spot k * b (put) or k / b
-// (call), b being the boundary of the put side in units of its strike.
-bool exercised(const OptionInputs& in, OptionType type, double b) {
-    return type == OptionType::Put ? in.s <= in.k * b : in.s >= in.k / b;
-}
 
 // Which way a put is valued.
 enum class Regime {
@@ -107,6 +89,8 @@ double european_unit_put(double x, double t, double r, double q, double sigma) {
 // the 20-node value-matching one 1.2e-6 off at omega 8-10: those rows take
 // the next scheme up (largest error 8.1e-7 there).
 IntegralScheme choose_scheme(double t, double r, double q, double sigma, double tol) {
+    constexpr BoundaryForm kSmoothPasting = BoundaryForm::SmoothPasting;
+    constexpr BoundaryForm kValueMatching = BoundaryForm::ValueMatching;
     const double omega = 2.0 * (r - q) / (sigma * sigma);
     const double rt = r * t;
     const bool calm = omega < 6.0 && rt < 0.2;
@@ -123,44 +107,67 @@ IntegralScheme choose_scheme(double t, double r, double q, double sigma, double 
         // inner points) lose nothing with 8 inner points. Calm rows with
         // omega 5-6 left up to 8e-5 with six nodes and take the settling
         // rows' scheme.
-        if (omega < 3.0 && rt < 0.2) return {5, 4, 2, 12, true};
-        if (omega < 5.0 && rt < 0.2) return {6, 6, 2, 12, true};
-        if (calm || settles) return {7, 6, 3, 14, true};
-        if (omega >= 10.0) return {16, 16, 8, 32, false};
-        return {12, 8, 6, 24, false};
+        if (omega < 3.0 && rt < 0.2) {
+            return {.nodes = 5, .inner_points = 4, .iterations = 2, .price_points = 12, .form = kSmoothPasting};
+        }
+        if (omega < 5.0 && rt < 0.2) {
+            return {.nodes = 6, .inner_points = 6, .iterations = 2, .price_points = 12, .form = kSmoothPasting};
+        }
+        if (calm || settles) {
+            return {.nodes = 7, .inner_points = 6, .iterations = 3, .price_points = 14, .form = kSmoothPasting};
+        }
+        if (omega >= 10.0) {
+            return {.nodes = 16, .inner_points = 16, .iterations = 8, .price_points = 32, .form = kValueMatching};
+        }
+        return {.nodes = 12, .inner_points = 8, .iterations = 6, .price_points = 24, .form = kValueMatching};
     }
     if (tol >= 1e-5) {
-        if (calm) return {8, 12, 4, 24, true};
-        if (settles) return {16, 24, 6, 48, true};
-        return {20, 24, 12, 48, false};
+        if (calm) {
+            return {.nodes = 8, .inner_points = 12, .iterations = 4, .price_points = 24, .form = kSmoothPasting};
+        }
+        if (settles) {
+            return {.nodes = 16, .inner_points = 24, .iterations = 6, .price_points = 48, .form = kSmoothPasting};
+        }
+        return {.nodes = 20, .inner_points = 24, .iterations = 12, .price_points = 48, .form = kValueMatching};
     }
     if (tol >= 1e-6) {
-        if (calm) return {12, 16, 5, 32, true};
-        if (settles) return {16, 24, 6, 48, true};
+        if (calm) {
+            return {.nodes = 12, .inner_points = 16, .iterations = 5, .price_points = 32, .form = kSmoothPasting};
+        }
+        if (settles) {
+            return {.nodes = 16, .inner_points = 24, .iterations = 6, .price_points = 48, .form = kSmoothPasting};
+        }
         // Where the drift nears omega = 4 over a long life (r t 0.5-1) the
         // smooth-pasting form settles but lands 1e-6 to 2e-6 off (at-the-money
         // puts, r 8 %, sigma 20 %, t 7-10): those rows take the value-matching
         // form below.
         if ((omega < 3.5 && rt < 1.0) || (omega < 5.0 && rt < 0.5) || (omega < 6.0 && rt < 0.3)) {
-            return {16, 24, 8, 48, true};
+            return {.nodes = 16, .inner_points = 24, .iterations = 8, .price_points = 48, .form = kSmoothPasting};
         }
-        if (omega < 8.0) return {20, 24, 12, 48, false};
-        return {24, 32, 16, 64, false};
+        if (omega < 8.0) {
+            return {.nodes = 20, .inner_points = 24, .iterations = 12, .price_points = 48, .form = kValueMatching};
+        }
+        return {.nodes = 24, .inner_points = 32, .iterations = 16, .price_points = 64, .form = kValueMatching};
     }
     if (tol >= 1e-8) {
-        if (calm) return {24, 48, 10, 96, true};
-        return {32, 64, 16, 96, false};
+        if (calm) {
+            return {.nodes = 24, .inner_points = 48, .iterations = 10, .price_points = 96, .form = kSmoothPasting};
+        }
+        return {.nodes = 32, .inner_points = 64, .iterations = 16, .price_points = 96, .form = kValueMatching};
     }
-    if (calm) return {32, 64, 16, 96, true};
-    return {32, 64, 24, 96, false};
+    if (calm) return {.nodes = 32, .inner_points = 64, .iterations = 16, .price_points = 96, .form = kSmoothPasting};
+    return {.nodes = 32, .inner_points = 64, .iterations = 24, .price_points = 96, .form = kValueMatching};
 }
 
 // The stable form with as many points, for when the smooth-pasting iteration
 // has not settled.
 IntegralScheme value_matching(const IntegralScheme& s) {
     const auto capped = [](std::size_t v, std::size_t most) { return v < most ? v : most; };
-    return {capped(s.nodes + s.nodes / 2, kMaxBoundaryNodes), capped(2 * s.inner_points, kMaxInnerPoints),
-            s.iterations + 4, capped(2 * s.price_points, kMaxPricePoints), false};
+    return {.nodes = capped(s.nodes + s.nodes / 2, kMaxBoundaryNodes),
+            .inner_points = capped(2 * s.inner_points, kMaxInnerPoints),
+            .iterations = s.iterations + 4,
+            .price_points = capped(2 * s.price_points, kMaxPricePoints),
+            .form = BoundaryForm::ValueMatching};
 }
 
 }  // namespace
@@ -177,7 +184,7 @@ const PutBoundary& IntegralAmerican::put_boundary(double t, double r, double q, 
     solve_put_boundary(t, r, q, sigma, scheme_, boundary_);
     // The last step of a settled iteration moves the boundary by far less than
     // tol; one that still moves by more is oscillating.
-    if (scheme_.smooth_pasting && !(boundary_.last_step <= kUnsettledStep)) {
+    if (scheme_.form == BoundaryForm::SmoothPasting && !(boundary_.last_step <= kUnsettledStep)) {
         scheme_ = value_matching(scheme_);
         solve_put_boundary(t, r, q, sigma, scheme_, boundary_);
     }
@@ -189,7 +196,7 @@ const PutBoundary& IntegralAmerican::put_boundary(double t, double r, double q, 
 double IntegralAmerican::price(const OptionInputs& in, OptionType type, double tol) {
     if (any_nan(in)) return kNaN;
     if (in.s < 0.0 || in.k < 0.0 || in.sigma < 0.0) return kNaN;
-    const PutSide p = put_side(in.s, in.k, in.r, in.q, type);
+    const OptionInputs p = as_put(in, type);
     const double intrinsic = p.k > p.s ? p.k - p.s : 0.0;
     switch (regime(in.t, p.r, p.q, in.sigma)) {
         case Regime::Expired:
@@ -208,7 +215,7 @@ double IntegralAmerican::price(const OptionInputs& in, OptionType type, double t
     const PutBoundary& b = put_boundary(in.t, p.r, p.q, in.sigma, tol);
     // The same comparison as the critical spot that boundary() reports, so a
     // spot at that boundary gets the intrinsic value exactly.
-    if (exercised(in, type, b.now)) return intrinsic;
+    if (at_or_past(in.s, critical_spot_from_put(in.k, b.now, type), type)) return intrinsic;
     return p.k * put_price_from_boundary(b, p.s / p.k);
 }
 
@@ -218,7 +225,7 @@ double IntegralAmerican::implied_vol(double price, double s, double k, double t,
         !std::isfinite(q) || !(s > 0.0) || !(k > 0.0) || !(t > 0.0)) {
         return kNaN;
     }
-    const PutSide p = put_side(s, k, r, q, type);
+    const OptionInputs p = as_put({s, k, t, r, kNaN, q}, type);  // any sigma
     const double intrinsic = p.k > p.s ? p.k - p.s : 0.0;
     const double forward_gap = p.k * std::exp(-p.r * t) - p.s * std::exp(-p.q * t);
     const double lower = std::fmax(intrinsic, std::fmax(forward_gap, 0.0));
@@ -257,12 +264,9 @@ double IntegralAmerican::implied_vol(double price, double s, double k, double t,
 double IntegralAmerican::boundary(double k, double t, double r, double sigma, double q, OptionType type, double tol) {
     if (std::isnan(k) || std::isnan(t) || std::isnan(r) || std::isnan(sigma) || std::isnan(q)) return kNaN;
     if (k < 0.0 || sigma < 0.0) return kNaN;
-    const double never = type == OptionType::Put ? 0.0 : std::numeric_limits<double>::infinity();
-    // The put side: a call of strike k is the put of spot k, and it is
-    // exercised when that put's boundary, in units of the call's spot S, has
-    // reached k: S >= k / b.
-    const double rp = type == OptionType::Put ? r : q;
-    const double qp = type == OptionType::Put ? q : r;
+    const double never = type == OptionType::Put ? 0.0 : kInf;
+    const PutRates put = put_rates(r, q, type);
+    const double rp = put.r, qp = put.q;
     double unit = 1.0;  // the put's B(t) / K
     switch (regime(t, rp, qp, sigma)) {
         case Regime::Expired:
@@ -286,7 +290,7 @@ double IntegralAmerican::boundary(double k, double t, double r, double sigma, do
             unit = put_boundary(t, rp, qp, sigma, tol).now;
             break;
     }
-    return type == OptionType::Put ? k * unit : k / unit;
+    return critical_spot_from_put(k, unit, type);
 }
 
 
@@ -296,20 +300,20 @@ namespace {
 Greeks exercised_greeks(OptionType type) { return {type == OptionType::Put ? -1.0 : 1.0, 0.0, 0.0, 0.0, 0.0}; }
 
 // Without volatility the value is a closed form of its inputs; its Greeks by
-// central differences of it (theta from the Black-Scholes equation with no
-// diffusion term, vega one-sided, as sigma cannot go below zero).
+// central differences of it (theta from the Black-Scholes equation, whose
+// diffusion term vanishes; vega one-sided, as sigma cannot go below zero).
 Greeks deterministic_greeks(const OptionInputs& in, OptionType type) {
     const auto value = [&](double s, double r, double sigma, double q) {
         if (sigma > 0.0) return integral_american_price({s, in.k, in.t, r, sigma, q}, type, 1e-8);
-        const PutSide p = put_side(s, in.k, r, q, type);
+        const OptionInputs p = as_put({s, in.k, in.t, r, sigma, q}, type);
         return deterministic_american_put(p.s, p.k, in.t, p.r, p.q);
     };
-    const double h = 1e-5 * in.s, now = value(in.s, in.r, 0.0, in.q);
+    const double h = kZeroVolSpotStep * in.s, now = value(in.s, in.r, 0.0, in.q);
     const double up = value(in.s + h, in.r, 0.0, in.q), down = value(in.s - h, in.r, 0.0, in.q);
     const double delta = (up - down) / (2.0 * h);
     const double gamma = ((up - 2.0 * now) + down) / (h * h);
     const double intrinsic = type == OptionType::Put ? in.k - in.s : in.s - in.k;
-    const double theta = now == intrinsic ? 0.0 : (in.r * now - (in.r - in.q) * in.s * delta) / kDaysPerYear;
+    const double theta = now == intrinsic ? 0.0 : theta_from_equation(in, now, delta, 0.0);
     const double vega = (value(in.s, in.r, kVolBump, in.q) - now) / kVolBump;
     const double rho = (value(in.s, in.r + kRateBump, 0.0, in.q) - value(in.s, in.r - kRateBump, 0.0, in.q)) /
                        (2.0 * kRateBump) / 100.0;
@@ -328,7 +332,7 @@ Greeks IntegralAmerican::spot_greeks(const OptionInputs& in, OptionType type, do
 
 Greeks IntegralAmerican::greeks_of(const OptionInputs& in, OptionType type, double tol, bool sensitivities) {
     if (any_nan(in) || in.s < 0.0 || in.k < 0.0 || in.sigma < 0.0) return {kNaN, kNaN, kNaN, kNaN, kNaN};
-    const PutSide p = put_side(in.s, in.k, in.r, in.q, type);
+    const OptionInputs p = as_put(in, type);
     switch (regime(in.t, p.r, p.q, in.sigma)) {
         case Regime::Expired: {
             const bool in_the_money = type == OptionType::Put ? in.s < in.k : in.s > in.k;
@@ -348,30 +352,18 @@ Greeks IntegralAmerican::greeks_of(const OptionInputs& in, OptionType type, doub
     }
     if (p.k == 0.0) return {0.0, 0.0, 0.0, 0.0, 0.0};
     const PutBoundary& b = put_boundary(in.t, p.r, p.q, in.sigma, tol);
-    if (exercised(in, type, b.now)) return exercised_greeks(type);
+    if (at_or_past(in.s, critical_spot_from_put(in.k, b.now, type), type)) return exercised_greeks(type);
     const double x = p.s / p.k;
-    const PutSpotTerms u = put_terms_from_boundary(b, x);
-    // The put of strike K is K P1(S / K); the call is S P1(K / S).
-    double value, delta, gamma;
-    if (type == OptionType::Put) {
-        value = p.k * u.value;
-        delta = u.delta;
-        gamma = u.gamma / p.k;
-    } else {
-        value = p.k * u.value;
-        delta = u.value - x * u.delta;
-        gamma = (x * x * u.gamma) / in.s;
-    }
-    // The Black-Scholes equation holds in the continuation region.
-    const double theta_year =
-        (in.r * value - (in.r - in.q) * in.s * delta) - 0.5 * (in.sigma * in.sigma) * (in.s * in.s) * gamma;
-    Greeks g{delta, gamma, theta_year / kDaysPerYear, kNaN, kNaN};
+    const PutSpotTerms terms = put_terms_from_boundary(b, x);
+    const UnitPutGreeks u{terms.value, terms.delta, terms.gamma};
+    const SpotGreeks o = type == OptionType::Put ? put_greeks_from_unit_put(u, p.k) : call_greeks_from_put(u, x, in.s);
+    Greeks g{o.delta, o.gamma, theta_from_equation(in, o.value, o.delta, o.gamma), kNaN, kNaN};
     if (!sensitivities) return g;
 
     // Never more steps than the boundary itself had: the coarsest schemes
     // stop after two.
     // The value-matching iteration settles more slowly and gets twice as many.
-    const std::size_t wanted = scheme_.smooth_pasting ? kSensitivitySteps : 2 * kSensitivitySteps;
+    const std::size_t wanted = scheme_.form == BoundaryForm::SmoothPasting ? kSensitivitySteps : 2 * kSensitivitySteps;
     const std::size_t steps = scheme_.iterations < wanted ? scheme_.iterations : wanted;
     const auto slope = [&](double r_up, double q_up, double sigma_up, double r_down, double q_down,
                            double sigma_down, double step) {
