@@ -1,5 +1,6 @@
 #include "pricing/dividends/dividend_grid.hpp"
 
+#include "pricing/core/constants.hpp"
 #include "pricing/fd/tridiagonal.hpp"
 
 #include <algorithm>
@@ -10,7 +11,6 @@
 namespace varnelle::dividend_grid {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Exponents are clamped so that absurd inputs give finite numbers.
 constexpr double kMaxExponent = 700.0;

@@ -23,6 +23,7 @@
 #include <limits>
 
 #include "pricing/american/bounds.hpp"
+#include "pricing/core/constants.hpp"
 #include "pricing/american/grid/grid_model.hpp"  // deterministic_american_put
 #include "pricing/european/black_scholes.hpp"
 #include "pricing/european/european.hpp"
@@ -34,9 +35,6 @@ namespace {
 
 namespace dg = dividend_grid;
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kDaysPerYear = 365.0;
 
 // Standard deviations of ln S over the life past the spot's range on either
 // side: the ends' approximate values reach the spot damped by ~e^(-32).
