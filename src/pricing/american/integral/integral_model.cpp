@@ -1,13 +1,17 @@
 #include "pricing/american/integral/integral_model.hpp"
 
+#include <cfloat>
 #include <cmath>
 
 #include "pricing/american/bounds.hpp"
 #include "pricing/american/greeks.hpp"
 #include "pricing/american/grid/grid_model.hpp"
+#include "pricing/american/perpetual.hpp"
 #include "pricing/american/put_side.hpp"
+#include "pricing/core/cancellation.hpp"
 #include "pricing/core/constants.hpp"
 #include "pricing/european/black_scholes.hpp"
+#include "pricing/european/european.hpp"
 #include "pricing/european/implied_vol.hpp"
 #include "pricing/math/normal_array.hpp"
 
@@ -20,6 +24,10 @@ namespace na = normal_array;
 // settled: damped oscillations of the smooth-pasting form on the reference book
 // end well below it, divergent ones far above.
 constexpr double kUnsettledStep = 1e-2;
+
+// The longest life the schemes' choice was measured on (the reference book
+// and the tuning grids reach ten years).
+constexpr double kTunedLife = 10.0;
 
 // The boundary's own sensitivity to sigma and r (for vega and rho) comes from
 // re-solving it at sigma +- h and r +- h on the same nodes, each started from
@@ -39,20 +47,47 @@ constexpr double kVolResolution = 1e-12;
 constexpr double kPriceResolution = 1e-9;
 constexpr int kMostEvaluations = 30;
 
+// Below this spread of ln S over the life the volatility moves no price by a
+// representable amount (at most about 0.4 sigma sqrt(t) of the spot): the
+// value is the deterministic one. Smaller volatilities would also overflow
+// omega^2 in the boundary's start.
+constexpr double kNoSpread = 1e-18;
+
+// What a regime may leave, as a fraction of tol in the model's error unit
+// 0.005 k: far inside the target, so no book sees the switch.
+constexpr double kNegligible = 1e-3 * 0.005;
+
+// Below this spread of ln S the boundary is X to the last bit (and solving
+// for it would underflow H = ln(B / X)^2).
+constexpr double kNoBoundarySpread = 1e-60;
+
+// Early exercise of a put is worth at most (r+ + q-) k t max(1, e^(-rt)): the
+// exercised position earns r on the strike and, with q < 0, is paid the yield
+// on the short stock, and the share term of the premium integrand is worth at
+// most k e^(-ru) at every u.
+double premium_bound(double t, double r, double q) {
+    const double rate = (r > 0.0 ? r : 0.0) + (q < 0.0 ? -q : 0.0);
+    return rate * t * std::fmax(1.0, std::exp(-r * t));
+}
+
 // Which way a put is valued.
 enum class Regime {
     Expired,         // t <= 0: the payoff
-    Deterministic,   // sigma = 0: the best discounted intrinsic value
+    Deterministic,   // no spread: the best discounted intrinsic value
     European,        // early exercise never pays: r <= 0 and r <= q
+    ShortLived,      // early exercise worth less than kNegligible tol: max(European, intrinsic)
+    Perpetual,       // the life is long enough that the perpetual put is within kNegligible tol
     DoubleBoundary,  // q < r <= 0: exercise between two boundaries (at r = 0 the
                      // lower one is 0, but the iteration needs r > 0)
     SingleBoundary,  // r > 0
 };
 
-Regime regime(double t, double r, double q, double sigma) {
+Regime regime(double t, double r, double q, double sigma, double tol) {
     if (t <= 0.0) return Regime::Expired;
-    if (sigma == 0.0) return Regime::Deterministic;
+    if (sigma == 0.0 || sigma * std::sqrt(t) < kNoSpread) return Regime::Deterministic;
     if (r <= 0.0 && r <= q) return Regime::European;
+    if (premium_bound(t, r, q) <= kNegligible * tol) return Regime::ShortLived;
+    if (r >= 0.0 && perpetual_put(r, q, sigma).within(t, r, q, sigma, kNegligible * tol)) return Regime::Perpetual;
     if (r <= 0.0) return Regime::DoubleBoundary;
     return Regime::SingleBoundary;
 }
@@ -63,7 +98,12 @@ Regime regime(double t, double r, double q, double sigma) {
 // default tol and more slowly: its price, and its Greeks when greeks is given.
 double double_boundary(const OptionInputs& option, OptionType type, double tol, Greeks* greeks) {
     if (greeks != nullptr) *greeks = grid_american_greeks(option, type, tol);
-    return grid_american_price(option, type, tol);
+    const double v = grid_american_price(option, type, tol);
+    // At r = 0 the perpetual put (when the spot drifts up) still bounds it.
+    const OptionInputs p = as_put(option, type);
+    if (p.r < 0.0 || p.k == 0.0) return v;
+    const PerpetualPut perpetual = perpetual_put(p.r, p.q, option.sigma);
+    return perpetual.exists ? std::fmin(v, p.k * perpetual.value(p.s / p.k)) : v;
 }
 
 // The European put of strike 1 at spot x.
@@ -71,6 +111,43 @@ double european_unit_put(double x, double t, double r, double q, double sigma) {
     const double v = sigma * std::sqrt(t);
     const double dm = (std::log(x) + (r - q - 0.5 * sigma * sigma) * t) / v;
     return std::exp(-r * t) * na::cdf(-dm) - x * (std::exp(-q * t) * na::cdf(-(dm + v)));
+}
+
+// factor * value, where a product past the largest double (a discount factor
+// e^(-rt) of a negative rate over centuries) stays the largest double: finite
+// inputs give finite results.
+double saturated(double factor, double value) {
+    if (value == 0.0) return 0.0;
+    const double product = factor * value;
+    return std::isinf(product) ? std::copysign(DBL_MAX, product) : product;
+}
+
+// The European value and Greeks where early exercise never pays. A negative
+// rate over centuries overflows e^(-rt); every term is e^(-rt) times the same
+// term at rate 0 and yield q - r (the forward's law depends on r - q alone,
+// and so does everything but the discount), so those rows are taken that way
+// with the products saturated.
+double european_put_value(const OptionInputs& p) {
+    if (p.k == 0.0) return 0.0;
+    const double x = p.s / p.k;
+    const double v = p.k * european_unit_put(x, p.t, p.r, p.q, p.sigma);
+    if (std::isfinite(v)) return v;
+    return saturated(std::exp(-p.r * p.t), p.k * european_unit_put(x, p.t, 0.0, p.q - p.r, p.sigma));
+}
+
+Greeks european_greeks(const OptionInputs& in, OptionType type) {
+    const Greeks g = black_scholes_greeks(in, type);
+    if (std::isfinite(g.delta) && std::isfinite(g.gamma) && std::isfinite(g.theta) && std::isfinite(g.vega) &&
+        std::isfinite(g.rho)) {
+        return g;
+    }
+    const OptionInputs forward{in.s, in.k, in.t, 0.0, in.sigma, in.q - in.r};
+    const Greeks f = black_scholes_greeks(forward, type);
+    const double value = european_price(forward, type);
+    const double discount = std::exp(-in.r * in.t);
+    const double theta = theta_from_equation(in, value, f.delta, f.gamma);
+    return {saturated(discount, f.delta), saturated(discount, f.gamma), saturated(discount, theta),
+            saturated(discount, f.vega), saturated(discount, f.rho)};
 }
 
 // The discretisation for a boundary, from tol and the put's parameters only
@@ -183,8 +260,14 @@ const PutBoundary& IntegralAmerican::put_boundary(double t, double r, double q, 
     scheme_ = choose_scheme(t, r, q, sigma, tol);
     solve_put_boundary(t, r, q, sigma, scheme_, boundary_);
     // The last step of a settled iteration moves the boundary by far less than
-    // tol; one that still moves by more is oscillating.
-    if (scheme_.form == BoundaryForm::SmoothPasting && !(boundary_.last_step <= kUnsettledStep)) {
+    // tol; one that still moves by more is oscillating. Past the lives the
+    // coarsest schemes (tol >= 1e-4) were tuned on, a boundary still moving
+    // by more than tol is not taken either: over decades their few steps stop
+    // short (7 nodes left a 77-year put's boundary 1e-3 low, the price 1e-4
+    // off). Within those lives the test would only cost: it holds on
+    // rows that are within tol all the same.
+    const double unsettled = tol >= 1e-4 && t > kTunedLife ? std::fmin(kUnsettledStep, tol) : kUnsettledStep;
+    if (scheme_.form == BoundaryForm::SmoothPasting && !(boundary_.last_step <= unsettled)) {
         scheme_ = value_matching(scheme_);
         solve_put_boundary(t, r, q, sigma, scheme_, boundary_);
     }
@@ -197,15 +280,22 @@ double IntegralAmerican::price(const OptionInputs& in, OptionType type, double t
     if (any_nan(in)) return kNaN;
     if (in.s < 0.0 || in.k < 0.0 || in.sigma < 0.0) return kNaN;
     const OptionInputs p = as_put(in, type);
+    // A put whose spot is infinitely far above its strike is worthless.
+    if (std::isinf(p.s)) return std::isinf(p.k) ? kNaN : 0.0;
     const double intrinsic = p.k > p.s ? p.k - p.s : 0.0;
-    switch (regime(in.t, p.r, p.q, in.sigma)) {
+    switch (regime(in.t, p.r, p.q, in.sigma, tol)) {
         case Regime::Expired:
             return intrinsic;
         case Regime::Deterministic:
             return deterministic_american_put(p.s, p.k, in.t, p.r, p.q);
         case Regime::European:
-            if (p.k == 0.0) return 0.0;
-            return p.k * european_unit_put(p.s / p.k, in.t, p.r, p.q, in.sigma);
+            return european_put_value(p);
+        case Regime::ShortLived:
+            return std::fmax(intrinsic, european_put_value(p));
+        case Regime::Perpetual: {
+            const PerpetualPut perpetual = perpetual_put(p.r, p.q, in.sigma);
+            return p.s <= p.k * perpetual.boundary ? intrinsic : p.k * perpetual.value(p.s / p.k);
+        }
         case Regime::DoubleBoundary:
             return double_boundary(in, type, tol, nullptr);
         case Regime::SingleBoundary:
@@ -216,7 +306,14 @@ double IntegralAmerican::price(const OptionInputs& in, OptionType type, double t
     // The same comparison as the critical spot that boundary() reports, so a
     // spot at that boundary gets the intrinsic value exactly.
     if (at_or_past(in.s, critical_spot_from_put(in.k, b.now, type), type)) return intrinsic;
-    return p.k * put_price_from_boundary(b, p.s / p.k);
+    // No finite life is worth more than the perpetual put, nor less than it
+    // by more than its shortfall; over long lives the quadrature may stray
+    // past either.
+    const double x = p.s / p.k;
+    const PerpetualPut perpetual = perpetual_put(p.r, p.q, in.sigma);
+    const double limit = perpetual.value(x);
+    const double floor = limit - perpetual.shortfall(in.t, p.r, p.q, in.sigma);
+    return p.k * std::fmin(std::fmax(put_price_from_boundary(b, x), floor), limit);
 }
 
 double IntegralAmerican::implied_vol(double price, double s, double k, double t, double r, double q, OptionType type,
@@ -242,6 +339,7 @@ double IntegralAmerican::implied_vol(double price, double s, double k, double t,
     double low = 0.0, high = kHighestVol, value = gap(sigma);
     double previous_sigma = kNaN, previous_value = kNaN;
     for (int evaluation = 1; evaluation < kMostEvaluations && value != 0.0; ++evaluation) {
+        if (cancellation_requested()) return kNaN;
         if (value > 0.0) high = sigma; else low = sigma;
         double next;
         if (std::isnan(previous_sigma)) {
@@ -268,7 +366,7 @@ double IntegralAmerican::boundary(double k, double t, double r, double sigma, do
     const PutRates put = put_rates(r, q, type);
     const double rp = put.r, qp = put.q;
     double unit = 1.0;  // the put's B(t) / K
-    switch (regime(t, rp, qp, sigma)) {
+    switch (regime(t, rp, qp, sigma, tol)) {
         case Regime::Expired:
             unit = 1.0;
             break;
@@ -284,8 +382,22 @@ double IntegralAmerican::boundary(double k, double t, double r, double sigma, do
             break;
         case Regime::European:
             return never;
+        case Regime::Perpetual:
+            unit = perpetual_put(rp, qp, sigma).boundary;
+            break;
         case Regime::DoubleBoundary:
             return grid_exercise_boundary(k, t, r, sigma, q, type, tol);
+        case Regime::ShortLived:
+            // The price drops the premium here, but the boundary is still
+            // solved where it is resolved: it starts at X and falls like
+            // sigma sqrt(t).
+            if (rp <= 0.0) return grid_exercise_boundary(k, t, r, sigma, q, type, tol);
+            if (sigma * std::sqrt(t) < kNoBoundarySpread) {
+                unit = qp > 0.0 && rp < qp ? rp / qp : 1.0;
+                break;
+            }
+            unit = put_boundary(t, rp, qp, sigma, tol).now;
+            break;
         case Regime::SingleBoundary:
             unit = put_boundary(t, rp, qp, sigma, tol).now;
             break;
@@ -320,6 +432,26 @@ Greeks deterministic_greeks(const OptionInputs& in, OptionType type) {
     return {delta, gamma, theta, vega, rho};
 }
 
+// The perpetual put's Greeks: lambda is the only input the value moves with
+// besides the spot (see perpetual.hpp); theta is zero, the value not
+// depending on time.
+Greeks perpetual_greeks(const OptionInputs& in, OptionType type, const OptionInputs& p) {
+    const PerpetualPut perpetual = perpetual_put(p.r, p.q, in.sigma);
+    const double x = p.s / p.k;
+    if (x <= perpetual.boundary) return exercised_greeks(type);
+    const double unit = perpetual.value(x);
+    if (unit == 0.0) return {0.0, 0.0, 0.0, 0.0, 0.0};
+    const double lambda = perpetual.lambda;
+    const UnitPutGreeks u{unit, lambda * unit / x, (lambda * (lambda - 1.0)) * unit / (x * x)};
+    const SpotGreeks o = type == OptionType::Put ? put_greeks_from_unit_put(u, p.k) : call_greeks_from_put(u, x, in.s);
+    const double log_moneyness = std::log(x / perpetual.boundary);
+    const double vega = p.k * unit * log_moneyness * perpetual.lambda_slope_sigma(p.r, p.q, in.sigma);
+    // The option's r is the put side's r for a put and its q for a call.
+    const double rate_slope = type == OptionType::Put ? perpetual.lambda_slope_r(p.r, p.q, in.sigma)
+                                                      : perpetual.lambda_slope_q(p.r, p.q, in.sigma);
+    return {o.delta, o.gamma, 0.0, vega, p.k * unit * log_moneyness * rate_slope / 100.0};
+}
+
 }  // namespace
 
 Greeks IntegralAmerican::greeks(const OptionInputs& in, OptionType type, double tol) {
@@ -333,7 +465,11 @@ Greeks IntegralAmerican::spot_greeks(const OptionInputs& in, OptionType type, do
 Greeks IntegralAmerican::greeks_of(const OptionInputs& in, OptionType type, double tol, bool sensitivities) {
     if (any_nan(in) || in.s < 0.0 || in.k < 0.0 || in.sigma < 0.0) return {kNaN, kNaN, kNaN, kNaN, kNaN};
     const OptionInputs p = as_put(in, type);
-    switch (regime(in.t, p.r, p.q, in.sigma)) {
+    if (std::isinf(p.s)) {
+        return std::isinf(p.k) ? Greeks{kNaN, kNaN, kNaN, kNaN, kNaN} : Greeks{0.0, 0.0, 0.0, 0.0, 0.0};
+    }
+    const Regime how = regime(in.t, p.r, p.q, in.sigma, tol);
+    switch (how) {
         case Regime::Expired: {
             const bool in_the_money = type == OptionType::Put ? in.s < in.k : in.s > in.k;
             return in_the_money ? exercised_greeks(type) : Greeks{0.0, 0.0, 0.0, 0.0, 0.0};
@@ -341,15 +477,22 @@ Greeks IntegralAmerican::greeks_of(const OptionInputs& in, OptionType type, doub
         case Regime::Deterministic:
             return deterministic_greeks(in, type);
         case Regime::European:
-            return black_scholes_greeks(in, type);
+            return european_greeks(in, type);
+        case Regime::ShortLived: {
+            const double intrinsic = p.k > p.s ? p.k - p.s : 0.0;
+            if (intrinsic > 0.0 && intrinsic >= european_put_value(p)) return exercised_greeks(type);
+            return european_greeks(in, type);
+        }
         case Regime::DoubleBoundary: {
             Greeks g{};
             double_boundary(in, type, tol, &g);
             return g;
         }
+        case Regime::Perpetual:
         case Regime::SingleBoundary:
             break;
     }
+    if (how == Regime::Perpetual) return perpetual_greeks(in, type, p);
     if (p.k == 0.0) return {0.0, 0.0, 0.0, 0.0, 0.0};
     const PutBoundary& b = put_boundary(in.t, p.r, p.q, in.sigma, tol);
     if (at_or_past(in.s, critical_spot_from_put(in.k, b.now, type), type)) return exercised_greeks(type);
@@ -376,11 +519,22 @@ Greeks IntegralAmerican::greeks_of(const OptionInputs& in, OptionType type, doub
     g.vega = p.k * slope(p.r, p.q, in.sigma + hv, p.r, p.q, in.sigma - hv, 2.0 * hv);
     // The option's r is the put side's r for a put and its q for a call; the
     // put side's r stays positive.
-    double hr = kRateBump;
+    const double hr = kRateBump;
     double rate_slope;
     if (type == OptionType::Put) {
-        if (hr > 0.5 * p.r) hr = 0.5 * p.r;
-        rate_slope = slope(p.r + hr, p.q, in.sigma, p.r - hr, p.q, in.sigma, 2.0 * hr);
+        if (p.r > 2.0 * hr) {
+            rate_slope = slope(p.r + hr, p.q, in.sigma, p.r - hr, p.q, in.sigma, 2.0 * hr);
+        } else {
+            // Below r = 0 the put changes regime: a one-sided difference of
+            // second order, every point re-solved alike so their common
+            // error cancels (halving the bump to stay above 0 left rho 0 or
+            // NaN for rates near the smallest doubles).
+            const auto at = [&](double r) {
+                resolve_put_boundary(b, r, p.q, in.sigma, scheme_, steps, bumped_);
+                return put_price_from_boundary(bumped_, x);
+            };
+            rate_slope = ((4.0 * at(p.r + hr) - 3.0 * at(p.r)) - at(p.r + 2.0 * hr)) / (2.0 * hr);
+        }
     } else {
         rate_slope = slope(p.r, p.q + hr, in.sigma, p.r, p.q - hr, in.sigma, 2.0 * hr);
     }
