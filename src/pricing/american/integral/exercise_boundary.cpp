@@ -305,15 +305,19 @@ template <class Form>
 }
 
 // Sets H from B at the nodes, with B kept inside (0, X]: past X the equation
-// has no meaning, and a non-positive or non-finite value (from a wild step)
-// falls back halfway. Returns the largest |ln(B_new / B_old)|, previous_h
-// holding H before.
+// has no meaning. A non-positive or non-finite image moves the node halfway to
+// X in ln B: with q < 0 the yield's integral outweighs the rest of the
+// denominator wherever the node lies many sigma sqrt(tau) below X (as the
+// start can at the nodes nearest expiry), and the image only turns positive
+// again closer to X; a node sent further down (halved towards 0, as before)
+// never came back, and the boundary settled a quarter off. Returns the largest
+// |ln(B_new / B_old)|, previous_h holding H before.
 double set_h_from_boundary(const double* boundary, std::size_t n, double x_ratio, double log_x,
                            const double* previous_h, double* h) {
     double largest = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         double b = boundary[i];
-        if (!(b > 0.0) || !std::isfinite(b)) b = 0.5 * std::exp(log_x - std::sqrt(previous_h[i]));
+        if (!(b > 0.0) || !std::isfinite(b)) b = std::exp(log_x - 0.5 * std::sqrt(previous_h[i]));
         if (b > x_ratio) b = x_ratio;
         const double g = std::log(b) - log_x;
         const double change = std::fabs(g + std::sqrt(previous_h[i]));  // |ln(B_new / B_old)|
