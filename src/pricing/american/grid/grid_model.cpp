@@ -215,8 +215,9 @@ Resolution resolution(double tol) {
 // Steps for a life: W = e^(r tau) V and the obstacle change on the time
 // scale 1/|r| (and 1/|q|), which the steps must resolve once the life is
 // longer than a couple of those (lives of decades to centuries).
+constexpr double kMaxStepScale = 8.0;
 std::size_t steps_for(const UnitPut& p, const Resolution& res) {
-    const double scale = std::clamp(0.5 * (std::fabs(p.r) + std::fabs(p.q)) * p.t, 1.0, 8.0);
+    const double scale = std::clamp(0.5 * (std::fabs(p.r) + std::fabs(p.q)) * p.t, 1.0, kMaxStepScale);
     return static_cast<std::size_t>(std::ceil(static_cast<double>(res.steps) * scale));
 }
 
@@ -238,15 +239,45 @@ struct Pair {
     Layout coarse, fine;
 };
 
+// With a drift mu in ln S, the spot ever moves against it by z with
+// probability e^(-2 |mu| z / sigma^2): past kHalfWidth^2 / 2 such lengths
+// (and the growth a negative rate gives the payoff over the life) the grid
+// changes the value at the spot by less than its ends do, however long the
+// life. Where the drift dominates the spread over a long life (a put with
+// q = -100 %, sigma 10 %, 500 years) the window was the whole drift, hundreds
+// of units of ln S, and its nodes far too coarse for the layer of width
+// sigma^2 / |mu| in which the value lives: prices of 0 and of 1e21.
+double against_drift_reach(const UnitPut& p) {
+    const double mu = drift(p);
+    if (mu == 0.0) return kInf;
+    const double growth = std::max(-p.r * p.t, 0.0);
+    return p.sigma * p.sigma * (0.5 * kHalfWidth * kHalfWidth + growth) / (2.0 * std::fabs(mu));
+}
+
 Pair layouts(const UnitPut& p, double tol) {
     const Resolution res = resolution(tol);
     const double sd = p.sigma * std::sqrt(p.t);
     // The value at the spot reads the grid around where the spot drifts to.
     const double travel = drift(p) * p.t;
-    const double below = std::max(-travel, 0.0);
-    const double above = std::max(travel, 0.0);
+    double below = std::max(-travel, 0.0);
+    double above = std::max(travel, 0.0);
+    double spread = sd;
+    const double reach = against_drift_reach(p);
+    if (reach < kHalfWidth * sd) {
+        // Against the drift the window ends at the reach; with it, a put
+        // drifting up is worthless past the same reach above the strike, and
+        // a put drifting down is followed as far as it drifts.
+        if (travel > 0.0) {
+            below = 0.0;
+            above = std::min(std::max(-p.x, 0.0), above);
+        } else {
+            above = 0.0;
+        }
+        spread = reach / kHalfWidth;
+    }
     const std::size_t steps = steps_for(p, res);
-    return {make_layout(p.x, below, above, sd, res.m, steps), make_layout(p.x, below, above, sd, 2.0 * res.m, 2 * steps)};
+    return {make_layout(p.x, below, above, spread, res.m, steps),
+            make_layout(p.x, below, above, spread, 2.0 * res.m, 2 * steps)};
 }
 
 Reading extrapolated(const UnitPut& p, const Pair& grids) {
