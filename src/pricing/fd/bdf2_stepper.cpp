@@ -1,6 +1,9 @@
 #include "pricing/fd/bdf2_stepper.hpp"
 
+#include <limits>
 #include <utility>
+
+#include "pricing/core/cancellation.hpp"
 
 namespace varnelle::fd {
 
@@ -12,6 +15,11 @@ ObstacleSolution march(const TridiagonalRow& op, double h, const TimeGrid& grid,
     ComplementarityWork work(n);
     double last_dt = 0.0;
     for (const TimeStep& step : grid.steps()) {
+        // A thread asked to stop leaves NaN, which its caller discards.
+        if (cancellation_requested()) {
+            values.assign(n, std::numeric_limits<double>::quiet_NaN());
+            break;
+        }
         const double dt = step.dt;
         double left, right;
         problem.set_level(step.tau, obstacle, left, right);

@@ -57,7 +57,9 @@ struct ObstacleSolution {
     std::vector<unsigned char> on_obstacle;
 };
 
-// Marches `values` (the data at tau = 0) over the grid's steps. op holds the
+// Marches `values` (the data at tau = 0) over the grid's steps. A thread
+// whose cancellation flag is set (core/cancellation.hpp) stops between
+// levels with NaN values. op holds the
 // weights of the space operator L: L W_j = op.lower W_j-1 - op.centre W_j +
 // op.upper W_j+1; h is the mesh spacing.
 ObstacleSolution march(const TridiagonalRow& op, double h, const TimeGrid& grid, ObstacleProblem& problem,

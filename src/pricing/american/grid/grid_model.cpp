@@ -37,6 +37,7 @@
 
 #include "pricing/american/greeks.hpp"
 #include "pricing/american/put_side.hpp"
+#include "pricing/core/cancellation.hpp"
 #include "pricing/core/constants.hpp"
 #include "pricing/european/black_scholes.hpp"
 #include "pricing/european/european.hpp"
@@ -547,6 +548,7 @@ double grid_american_price(const OptionInputs& in, OptionType type, double tol) 
     if (any_nan(in)) return kNaN;
     const OptionInputs p = as_put(in, type);
     const double v = put_price(p, tol);
+    if (cancellation_requested()) return kNaN;
     // Only overflow gets here (a European value of inf - inf for lives of
     // millennia at rates far from zero); the value is then past the largest
     // double, like its bound K max(1, e^(-rT)).
@@ -557,6 +559,7 @@ Greeks grid_american_greeks(const OptionInputs& in, OptionType type, double tol)
     if (any_nan(in)) return {kNaN, kNaN, kNaN, kNaN, kNaN};
     const OptionInputs p = as_put(in, type);
     const PutGreeks g = put_greeks(p, tol, type == OptionType::Call ? RhoIn::Yield : RhoIn::Rate);
+    if (cancellation_requested()) return {kNaN, kNaN, kNaN, kNaN, kNaN};
     double delta = g.delta;
     double gamma = g.gamma;
     if (type == OptionType::Call) {
@@ -575,6 +578,7 @@ ExerciseInterval grid_exercise_interval(double k, double t, double r, double sig
     if (std::isnan(k) || std::isnan(t) || std::isnan(r) || std::isnan(sigma) || std::isnan(q)) return {kNaN, kNaN};
     const PutRates put = put_rates(r, q, type);
     const UnitInterval u = unit_interval(t, put.r, sigma, put.q, tol);
+    if (cancellation_requested()) return {kNaN, kNaN};
     const auto spot = [&](double b) { return critical_spot_from_put(k, b, type); };
     if (type == OptionType::Put) return {spot(u.lower), spot(u.upper)};
     // A call's region is its put's [y, b] (in units of the put's strike S)
