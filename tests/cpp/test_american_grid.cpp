@@ -12,7 +12,7 @@
 #include <limits>
 #include <vector>
 
-#include "pricing/american/cancellation.hpp"
+#include "pricing/core/cancellation.hpp"
 #include "pricing/american/grid/grid_model.hpp"
 #include "pricing/european/european.hpp"
 #include "test_support.hpp"
