@@ -104,6 +104,30 @@ struct Later {
     double zero;
     double tau;
     bool last;  // the later period is the last one: its far field is known
+    // American: the continuation's excess over the linear exercise value,
+    // extended smoothly into the exercise region, and where that region
+    // ends in each cell holding a boundary (see extension()).
+    const std::vector<double>* excess = nullptr;
+    const std::vector<double>* edge = nullptr;
+    const std::vector<unsigned char>* active = nullptr;
+
+    double inside(double x, double s) const {
+        if (!p.american) return interpolate(*mesh, *v, x);
+        const std::vector<unsigned char>& on = *active;
+        const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(on.size());
+        const std::ptrdiff_t i =
+            std::clamp<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(std::floor(x / mesh->h - static_cast<double>(mesh->lo))), 0, n - 2);
+        const std::size_t a = static_cast<std::size_t>(i), b = a + 1;
+        const double exercise = exercise_value(p, s);
+        if (on[a] != 0 && on[b] != 0) return exercise;
+        if (on[a] != 0 || on[b] != 0) {
+            const std::size_t k = on[a] != 0 ? a : b, f = on[a] != 0 ? b : a;
+            const double boundary = (*edge)[k];
+            if ((x - boundary) * (mesh->x(f) - boundary) <= 0.0) return exercise;
+        }
+        const double linear = is_put(p) ? 1.0 - s : s - 1.0;
+        return std::max(linear + interpolate(*mesh, *excess, x), exercise);
+    }
 
     double operator()(double s) const {
         if (s <= 0.0) return zero;
@@ -122,7 +146,7 @@ struct Later {
                 value = values[n - 1] + (values[n - 1] - values[n - 2]) * ((s - s2) / (s2 - s1));
                 value = std::max(value, 0.0);
             } else {
-                value = interpolate(*mesh, values, x);
+                return inside(x, s);
             }
         }
         return p.american ? std::max(value, exercise_value(p, s)) : value;
@@ -237,6 +261,51 @@ private:
     const Problem& p_;
     const std::vector<double>& spot_;
 };
+
+// The American values of a solved period, made smooth for interpolation
+// across an ex-date: v - (the exercise value as a line in S) is smooth in the
+// continuation region and meets zero with zero slope at the boundary, so
+// inside the exercise region it takes the continuation's quadratic, c/2 (x -
+// x_B)^2, with x_B placed from the excess the complementarity solve left on
+// the exercised node next to the boundary (c/2 u^2, u its distance from x_B).
+// Interpolating that is as accurate next to a boundary as anywhere, where
+// interpolating the values themselves would see the jump of their second
+// derivative at a place that moves within the cell with h.
+void extension(const Problem& p, const Lattice& g, const std::vector<double>& v,
+               const std::vector<unsigned char>& active, std::vector<double>& excess, std::vector<double>& edge) {
+    const std::size_t n = v.size();
+    excess.resize(n);
+    edge.assign(n, kNaN);
+    for (std::size_t j = 0; j < n; ++j) {
+        const double s = std::exp(g.x(j));
+        excess[j] = v[j] - (is_put(p) ? 1.0 - s : s - 1.0);
+    }
+    // The boundaries: an exercised node next to a free one.
+    std::vector<std::pair<std::size_t, double>> boundaries;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (active[k] == 0) continue;
+        const bool free_below = k > 0 && active[k - 1] == 0;
+        const bool free_above = k + 1 < n && active[k + 1] == 0;
+        if (free_below == free_above) continue;
+        const double c = contact_curvature(p, std::exp(g.x(k)));
+        const double u = c > 0.0 ? std::min(std::sqrt(std::max(2.0 * excess[k] / c, 0.0)), g.h) : 0.0;
+        edge[k] = g.x(k) + (free_above ? u : -u);
+        boundaries.emplace_back(k, c > 0.0 ? c : 0.0);
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+        if (active[j] == 0) continue;
+        double nearest = kNaN, distance = 0.0, curvature = 0.0;
+        for (const auto& [k, c] : boundaries) {
+            const double d = std::fabs(g.x(j) - edge[k]);
+            if (std::isnan(nearest) || d < distance) {
+                nearest = edge[k];
+                distance = d;
+                curvature = c;
+            }
+        }
+        excess[j] = std::isnan(nearest) ? 0.0 : 0.5 * curvature * distance * distance;
+    }
+}
 
 // The ends of a mesh are many standard deviations from anything that reaches
 // today's spots: they take the value linear in S through their two
@@ -418,13 +487,18 @@ void solve(const Problem& p, const Plan& plan, Workspace& w, Field& out) {
             for (std::size_t j = 0; j < g.size(); ++j) v[j] = cell_payoff(p, g.x(j), g.h);
         } else {
             const double tau = p.t - end;
-            const Later later{p, later_mesh, &later_v, value_at_zero(p, tau), tau, k + 1 == p.count};
+            const Later later{p,   later_mesh, &later_v,          value_at_zero(p, tau), tau, k + 1 == p.count,
+                              &w.excess, &w.edge, &w.later_active};
             jump_data(p, g, later, p.dividends[k].amount, v);
         }
         march(p, g, plan.steps[k], end - start, k == p.count, w, out.active, v);
         if (k > 0) {
             later_v.swap(v);
             later_mesh = &g;
+            if (p.american) {
+                w.later_active = out.active;
+                extension(p, g, later_v, w.later_active, w.excess, w.edge);
+            }
         }
     }
     out.lattice = plan.meshes[0];

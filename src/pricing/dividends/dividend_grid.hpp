@@ -98,8 +98,8 @@ struct Field {
 
 // Working storage, kept between solves by the chain objects.
 struct Workspace {
-    std::vector<double> spot, obstacle, previous, later, rhs, pinned_free;
-    std::vector<unsigned char> none;
+    std::vector<double> spot, obstacle, previous, later, excess, edge;
+    std::vector<unsigned char> none, later_active;
     fd::ComplementarityWork lcp{0};
 };
 
