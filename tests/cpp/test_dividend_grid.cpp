@@ -12,10 +12,12 @@
 #include "pricing/dividends/dividend_grid.hpp"
 #include "pricing/dividends/dividend_model.hpp"
 #include "pricing/european/european.hpp"
+#include "test_support.hpp"
 
 namespace {
 
 using namespace varnelle;
+using namespace varnelle::testing;
 namespace dg = varnelle::dividend_grid;
 
 double scaled_error(double value, double reference, double k) {
@@ -57,7 +59,9 @@ TEST(DividendGridPlan, RefinedMeshesAreNestedAndLastPeriodIsNarrow) {
 
 // A dividend too small to matter leaves the Black-Scholes value, whatever
 // the length of the period after it (the last period's ends come from the
-// far field, exact for a European option).
+// far field, exact for a European option; ends linear in S through their
+// neighbours lagged a step and missed by 1e-2 after a one-day period).
+// Measured at 24 nodes per standard deviation: at most 9e-7.
 class DividendGridEuropean : public ::testing::TestWithParam<std::tuple<OptionType, int>> {};
 
 TEST_P(DividendGridEuropean, NegligibleDividendGivesBlackScholes) {
@@ -66,7 +70,7 @@ TEST_P(DividendGridEuropean, NegligibleDividendGivesBlackScholes) {
     const dg::Problem p{0.5, 0.05, 0.01, 0.3, type, false, dividend, 1};
     for (const double s : {0.8, 1.0, 1.3}) {
         const double exact = european_price({s, 1.0, 0.5, 0.05, 0.3, 0.01}, type);
-        EXPECT_LE(scaled_error(pair_value(p, std::log(s), 12.0), exact, 1.0), 2e-7) << s;
+        EXPECT_LE(scaled_error(pair_value(p, std::log(s), 24.0), exact, 1.0), 1.5e-6) << s;
     }
 }
 
