@@ -3,7 +3,7 @@
 // and without them (the integral model on the same rows), measured side by
 // side in one run, alternating, so the ratio holds on a loaded machine.
 //
-//   dividend_timing [path/to/dividend_reference.json]
+//   dividend_timing [path/to/dividend_reference.json [path/to/dividend_random_reference.json]]
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -57,6 +57,29 @@ void report(const char* what, std::vector<double> errors) {
     std::printf("%-28s median %.1e  p99 %.1e  max %.1e\n", what, at(0.5), at(0.99), errors.back());
 }
 
+// The random book (tests/data/dividend_random_reference.json, priced by
+// bench/dividend_reference.cpp): the American error at each tol.
+void random_book(const char* path) {
+    std::ifstream file(path);
+    if (!file) return;
+    const auto data = nlohmann::json::parse(file);
+    for (const double tol : {1e-4, 1e-6}) {
+        std::vector<double> errors;
+        for (const auto& r : data["rows"]) {
+            const OptionInputs in{r["s"], r["k"], r["t"], r["r"], r["sigma"], r["q"]};
+            const auto times = r["dividend_times"].get<std::vector<double>>();
+            const auto amounts = r["dividend_amounts"].get<std::vector<double>>();
+            const double v = dividend_american_price(in, r["option_type"] == "put" ? OptionType::Put : OptionType::Call,
+                                                     times.data(), amounts.data(), times.size(), tol);
+            const double ref = r["american"];
+            errors.push_back(std::fabs(v - ref) / std::max(ref, 0.005 * in.k));
+        }
+        char label[64];
+        std::snprintf(label, sizeof label, "Random book, tol %.0e:", tol);
+        report(label, errors);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -80,6 +103,7 @@ int main(int argc, char** argv) {
         errors.push_back(error(r, dividend_european_price(r.in, r.type, r.times.data(), r.amounts.data(), r.times.size())));
     }
     report("European:", errors);
+    random_book(argc > 2 ? argv[2] : "tests/data/dividend_random_reference.json");
 
     constexpr int kRounds = 3;
     for (const double tol : {1e-4, 1e-6}) {

@@ -1,36 +1,46 @@
 #include "pricing/dividends/dividend_grid.hpp"
 
-#include "pricing/core/constants.hpp"
-#include "pricing/fd/tridiagonal.hpp"
-
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <utility>
 
+#include "pricing/core/cancellation.hpp"
+#include "pricing/core/constants.hpp"
+#include "pricing/fd/tridiagonal.hpp"
+
 namespace varnelle::dividend_grid {
 namespace {
-
 
 // Exponents are clamped so that absurd inputs give finite numbers.
 constexpr double kMaxExponent = 700.0;
 double exp_clamped(double a) { return std::exp(std::clamp(a, -kMaxExponent, kMaxExponent)); }
 
-// Policy iteration ends in a few solves on an M-matrix; the cap only guards
-// against a cycle from rounding.
-constexpr int kMaxPolicyIterations = 64;
-
-// Fewest steps in a period between two ex-dates (or an ex-date and expiry).
+// Fewest steps in a period, and fewest nodes in a mesh (reading today's value
+// takes six).
 constexpr std::size_t kMinPeriodSteps = 2;
+constexpr std::ptrdiff_t kMinNodes = 12;
+
+// Lowest spot a mesh reaches down to, as a fraction of the lowest spot the
+// diffusion alone would reach: below it the value is linear in S down to its
+// value at zero (exact where a put is exercised, or for a European put, and
+// for a call, worth nothing there).
+constexpr double kLowestSpotFraction = 1e-3;
+
+// The widest spacing, in units of ln S, for nodes_per_sd = 1: a period of a
+// standard deviation above one still resolves the payoff's curvature.
+constexpr double kWidestSpread = 1.0;
+
+// Most pieces a cell is cut into when its data are averaged (a cell of a
+// long period holding a kink only a short later period has smoothed).
+constexpr std::size_t kMaxPieces = 512;
 
 bool is_put(const Problem& p) { return p.type == OptionType::Put; }
 
 double exercise_value(const Problem& p, double s) { return is_put(p) ? std::max(1.0 - s, 0.0) : std::max(s - 1.0, 0.0); }
 
-// The payoff averaged over the cell [x - h/2, x + h/2]: the strike's kink is
-// then never sampled at a point, which keeps the error smooth in h wherever
-// the strike falls (on a node here, but the spot's bucket moves the grid's
-// ends, not its nodes).
+// The payoff averaged over the cell [x - h/2, x + h/2] in closed form.
 double cell_payoff(const Problem& p, double x, double h) {
     const double a = x - 0.5 * h;
     const double b = x + 0.5 * h;
@@ -53,13 +63,23 @@ double fitted_diffusion(double a, double mu, double h) {
     return a * (z / std::tanh(z));
 }
 
-// The value right after an ex-date at a spot of zero, with tau left to expiry.
+// The value at a spot of zero (which stays zero), with tau left to expiry.
 double value_at_zero(const Problem& p, double tau) {
     if (!is_put(p)) return 0.0;
     return p.american ? 1.0 : std::exp(-p.r * tau);
 }
 
-// Cubic Lagrange interpolation of v at y (in x units), inside the grid.
+// Far from the strike (and, for an American option, from where exercise
+// ends as expiry nears) a dividend-free option with tau left is worth the
+// forward's payoff discounted, or the exercise value where that is more: the
+// last period's values past its mesh, and at its ends.
+double far_value(const Problem& p, double s, double tau) {
+    const double forward = s * std::exp(-p.q * tau) - std::exp(-p.r * tau);
+    const double value = std::max(is_put(p) ? -forward : forward, 0.0);
+    return p.american ? std::max(value, exercise_value(p, s)) : value;
+}
+
+// Cubic Lagrange interpolation of v at y (in x units), inside the mesh.
 double interpolate(const Lattice& g, const std::vector<double>& v, double y) {
     const std::size_t n = v.size();
     const double pos = y / g.h - static_cast<double>(g.lo);
@@ -72,57 +92,64 @@ double interpolate(const Lattice& g, const std::vector<double>& v, double y) {
            (um * u * u1 / 6.0) * v[k + 2];
 }
 
-// One implicit step with rows m and right-hand side work.rhs; for an American
-// option the constraint v >= obstacle by policy iteration.
-void step(const Problem& p, const fd::TridiagonalRow& m, Workspace& w, std::vector<unsigned char>& active, std::vector<double>& v) {
-    const std::size_t n = v.size();
-    w.elimination.set(m);
-    if (!p.american) {
-        fd::solve_pinned(m, w.elimination, active, w.obstacle, w.rhs, w.c, w.d, w.next);
-        v.swap(w.next);
-        return;
+// The value just after an ex-date, with tau left to expiry, at a spot s (in
+// units of the strike): the later period's values, or the payoff where the
+// ex-date is the expiry date. Past the later mesh's ends the value is linear
+// in S (to its value at zero below; through the last two nodes above), or the
+// exercise value where that is more.
+struct Later {
+    const Problem& p;
+    const Lattice* mesh;  // null: the payoff
+    const std::vector<double>* v;
+    double zero;
+    double tau;
+    bool last;  // the later period is the last one: its far field is known
+    // American: the continuation's excess over the linear exercise value,
+    // extended smoothly into the exercise region, and where that region
+    // ends in each cell holding a boundary (see extension()).
+    const std::vector<double>* excess = nullptr;
+    const std::vector<double>* edge = nullptr;
+    const std::vector<unsigned char>* active = nullptr;
+
+    double inside(double x, double s) const {
+        if (!p.american) return interpolate(*mesh, *v, x);
+        const std::vector<unsigned char>& on = *active;
+        const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(on.size());
+        const std::ptrdiff_t i =
+            std::clamp<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(std::floor(x / mesh->h - static_cast<double>(mesh->lo))), 0, n - 2);
+        const std::size_t a = static_cast<std::size_t>(i), b = a + 1;
+        const double exercise = exercise_value(p, s);
+        if (on[a] != 0 && on[b] != 0) return exercise;
+        if (on[a] != 0 || on[b] != 0) {
+            const std::size_t k = on[a] != 0 ? a : b, f = on[a] != 0 ? b : a;
+            const double boundary = (*edge)[k];
+            if ((x - boundary) * (mesh->x(f) - boundary) <= 0.0) return exercise;
+        }
+        const double linear = is_put(p) ? 1.0 - s : s - 1.0;
+        return std::max(linear + interpolate(*mesh, *excess, x), exercise);
     }
-    for (int iteration = 0; iteration < kMaxPolicyIterations; ++iteration) {
-        fd::solve_pinned(m, w.elimination, active, w.obstacle, w.rhs, w.c, w.d, w.next);
-        bool changed = false;
-        for (std::size_t j = 1; j + 1 < n; ++j) {
-            bool on;
-            if (active[j] != 0) {
-                const double residual =
-                    (m.centre * w.next[j] + m.lower * w.next[j - 1]) + m.upper * w.next[j + 1] - w.rhs[j];
-                on = residual >= 0.0;
+
+    double operator()(double s) const {
+        if (s <= 0.0) return zero;
+        if (mesh == nullptr) return exercise_value(p, s);
+        const std::vector<double>& values = *v;
+        const std::size_t n = values.size();
+        const double bottom = std::exp(mesh->x(0));
+        if (last && (s < bottom || std::log(s) > mesh->x(n - 1))) return far_value(p, s, tau);
+        double value;
+        if (s < bottom) {
+            value = zero + (values[0] - zero) * (s / bottom);
+        } else {
+            const double x = std::log(s);
+            if (x > mesh->x(n - 1)) {
+                const double s1 = std::exp(mesh->x(n - 2)), s2 = std::exp(mesh->x(n - 1));
+                value = values[n - 1] + (values[n - 1] - values[n - 2]) * ((s - s2) / (s2 - s1));
+                value = std::max(value, 0.0);
             } else {
-                on = w.next[j] < w.obstacle[j];
-            }
-            if (on != (active[j] != 0)) {
-                active[j] = on ? 1 : 0;
-                changed = true;
+                return inside(x, s);
             }
         }
-        if (!changed) break;
-    }
-    for (std::size_t j = 0; j < n; ++j) v[j] = std::max(w.next[j], w.obstacle[j]);
-}
-
-// The ends of the grid are many standard deviations from anything that reaches
-// the spot: they take the value linear in S through their two neighbours
-// (from the level before the step).
-double linear_end(const std::vector<double>& v, const std::vector<double>& s, std::size_t end, std::size_t a,
-                  std::size_t b) {
-    return v[a] + (v[b] - v[a]) * ((s[end] - s[a]) / (s[b] - s[a]));
-}
-
-// The value just after the ex-date at the spot e^x - d (before exercise).
-struct Shifted {
-    const Problem& p;
-    const Lattice& g;
-    const std::vector<double>& v;
-    double d, zero, bottom;
-    double operator()(double x) const {
-        const double s = std::exp(x) - d;
-        if (s <= 0.0) return zero;
-        if (s < bottom) return zero + (v[0] - zero) * (s / bottom);
-        return interpolate(g, v, std::log(s));
+        return p.american ? std::max(value, exercise_value(p, s)) : value;
     }
 };
 
@@ -143,77 +170,169 @@ double crossing(F&& f, double a, double b) {
     return 0.5 * (a + b);
 }
 
-// Mean of f over [a, b] with a kink at c inside: Gauss-Legendre on each side.
+// Three-point Gauss-Legendre on [a, b]: the integral.
 template <class F>
-double mean_split(F&& f, double a, double c, double b) {
-    static constexpr double kX[4] = {-0.8611363115940526, -0.3399810435848563, 0.3399810435848563,
-                                     0.8611363115940526};
-    static constexpr double kW[4] = {0.3478548451374538, 0.6521451548625461, 0.6521451548625461,
-                                     0.3478548451374538};
-    double sum = 0.0;
-    for (const auto& [lo, hi] : {std::pair{a, c}, std::pair{c, b}}) {
-        const double mid = 0.5 * (lo + hi), half = 0.5 * (hi - lo);
-        for (int i = 0; i < 4; ++i) sum += kW[i] * half * f(mid + half * kX[i]);
-    }
-    return sum / (b - a);
+double gauss3(F&& f, double a, double b) {
+    constexpr double kNode = 0.7745966692414834;  // sqrt(3/5)
+    const double mid = 0.5 * (a + b), half = 0.5 * (b - a);
+    return half * ((5.0 / 9.0) * (f(mid - half * kNode) + f(mid + half * kNode)) + (8.0 / 9.0) * f(mid));
 }
 
-// The jump at an ex-date with tau left to expiry: v(S) <- v(max(S - d, 0)),
-// and the exercise value where that is more. A node whose cell holds a kink
-// of the new values (where exercise starts to pay, or where the spot reaches
-// zero) takes their mean over the cell, as the payoff does at expiry: the
-// kink's place within the cell then leaves an error smooth in h.
-void jump(const Problem& p, const Lattice& g, double d, double tau, Workspace& w, std::vector<double>& v) {
-    const std::size_t n = v.size();
-    const Shifted shifted{p, g, v, d, value_at_zero(p, tau), w.spot[0]};
-    for (std::size_t j = 0; j < n; ++j) {
-        const double value = shifted(g.x(j));
-        w.shifted[j] = p.american ? std::max(value, w.obstacle[j]) : value;
-        w.rhs[j] = value - w.obstacle[j];  // scratch: the gain from waiting
-    }
-    const auto settle = [&](double kink) {
-        // The node whose cell holds the kink.
-        const double pos = kink / g.h - static_cast<double>(g.lo);
-        const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(std::nearbyint(pos));
-        if (j <= 0 || j + 1 >= static_cast<std::ptrdiff_t>(n)) return;
-        const double x = g.x(static_cast<std::size_t>(j));
-        const auto f = [&](double y) {
-            const double value = shifted(y);
-            return p.american ? std::max(value, exercise_value(p, std::exp(y))) : value;
-        };
-        w.shifted[static_cast<std::size_t>(j)] = mean_split(f, x - 0.5 * g.h, kink, x + 0.5 * g.h);
-    };
-    if (p.american) {
-        for (std::size_t j = 1; j + 2 < n; ++j) {
-            if ((w.rhs[j] > 0.0) != (w.rhs[j + 1] > 0.0) && (w.spot[j] > 1.0) == (p.type == OptionType::Call)) {
-                const auto gain = [&](double y) { return shifted(y) - exercise_value(p, std::exp(y)); };
-                settle(crossing(gain, g.x(j), g.x(j + 1)));
-            }
-        }
-    }
-    if (p.type == OptionType::Put && d > w.spot[0]) settle(std::log(d));
-    v.swap(w.shifted);
-}
-
-}  // namespace
-
-void solve(const Problem& p, const Lattice& g, Workspace& w, Field& out) {
+// The data of the period before an ex-date of amount d: the mean over each
+// cell of its mesh of V(t-, e^y) = max(exercise value, later(e^y - d)).
+void jump_data(const Problem& p, const Lattice& g, const Later& later, double d, std::vector<double>& out) {
     const std::size_t n = g.size();
-    out.lattice = g;
-    out.v.resize(n);
-    out.active.assign(n, 0);
-    std::vector<double>& v = out.v;
-    std::vector<unsigned char>& active = out.active;
-    for (auto* a : {&w.spot, &w.obstacle, &w.previous, &w.shifted, &w.rhs, &w.c, &w.d, &w.next, &w.elimination.c,
-                    &w.elimination.inverse}) {
-        a->resize(n);
-    }
+    out.resize(n);
+    const auto value = [&](double y) {
+        const double s = std::exp(y);
+        const double v = later(s - d);
+        return p.american ? std::max(v, exercise_value(p, s)) : v;
+    };
+    const auto gain = [&](double y) {
+        const double s = std::exp(y);
+        return later(s - d) - exercise_value(p, s);
+    };
+    // Kinks at known places: where the spot reaches zero (a put's value there
+    // is its value at zero, flat below), and the payoff's strike when the
+    // ex-date is the expiry date.
+    std::array<double, 2> fixed_kinks{};
+    std::size_t fixed_count = 0;
+    if (is_put(p) && d > 0.0) fixed_kinks[fixed_count++] = std::log(d);
+    if (later.mesh == nullptr) fixed_kinks[fixed_count++] = std::log1p(d);
+    const double h = g.h;
     for (std::size_t j = 0; j < n; ++j) {
         const double x = g.x(j);
-        w.spot[j] = exp_clamped(x);
-        w.obstacle[j] = p.american ? exercise_value(p, w.spot[j]) : 0.0;
-        v[j] = p.after_last != nullptr ? (*p.after_last)[j] : cell_payoff(p, x, g.h);
+        const double a = x - 0.5 * h;
+        std::size_t pieces = 1;
+        if (later.mesh != nullptr) {
+            const double s = std::exp(x);
+            // The later mesh's spacing seen in x here (the spot's fall
+            // stretches it by (S - d) / S).
+            const double stretch = s > d ? (s - d) / s : 1.0;
+            const double ratio = h / (later.mesh->h * stretch);
+            pieces = static_cast<std::size_t>(std::clamp(std::ceil(ratio), 1.0, static_cast<double>(kMaxPieces)));
+        }
+        const double width = h / static_cast<double>(pieces);
+        double sum = 0.0;
+        double from = a;
+        double gain_from = p.american ? gain(from) : 0.0;
+        for (std::size_t k = 1; k <= pieces; ++k) {
+            const double to = k == pieces ? x + 0.5 * h : a + width * static_cast<double>(k);
+            std::array<double, 3> cuts{};
+            std::size_t count = 0;
+            for (std::size_t i = 0; i < fixed_count; ++i) {
+                if (fixed_kinks[i] > from && fixed_kinks[i] < to) cuts[count++] = fixed_kinks[i];
+            }
+            double gain_to = 0.0;
+            if (p.american) {
+                gain_to = gain(to);
+                if ((gain_from > 0.0) != (gain_to > 0.0)) cuts[count++] = crossing(gain, from, to);
+            }
+            for (std::size_t i = 1; i < count; ++i) {  // at most three
+                for (std::size_t m = i; m > 0 && cuts[m] < cuts[m - 1]; --m) std::swap(cuts[m], cuts[m - 1]);
+            }
+            double left = from;
+            for (std::size_t i = 0; i < count; ++i) {
+                sum += gauss3(value, left, cuts[i]);
+                left = cuts[i];
+            }
+            sum += gauss3(value, left, to);
+            from = to;
+            gain_from = gain_to;
+        }
+        out[j] = sum / h;
     }
+}
+
+// The curvature in x of V - g where the value leaves the exercise value (zero
+// value and slope there), from the pricing equation: 2 (r - q S) / sigma^2
+// for a put and 2 (q S - r) / sigma^2 for a call.
+double contact_curvature(const Problem& p, double s) {
+    const double c = 2.0 * (p.r - p.q * s) / (p.sigma * p.sigma);
+    return is_put(p) ? c : -c;
+}
+
+class Contact final : public fd::ContactCurvature {
+public:
+    Contact(const Problem& p, const std::vector<double>& spot) : p_(p), spot_(spot) {}
+    double at(std::size_t j) const override { return contact_curvature(p_, spot_[j]); }
+
+private:
+    const Problem& p_;
+    const std::vector<double>& spot_;
+};
+
+// The American values of a solved period, made smooth for interpolation
+// across an ex-date: v - (the exercise value as a line in S) is smooth in the
+// continuation region and meets zero with zero slope at the boundary, so
+// inside the exercise region it takes the continuation's quadratic, c/2 (x -
+// x_B)^2, with x_B placed from the excess the complementarity solve left on
+// the exercised node next to the boundary (c/2 u^2, u its distance from x_B).
+// Interpolating that is as accurate next to a boundary as anywhere, where
+// interpolating the values themselves would see the jump of their second
+// derivative at a place that moves within the cell with h.
+void extension(const Problem& p, const Lattice& g, const std::vector<double>& v,
+               const std::vector<unsigned char>& active, std::vector<double>& excess, std::vector<double>& edge) {
+    const std::size_t n = v.size();
+    excess.resize(n);
+    edge.assign(n, kNaN);
+    for (std::size_t j = 0; j < n; ++j) {
+        const double s = std::exp(g.x(j));
+        excess[j] = v[j] - (is_put(p) ? 1.0 - s : s - 1.0);
+    }
+    // The boundaries: an exercised node next to a free one.
+    std::vector<std::pair<std::size_t, double>> boundaries;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (active[k] == 0) continue;
+        const bool free_below = k > 0 && active[k - 1] == 0;
+        const bool free_above = k + 1 < n && active[k + 1] == 0;
+        if (free_below == free_above) continue;
+        const double c = contact_curvature(p, std::exp(g.x(k)));
+        const double u = c > 0.0 ? std::min(std::sqrt(std::max(2.0 * excess[k] / c, 0.0)), g.h) : 0.0;
+        edge[k] = g.x(k) + (free_above ? u : -u);
+        boundaries.emplace_back(k, c > 0.0 ? c : 0.0);
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+        if (active[j] == 0) continue;
+        double nearest = kNaN, distance = 0.0, curvature = 0.0;
+        for (const auto& [k, c] : boundaries) {
+            const double d = std::fabs(g.x(j) - edge[k]);
+            if (std::isnan(nearest) || d < distance) {
+                nearest = edge[k];
+                distance = d;
+                curvature = c;
+            }
+        }
+        excess[j] = std::isnan(nearest) ? 0.0 : 0.5 * curvature * distance * distance;
+    }
+}
+
+// The ends of a mesh are many standard deviations from anything that reaches
+// today's spots: they take the value linear in S through their two
+// neighbours (from the level before the step).
+double linear_end(const std::vector<double>& v, const std::vector<double>& s, std::size_t end, std::size_t a,
+                  std::size_t b) {
+    return v[a] + (v[b] - v[a]) * ((s[end] - s[a]) / (s[b] - s[a]));
+}
+
+// One period on mesh g: `steps` steps over `span` from the data in v. The
+// last period (from expiry) takes its ends' values from the far field: the
+// values linear in S through their neighbours would lag a step behind, and
+// on its mesh, narrow for a short period, that lag would reach the spot.
+void march(const Problem& p, const Lattice& g, std::size_t steps, double span, bool last, Workspace& w,
+           std::vector<unsigned char>& active, std::vector<double>& v) {
+    const std::size_t n = g.size();
+    for (auto* a : {&w.spot, &w.obstacle, &w.previous, &w.lcp.rhs, &w.lcp.fixed, &w.lcp.c, &w.lcp.d, &w.lcp.next,
+                    &w.lcp.elimination.c, &w.lcp.elimination.inverse}) {
+        a->resize(n);
+    }
+    w.none.assign(n, 0);
+    active.assign(n, 0);
+    for (std::size_t j = 0; j < n; ++j) {
+        w.spot[j] = exp_clamped(g.x(j));
+        w.obstacle[j] = p.american ? exercise_value(p, w.spot[j]) : 0.0;
+    }
+    const Contact contact(p, w.spot);
     const double a = 0.5 * p.sigma * p.sigma;
     const double mu = (p.r - p.q) - a;
     const double alpha = fitted_diffusion(a, mu, g.h) / (g.h * g.h);
@@ -222,7 +341,7 @@ void solve(const Problem& p, const Lattice& g, Workspace& w, Field& out) {
     // BDF2 with variable steps: (1+2w)/(1+w) v^n+1 - (1+w) v^n + w^2/(1+w) v^n-1
     // = dt L v^n+1, w = dt_n / dt_n-1; implicit Euler where there is no v^n-1.
     double last_dt = 0.0;
-    auto advance = [&](double dt, bool euler) {
+    auto advance = [&](double tau, double dt, bool euler) {
         double c0 = 1.0, c1 = 1.0, c2 = 0.0;
         if (!euler) {
             const double ratio = dt / last_dt;
@@ -230,60 +349,163 @@ void solve(const Problem& p, const Lattice& g, Workspace& w, Field& out) {
             c1 = 1.0 + ratio;
             c2 = ratio * ratio / (1.0 + ratio);
         }
+        std::vector<double>& rhs = w.lcp.rhs;
         double low = linear_end(v, w.spot, 0, 1, 2);
         double high = linear_end(v, w.spot, n - 1, n - 2, n - 3);
-        if (p.american) {
+        if (last) {
+            low = far_value(p, w.spot[0], tau);
+            high = far_value(p, w.spot[n - 1], tau);
+        } else if (p.american) {
             low = std::max(low, w.obstacle[0]);
             high = std::max(high, w.obstacle[n - 1]);
         }
-        w.rhs[0] = low;
-        w.rhs[n - 1] = high;
-        for (std::size_t j = 1; j + 1 < n; ++j) w.rhs[j] = c1 * v[j] - c2 * w.previous[j];
+        rhs[0] = low;
+        rhs[n - 1] = high;
+        for (std::size_t j = 1; j + 1 < n; ++j) rhs[j] = c1 * v[j] - c2 * w.previous[j];
         const fd::TridiagonalRow m{-dt * (alpha - beta), c0 + dt * (2.0 * alpha + p.r), -dt * (alpha + beta)};
         w.previous = v;
-        step(p, m, w, active, v);
+        if (p.american) {
+            fd::solve_complementarity(m, w.obstacle, contact, g.h, active, w.lcp, v);
+        } else {
+            w.lcp.elimination.set(m);
+            fd::solve_pinned(m, w.lcp.elimination, w.none, w.obstacle, rhs, w.lcp.c, w.lcp.d, v);
+        }
         last_dt = dt;
     };
 
-    // Periods in time to expiry: from expiry back to the latest ex-date, from
-    // there to the one before, ..., and from the first one back to today.
-    const double life = p.t;
-    const double base = static_cast<double>(g.steps);
-    std::size_t next_dividend = p.count;  // walked from the latest
-    double tau = 0.0;
-    if (p.after_last != nullptr && p.count > 0) {
-        // The start values are those just before the last ex-date.
-        --next_dividend;
-        tau = life - p.dividends[next_dividend].time;
-    }
-    while (true) {
-        // Ex-dates at the current tau (one on the expiry date comes first).
-        while (next_dividend > 0 && life - p.dividends[next_dividend - 1].time <= tau) {
-            --next_dividend;
-            jump(p, g, p.dividends[next_dividend].amount, tau, w, v);
+    const double count = static_cast<double>(steps);
+    double at = 0.0;
+    for (std::size_t i = 1; i <= steps; ++i) {
+        // A thread asked to stop leaves NaN, which its caller discards.
+        if (cancellation_requested()) {
+            v.assign(n, kNaN);
+            return;
         }
-        const double end = next_dividend > 0 ? life - p.dividends[next_dividend - 1].time : life;
-        const double span = end - tau;
-        if (span > 0.0) {
-            const std::size_t steps = std::max(
-                kMinPeriodSteps, static_cast<std::size_t>(std::ceil(base * std::sqrt(span / life))));
-            const double count = static_cast<double>(steps);
-            double at = tau;
-            for (std::size_t i = 1; i <= steps; ++i) {
-                const double u = static_cast<double>(i) / count;
-                const double to = i == steps ? end : tau + span * (u * u);
-                if (i == 1) {
-                    const double mid = 0.5 * (at + to);
-                    advance(mid - at, true);
-                    advance(to - mid, false);
-                } else {
-                    advance(to - at, false);
-                }
-                at = to;
+        const double u = static_cast<double>(i) / count;
+        const double to = i == steps ? span : span * (u * u);
+        if (i == 1) {
+            const double mid = 0.5 * to;
+            advance(mid, mid, true);
+            advance(to, to - mid, false);
+        } else {
+            advance(to, to - at, false);
+        }
+        at = to;
+    }
+}
+
+}  // namespace
+
+Plan plan(const Problem& p, double x_low, double x_high, const Resolution& res) {
+    const std::size_t periods = p.count + 1;
+    Plan out;
+    out.meshes.resize(periods);
+    out.steps.resize(periods);
+    const double life = p.t;
+    const double mu = std::fabs((p.r - p.q) - 0.5 * p.sigma * p.sigma);
+    const double width = res.half_width;
+    double total = 0.0;
+    for (std::size_t i = 0; i < p.count; ++i) total += p.dividends[i].amount;
+    double paid = 0.0;
+    for (std::size_t k = 0; k < periods; ++k) {
+        const double start = k == 0 ? 0.0 : p.dividends[k - 1].time;
+        const double end = k < p.count ? p.dividends[k].time : life;
+        const double span = end - start;
+        if (!(span > 0.0)) {
+            out.meshes[k] = {0.0, 0, -1};
+            out.steps[k] = 0;
+            continue;
+        }
+        // The spots reachable by the period's end from today's, with what has
+        // been paid by then taken off the lowest.
+        const double reach_end = width * p.sigma * std::sqrt(end) + mu * end;
+        double hi = x_high + reach_end;
+        const double lowest = std::exp(x_low - reach_end);
+        double lo = std::log(std::max(lowest - std::exp(reach_end) * paid, kLowestSpotFraction * lowest));
+        // Where the value is not negligible over the rest of the life: a
+        // call far below the strike is worth nothing, a put far above the
+        // strike plus the dividends to come likewise.
+        const double rest = life - start;
+        const double reach_rest = width * p.sigma * std::sqrt(rest) + mu * rest;
+        if (is_put(p)) {
+            hi = std::min(hi, std::log1p(total - paid) + reach_rest);
+        } else {
+            lo = std::max(lo, -reach_rest);
+        }
+        if (k == p.count) {
+            // The last period: linear in S away from the strike and from
+            // where the exercise region ends at expiry (the strike, or the
+            // strike times r / q when that is beyond it).
+            const double reach = width * p.sigma * std::sqrt(span) + mu * span;
+            double below = 0.0, above = 0.0;
+            if (p.american && p.r * p.q > 0.0) {
+                const double e = std::log(p.r / p.q);
+                below = std::min(0.0, e);
+                above = std::max(0.0, e);
+            }
+            lo = std::max(lo, below - reach);
+            hi = std::min(hi, above + reach);
+        }
+        double h = std::min(p.sigma * std::sqrt(span), kWidestSpread) / res.nodes_per_sd;
+        if (hi - lo < static_cast<double>(kMinNodes) * h) {
+            const double centre = 0.5 * (lo + hi);
+            lo = centre - 0.5 * static_cast<double>(kMinNodes) * h;
+            hi = centre + 0.5 * static_cast<double>(kMinNodes) * h;
+        }
+        if ((hi - lo) / h > static_cast<double>(res.max_nodes)) h = (hi - lo) / static_cast<double>(res.max_nodes);
+        out.meshes[k] = {h, static_cast<std::ptrdiff_t>(std::floor(lo / h)),
+                         static_cast<std::ptrdiff_t>(std::ceil(hi / h))};
+        out.steps[k] = std::max(kMinPeriodSteps, res.steps);
+        if (k < p.count) paid += p.dividends[k].amount;
+    }
+    return out;
+}
+
+Plan refined(const Plan& plan) {
+    Plan out = plan;
+    for (std::size_t k = 0; k < out.meshes.size(); ++k) {
+        Lattice& g = out.meshes[k];
+        if (g.hi < g.lo) continue;
+        g = {0.5 * g.h, 2 * g.lo, 2 * g.hi};
+        out.steps[k] *= 2;
+    }
+    return out;
+}
+
+void solve(const Problem& p, const Plan& plan, Workspace& w, Field& out) {
+    const std::size_t periods = p.count + 1;
+    std::vector<double>& v = out.v;
+    std::vector<double>& later_v = w.later;
+    const Lattice* later_mesh = nullptr;  // the payoff until a period is solved
+    for (std::size_t k = periods; k-- > 0;) {
+        const Lattice& g = plan.meshes[k];
+        const double end = k < p.count ? p.dividends[k].time : p.t;
+        const double start = k == 0 ? 0.0 : p.dividends[k - 1].time;
+        if (g.hi < g.lo) continue;  // an ex-date on the expiry date: its jump acts on the payoff
+        if (k == p.count) {
+            v.resize(g.size());
+            for (std::size_t j = 0; j < g.size(); ++j) v[j] = cell_payoff(p, g.x(j), g.h);
+        } else {
+            const double tau = p.t - end;
+            const Later later{p,   later_mesh, &later_v,          value_at_zero(p, tau), tau, k + 1 == p.count,
+                              &w.excess, &w.edge, &w.later_active};
+            jump_data(p, g, later, p.dividends[k].amount, v);
+        }
+        march(p, g, plan.steps[k], end - start, k == p.count, w, out.active, v);
+        if (k > 0) {
+            later_v.swap(v);
+            later_mesh = &g;
+            if (p.american) {
+                w.later_active = out.active;
+                extension(p, g, later_v, w.later_active, w.excess, w.edge);
             }
         }
-        tau = end;
-        if (next_dividend == 0) break;
+    }
+    out.lattice = plan.meshes[0];
+    if (p.american) {
+        for (std::size_t j = 0; j < v.size(); ++j) {
+            if (out.active[j] != 0) v[j] = w.obstacle[j];
+        }
     }
 }
 
@@ -317,13 +539,6 @@ Reading exercised_reading(const Problem& p, double x) {
     return {std::max(s - 1.0, 0.0), s, s, true};
 }
 
-// Curvature in x of v - g where the value leaves the exercise value (zero
-// value and slope there): from the pricing equation, 2 (r - q S) / sigma^2 for
-// a put and 2 (q S - r) / sigma^2 for a call.
-double contact_curvature(const Problem& p, double s) {
-    const double c = 2.0 * (p.r - p.q * s) / (p.sigma * p.sigma);
-    return is_put(p) ? c : -c;
-}
 
 }  // namespace
 

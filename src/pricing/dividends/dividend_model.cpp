@@ -36,16 +36,13 @@ namespace {
 namespace dg = dividend_grid;
 
 
-// Standard deviations of ln S over the life past the spot's range on either
-// side: the ends' approximate values reach the spot damped by ~e^(-32).
+// Standard deviations of ln S past the spots that matter that the meshes
+// reach: the ends' approximate values reach the spot damped by ~e^(-32).
 constexpr double kHalfWidth = 8.0;
-// Most nodes a coarse grid has per node-per-standard-deviation: past it the
-// spacing grows (a life of a few days with a dividend of a large part of
-// the spot, where the shifted range is hundreds of standard deviations).
-constexpr double kMaxNodesPerUnitM = 80.0;
-// Lowest spot after all dividends that the grid reaches down to, as a
-// fraction of the spot: below it a linear fill to the value at zero serves.
-constexpr double kLowestSpotFraction = 1e-3;
+// Most nodes a mesh has per node per standard deviation: past it the spacing
+// grows (a period of a day in a life of years with a dividend of a large part
+// of the spot).
+constexpr std::size_t kMaxNodesPerUnitM = 400;
 
 // The European value's grids: the tol whose resolution they take. With no
 // exercise boundary and the last period in closed form the extrapolated error
@@ -65,41 +62,21 @@ constexpr double kHighestVol = 100.0;
 constexpr double kVolResolution = 1e-12;
 constexpr int kMostEvaluations = 14;
 
-struct Resolution {
-    double m;           // nodes per standard deviation on the coarse grid
-    std::size_t steps;  // time steps over the life on the coarse grid
-};
-
-Resolution resolution(double tol) {
+dg::Resolution resolution(double tol) {
     const double t = std::clamp(std::isnan(tol) ? 1e-6 : tol, 1e-10, 1e-3);
-    // Measured on the stored reference rows: with every period restarting
-    // from a kink the time error dominates, so steps grow with the nodes at
-    // three per node-per-standard-deviation; m = 8 leaves a median error of
-    // 6e-6, m = 16 8e-7 (the largest errors are the short-period rows, see
-    // the test file).
+    // Measured on the stored rows and the random book: with a mesh per period
+    // m = 8 (tol 1e-4) leaves a largest error of 4e-5, m = 26 (tol 1e-6)
+    // 4e-6, on puts whose free boundary's cell-to-cell noise Richardson's
+    // step does not remove; three steps per period per node per standard
+    // deviation (half as many leave 1e-3 on the short-period rows).
     const double m = std::clamp(std::ceil(8.0 * std::pow(1e-4 / t, 0.25)), 6.0, 64.0);
-    return {m, static_cast<std::size_t>(3.0 * m)};
+    return {m, static_cast<std::size_t>(3.0 * m), kHalfWidth, kMaxNodesPerUnitM * static_cast<std::size_t>(m)};
 }
 
 // The spot's bucket: ln(S/K) rounded to a whole number of standard deviations.
 // The grid depends on the spot only through it, so the spots of a ladder
 // share grids and each reads the same bits alone.
 double bucket_of(double x0, double sd) { return sd * std::nearbyint(x0 / sd); }
-
-dg::Lattice coarse_lattice(const dg::Problem& p, double bucket, double total_dividend, const Resolution& res) {
-    const double sd = p.sigma * std::sqrt(p.t);
-    const double drift = ((p.r - p.q) - 0.5 * p.sigma * p.sigma) * p.t;
-    const double scale = std::min(sd, 1.0);
-    const double top = bucket + 0.5 * sd + kHalfWidth * sd + std::max(drift, 0.0);
-    const double low_spot = std::exp(bucket - 0.5 * sd);
-    const double after = std::max(low_spot - total_dividend, kLowestSpotFraction * low_spot);
-    const double bottom = std::log(after) - kHalfWidth * sd - std::max(-drift, 0.0);
-    const double h = std::max(scale / res.m, (top - bottom) / (kMaxNodesPerUnitM * res.m));
-    return {h, static_cast<std::ptrdiff_t>(std::floor(bottom / h)), static_cast<std::ptrdiff_t>(std::ceil(top / h)),
-            res.steps};
-}
-
-dg::Lattice refined(const dg::Lattice& g) { return {0.5 * g.h, 2 * g.lo, 2 * g.hi, 2 * g.steps}; }
 
 dg::Problem problem_of(const OptionInputs& in, OptionType type, bool american, const DividendSchedule& scaled) {
     return {in.t, in.r, in.q, in.sigma, type, american, scaled.items().data(), scaled.size()};
@@ -154,63 +131,11 @@ bool same_problem(const DividendAmerican::Solved& s, const dg::Problem& p, const
            s.bucket == bucket && s.type == p.type && s.american == p.american && s.schedule == scaled;
 }
 
-// The period after the last ex-date is a dividend-free option, which the
-// dividend-free models value at any spot: the grid starts from their values
-// there, free of the payoff's kink. A European one always (a closed form per
-// node); an American one when that period is short (up to this part of the
-// life; an ex-date just before expiry), where the grid would otherwise need
-// nodes finer than that period's own spread, at one integral-model price
-// per node between the exercise boundary and far out of the money.
-constexpr double kShortLastPeriod = 0.05;
-
-bool starts_after_last(const dg::Problem& p) {
-    if (p.count == 0) return false;
-    return !p.american || p.t - p.dividends[p.count - 1].time <= kShortLastPeriod * p.t;
-}
-
-void fill_after_last(const dg::Problem& p, const dg::Lattice& g, IntegralAmerican& model, double tol,
-                     std::vector<double>& out) {
-    const std::size_t n = g.size();
-    out.resize(n);
-    const double life = p.t - p.dividends[p.count - 1].time;
-    const bool put = p.type == OptionType::Put;
-    // Past this many standard deviations (and the drift) out of the money
-    // the value is below 1e-20 of the strike.
-    const double far = 10.0 * p.sigma * std::sqrt(life) + std::fabs(p.r - p.q) * life;
-    const double edge = p.american ? model.boundary(1.0, life, p.r, p.sigma, p.q, p.type, tol) : kNaN;
-    // The values just before the last ex-date: the period's value at the
-    // spot less the dividend (zero below it), or exercise where that is more.
-    const double d = p.dividends[p.count - 1].amount;
-    const double zero = put ? (p.american ? 1.0 : std::exp(-p.r * life)) : 0.0;
-    for (std::size_t j = 0; j < n; ++j) {
-        const double spot = std::exp(g.x(j));
-        const double s = spot - d;
-        double value;
-        if (s <= 0.0) {
-            value = zero;
-        } else if (put ? std::log(s) > far : std::log(s) < -far) {
-            value = 0.0;
-        } else if (p.american && (put ? s <= edge : s >= edge)) {
-            value = intrinsic(s, 1.0, p.type);
-        } else {
-            const OptionInputs in{s, 1.0, life, p.r, p.sigma, p.q};
-            value = p.american ? model.price(in, p.type, tol) : european_price(in, p.type);
-        }
-        out[j] = p.american ? std::max(value, intrinsic(spot, 1.0, p.type)) : value;
-    }
-}
-
-void solve_pair(dg::Problem p, const dg::Lattice& coarse, dg::Workspace& work, IntegralAmerican& model, double tol,
+void solve_pair(const dg::Problem& p, const dg::Plan& coarse, dg::Workspace& work,
                 DividendAmerican::Solved& slot) {
-    const dg::Lattice fine = refined(coarse);
-    const bool start = starts_after_last(p);
-    if (start) {
-        fill_after_last(p, coarse, model, tol, work.start);
-        p.after_last = &work.start;
-    }
+    slot.plan = coarse;
     dg::solve(p, coarse, work, slot.coarse);
-    if (start) fill_after_last(p, fine, model, tol, work.start);
-    dg::solve(p, fine, work, slot.fine);
+    dg::solve(p, dg::refined(coarse), work, slot.fine);
 }
 
 }  // namespace
@@ -223,7 +148,8 @@ dg::Reading DividendAmerican::evaluate(const OptionInputs& in, OptionType type, 
     const double bucket = bucket_of(x0, sd);
     if (!same_problem(slot, p, scaled, tol, bucket)) {
         slot.valid = false;
-        solve_pair(p, coarse_lattice(p, bucket, scaled.total(), resolution(tol)), work_, dividend_free_, tol, slot);
+        const double half = 0.5 * sd;
+        solve_pair(p, dg::plan(p, bucket - half, bucket + half, resolution(tol)), work_, slot);
         slot.t = p.t;
         slot.r = p.r;
         slot.q = p.q;
@@ -307,14 +233,14 @@ Greeks DividendAmerican::greeks_of(const OptionInputs& in, OptionType type, bool
 
     // Vega and rho: the bumped problems on the same grids, so the grids'
     // own error nearly cancels in the differences.
-    const dg::Lattice lattice = main_.coarse.lattice;
+    const dg::Plan plan = main_.plan;
     const double x0 = std::log(in.s) - std::log(in.k);
     const auto bumped_value = [&](double r_shift, double sigma_shift) {
         OptionInputs b = in;
         b.r += r_shift;
         b.sigma += sigma_shift;
         const dg::Problem p = problem_of(b, type, american, scaled_);
-        solve_pair(p, lattice, work_, dividend_free_, tol, bumped_);
+        solve_pair(p, plan, work_, bumped_);
         bumped_.valid = false;
         return in.k * combine(dg::read(p, bumped_.coarse, x0), dg::read(p, bumped_.fine, x0)).v;
     };

@@ -86,6 +86,7 @@ public:
         OptionType type = OptionType::Call;
         bool american = false;
         DividendSchedule schedule;  // in units of the strike
+        dividend_grid::Plan plan;  // the coarser grid's
         dividend_grid::Field coarse, fine;
     };
 
