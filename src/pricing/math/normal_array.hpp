@@ -1,10 +1,15 @@
 // The normal distribution over arrays of points, for the integral American
-// model (american/integral/integral_model.hpp). Its quadratures evaluate thousands of
-// Phi(x) per option; written without branches and without library calls,
-// these loops compile to vector instructions, which std::erfc and std::exp do
-// not allow. Every element is computed by the same sequence of IEEE
-// operations whatever the array's length or alignment, so a value does not
-// depend on which other values share its call.
+// model (american/integral/integral_model.hpp). Its quadratures evaluate
+// thousands of Phi(x) per option; written without branches and without
+// library calls, these loops compile to vector instructions, which std::erfc
+// and std::exp do not allow. Every element is computed by the same sequence
+// of IEEE operations whatever the array's length or alignment, so a value
+// does not depend on which other values share its call.
+//
+// These are other functions than normal.hpp's norm_cdf and norm_pdf, with
+// their own approximations and their own bits: a European kernel, whose
+// results are fixed to normal.hpp's bits, must not use them. The same holds
+// for poly_exp here against std::exp.
 //
 // Accuracy (measured against std::erfc over [-40, 40]): absolute error below
 // 2e-15 for Phi and 1e-14 relative for phi; relative error of Phi in the far
@@ -32,13 +37,13 @@ namespace detail {
     return b;
 }
 
-// e^x for -708 <= x <= 709 to a few ulps; below, 0; above, e^709. x = k ln 2 + w
-// with |w| <= ln 2 / 2; e^w by its Taylor polynomial of degree 11, whose
-// truncation error 0.347^12/12! ~ 6e-15 relative is far below what the
-// model's quadratures resolve. k is rounded to
-// nearest by the 1.5 * 2^52 shift, so no float-to-integer conversion is
+// e^x for -708 <= x <= 709 to a few ulps (not std::exp's bits); below, 0;
+// above, e^709. x = k ln 2 + w with |w| <= ln 2 / 2; e^w by its Taylor
+// polynomial of degree 11, whose truncation error 0.347^12/12! ~ 6e-15
+// relative is far below what the model's quadratures resolve. k is rounded
+// to nearest by the 1.5 * 2^52 shift, so no float-to-integer conversion is
 // needed and the loop vectorises.
-[[gnu::always_inline]] inline double exp_clamped(double x) {
+[[gnu::always_inline]] inline double poly_exp(double x) {
     const double xl = x < -708.0 ? -708.0 : x;
     const double xc = xl > 709.0 ? 709.0 : xl;
     constexpr double kShift = 6755399441055744.0;         // 1.5 * 2^52
@@ -103,7 +108,7 @@ inline constexpr double kInvSqrt2Pi = 0.3989422804014327;  // 1 / sqrt(2 pi)
 // Phi(x); NaN gives NaN.
 [[gnu::always_inline]] inline double cdf(double x) {
     const double a = x < 0.0 ? -x : x;
-    const double e = detail::exp_clamped((-0.5 * a) * a);
+    const double e = detail::poly_exp((-0.5 * a) * a);
     const double tail = detail::lower_tail(a, e);
     return x > 0.0 ? 1.0 - tail : (x != x ? x : tail);
 }
@@ -111,16 +116,16 @@ inline constexpr double kInvSqrt2Pi = 0.3989422804014327;  // 1 / sqrt(2 pi)
 // Phi(x) and phi(x) together: they share the exponential.
 [[gnu::always_inline]] inline void cdf_pdf(double x, double& cdf_out, double& pdf_out) {
     const double a = x < 0.0 ? -x : x;
-    const double e = detail::exp_clamped((-0.5 * a) * a);
+    const double e = detail::poly_exp((-0.5 * a) * a);
     const double tail = detail::lower_tail(a, e);
     cdf_out = x > 0.0 ? 1.0 - tail : (x != x ? x : tail);
     pdf_out = e * kInvSqrt2Pi;
 }
 
 // phi(x).
-[[gnu::always_inline]] inline double pdf(double x) { return detail::exp_clamped((-0.5 * x) * x) * kInvSqrt2Pi; }
+[[gnu::always_inline]] inline double pdf(double x) { return detail::poly_exp((-0.5 * x) * x) * kInvSqrt2Pi; }
 
-// e^x, 0 below -708 and e^709 above 709.
-[[gnu::always_inline]] inline double exp_clamped(double x) { return detail::exp_clamped(x); }
+// e^x by a polynomial, 0 below -708 and e^709 above 709; not std::exp's bits.
+[[gnu::always_inline]] inline double poly_exp(double x) { return detail::poly_exp(x); }
 
 }  // namespace varnelle::normal_array
