@@ -22,8 +22,6 @@ using varnelle::OptionInputs;
 using varnelle::OptionType;
 using namespace varnelle::testing;
 
-constexpr OptionType kCall = OptionType::Call;
-constexpr OptionType kPut = OptionType::Put;
 constexpr double kTol = 1e-6;
 
 double intrinsic(const OptionInputs& in, OptionType type) {

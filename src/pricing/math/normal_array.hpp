@@ -108,24 +108,33 @@ namespace detail {
 
 inline constexpr double kInvSqrt2Pi = 0.3989422804014327;  // 1 / sqrt(2 pi)
 
+namespace detail {
+
+// Phi(x), and e = exp(-x^2 / 2), which phi shares.
+struct CdfAndExp {
+    double cdf, e;
+};
+
+[[gnu::always_inline]] inline CdfAndExp cdf_and_exp(double x) {
+    const double a = x < 0.0 ? -x : x;
+    const double e = poly_exp((-0.5 * a) * a);
+    const double tail = lower_tail(a, e);
+    return {x > 0.0 ? 1.0 - tail : (x != x ? x : tail), e};
+}
+
+}  // namespace detail
+
 // Phi(x) for finite x; NaN gives NaN. An infinite x, or one past 1e51 where
 // Hart's P overflows, gives NaN too (0 * inf): capping |x| would cost the
 // integral model's quadratures 6 % of their time, and their arguments are
 // finite.
-[[gnu::always_inline]] inline double cdf(double x) {
-    const double a = x < 0.0 ? -x : x;
-    const double e = detail::poly_exp((-0.5 * a) * a);
-    const double tail = detail::lower_tail(a, e);
-    return x > 0.0 ? 1.0 - tail : (x != x ? x : tail);
-}
+[[gnu::always_inline]] inline double cdf(double x) { return detail::cdf_and_exp(x).cdf; }
 
 // Phi(x) and phi(x) together: they share the exponential. For finite x, as cdf.
 [[gnu::always_inline]] inline void cdf_pdf(double x, double& cdf_out, double& pdf_out) {
-    const double a = x < 0.0 ? -x : x;
-    const double e = detail::poly_exp((-0.5 * a) * a);
-    const double tail = detail::lower_tail(a, e);
-    cdf_out = x > 0.0 ? 1.0 - tail : (x != x ? x : tail);
-    pdf_out = e * kInvSqrt2Pi;
+    const detail::CdfAndExp r = detail::cdf_and_exp(x);
+    cdf_out = r.cdf;
+    pdf_out = r.e * kInvSqrt2Pi;
 }
 
 // phi(x).
