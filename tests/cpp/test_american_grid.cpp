@@ -3,18 +3,17 @@
 // interval, no-arbitrage bounds, put-call symmetry, Greeks against bumped
 // prices and the degenerate inputs.
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <fstream>
 #include <limits>
 #include <vector>
 
 #include "pricing/core/cancellation.hpp"
 #include "pricing/american/grid/grid_model.hpp"
 #include "pricing/european/european.hpp"
+#include "american_book.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -23,11 +22,7 @@ using varnelle::OptionInputs;
 using varnelle::OptionType;
 using namespace varnelle::testing;
 
-constexpr OptionType kCall = OptionType::Call;
-constexpr OptionType kPut = OptionType::Put;
 constexpr double kTol = 1e-6;
-
-double error_of(double v, double reference, double k) { return std::fabs(v - reference) / std::max(reference, 0.005 * k); }
 
 double intrinsic(const OptionInputs& in, OptionType type) {
     return std::max(type == kCall ? in.s - in.k : in.k - in.s, 0.0);
@@ -70,16 +65,11 @@ double bbsr_tree(const OptionInputs& in, OptionType type, int n) {
 // a 99th percentile of 3.3e-6 and a median of 1.5e-7.
 
 TEST(GridAmerican, AgreesWithTheReferenceBook) {
-    std::ifstream file(VARNELLE_AMERICAN_REFERENCE_PATH);
-    ASSERT_TRUE(file.good());
-    const auto rows = nlohmann::json::parse(file)["rows"];
+    const auto& rows = american_reference_book();
     std::vector<double> errors;
     for (std::size_t i = 0; i < rows.size(); i += 20) {
-        const auto& row = rows[i];
-        const OptionInputs in{row["s"], row["k"], row["t"], row["r"], row["sigma"], row["q"]};
-        const OptionType type = row["option_type"] == "call" ? kCall : kPut;
-        const double reference = row["price"];
-        const double e = error_of(varnelle::grid_american_price(in, type, kTol), reference, in.k);
+        const auto& [in, type, reference] = rows[i];
+        const double e = tol_error(varnelle::grid_american_price(in, type, kTol), reference, in.k);
         errors.push_back(e);
         EXPECT_LT(e, 1e-5) << in << (type == kCall ? " call" : " put");
     }
@@ -114,7 +104,7 @@ TEST_P(GridDoubleBoundary, AgreesWithAnExtrapolatedTree) {
     const auto& c = GetParam();
     const double tree = bbsr_tree(c.in, c.type, 4000);
     const double grid = varnelle::grid_american_price(c.in, c.type, kTol);
-    EXPECT_LT(error_of(grid, tree, c.in.k), 1e-5) << "grid " << grid << " tree " << tree;
+    EXPECT_LT(tol_error(grid, tree, c.in.k), 1e-5) << "grid " << grid << " tree " << tree;
     EXPECT_GT(grid, varnelle::european_price(c.in, c.type));
 }
 
@@ -385,7 +375,7 @@ TEST(GridDoubleBoundary, DominantDriftOverLongLives) {
     for (const double t : {1.0, 5.0, 100.0, 200.0, 500.0, 700.0}) {
         const OptionInputs in{100, 100, t, -0.001, 0.1, -1.0};
         const double v = varnelle::grid_american_price(in, kPut, kTol);
-        EXPECT_LT(error_of(v, tree, in.k), 1e-5) << in << " " << v << " tree " << tree;
+        EXPECT_LT(tol_error(v, tree, in.k), 1e-5) << in << " " << v << " tree " << tree;
         EXPECT_GE(v, previous - 5e-6 * 0.5) << in;
         previous = v;
     }
@@ -410,7 +400,7 @@ TEST(GridDoubleBoundary, MeetsTolOnACurrencyPair) {
     for (const Row& row : rows) {
         for (const double tol : {1e-4, 1e-6}) {
             const double v = varnelle::grid_american_price(row.in, kPut, tol);
-            EXPECT_LE(error_of(v, row.reference, row.in.k), tol) << row.in << " tol " << tol << ": " << v;
+            EXPECT_LE(tol_error(v, row.reference, row.in.k), tol) << row.in << " tol " << tol << ": " << v;
         }
     }
 }

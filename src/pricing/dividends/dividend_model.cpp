@@ -309,7 +309,7 @@ double DividendAmerican::implied_of(double price, const OptionInputs& in, Option
         return {miss, next};
     };
     const double root =
-        bracketed_root(step, [](double) { return true; }, sigma, kVolResolution, kMostEvaluations);
+        bracketed_root(step, [](double) { return true; }, sigma, kVolResolution, kMostEvaluations).x;
     // A price that no volatility reaches, or that does not move with it,
     // leaves a miss far above the price's own resolution.
     OptionInputs row = in;

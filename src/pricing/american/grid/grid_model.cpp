@@ -45,6 +45,7 @@
 #include "pricing/fd/mesh.hpp"
 #include "pricing/fd/richardson.hpp"
 #include "pricing/fd/time_grid.hpp"
+#include "pricing/math/exp_of_clamped.hpp"
 #include "pricing/math/normal.hpp"
 
 namespace varnelle {
@@ -54,12 +55,6 @@ namespace {
 // Standard deviations of ln S over the life on each side of the spot: the heat
 // kernel weighs the ends' approximate values by about e^(-32) ~ 1e-14.
 constexpr double kHalfWidth = 8.0;
-
-// Exponents are clamped here so that absurd inputs (centuries, 5000 %
-// volatility) give finite numbers instead of inf - inf.
-constexpr double kMaxExponent = 700.0;
-
-double exp_clamped(double a) { return std::exp(std::clamp(a, -kMaxExponent, kMaxExponent)); }
 
 // A put of unit strike: spot e^x.
 struct UnitPut {
@@ -103,7 +98,7 @@ double cell_payoff(double x, double h) {
     const double a = x - 0.5 * h;
     const double b = x + 0.5 * h;
     if (a >= 0.0) return 0.0;
-    if (b <= 0.0) return 1.0 - exp_clamped(x) * (std::sinh(0.5 * h) / (0.5 * h));
+    if (b <= 0.0) return 1.0 - exp_of_clamped(x) * (std::sinh(0.5 * h) / (0.5 * h));
     return (std::expm1(a) - a) / h;  // (integral of 1 - e^y over [a, 0]) / h
 }
 
@@ -112,7 +107,7 @@ double cell_payoff(double x, double h) {
 double heat_european(double xi, double sigma, double tau) {
     const double v = sigma * std::sqrt(tau);
     const double dm = xi / v;
-    return norm_cdf(-dm) - exp_clamped(xi + 0.5 * v * v) * norm_cdf(-dm - v);
+    return norm_cdf(-dm) - exp_of_clamped(xi + 0.5 * v * v) * norm_cdf(-dm - v);
 }
 
 // The diffusion coefficient sigma^2/2 fitted to the drift (Il'in, Allen and
@@ -143,13 +138,13 @@ public:
           mu_(drift(p)), x_left_(mesh.x(0)),
           x_right_(mesh.x(mesh.size() - 1)), spot_(mesh.size()), payoff_(mesh.size()) {
         for (std::size_t j = 0; j < mesh.size(); ++j) {
-            spot_[j] = exp_clamped(mesh.x(j));
+            spot_[j] = exp_of_clamped(mesh.x(j));
             payoff_[j] = std::max(1.0 - spot_[j], 0.0);
         }
     }
 
     void set_level(double tau, std::vector<double>& obstacle, double& left, double& right) override {
-        growth_ = exp_clamped(r_ * tau);
+        growth_ = exp_of_clamped(r_ * tau);
         const std::size_t n = payoff_.size();
         for (std::size_t j = 0; j < n; ++j) obstacle[j] = growth_ * payoff_[j];
         left = std::max(obstacle[0], heat_european(x_left_ + mu_ * tau, sigma_, tau));
@@ -237,8 +232,8 @@ struct Reading {
 
 Reading price_on(const UnitPut& p, const Layout& g) {
     const Local l = read(solve(p, g), g.mesh);
-    const double disc = exp_clamped(-p.r * p.t);
-    const double s = exp_clamped(p.x);
+    const double disc = exp_of_clamped(-p.r * p.t);
+    const double s = exp_of_clamped(p.x);
     // V = e^(-rT) W(ln S): V_S = e^(-rT) W_x / S, V_SS = e^(-rT) (W_xx - W_x) / S^2.
     return {disc * l.w, disc * l.w1 / s, disc * (l.w2 - l.w1) / (s * s), l.exercised};
 }
@@ -448,9 +443,9 @@ Edges edges_on(const UnitPut& p, const Layout& g) {
     const fd::UniformMesh& mesh = g.mesh;
     const std::size_t n = mesh.size();
     const double a = fitted_diffusion(0.5 * p.sigma * p.sigma, drift(p), mesh.h);
-    const double growth = exp_clamped(p.r * p.t);
+    const double growth = exp_of_clamped(p.r * p.t);
     auto gap = [&](std::size_t j) {
-        const double c = growth * (p.r - p.q * exp_clamped(mesh.x(j))) / a;
+        const double c = growth * (p.r - p.q * exp_of_clamped(mesh.x(j))) / a;
         const double d = f.values[j] - f.obstacle[j];
         return c > 0.0 ? std::min(std::sqrt(std::max(2.0 * d / c, 0.0)), mesh.h) : 0.0;
     };
@@ -542,7 +537,7 @@ UnitInterval unit_interval(double t, double r, double sigma, double q, double to
 // Besides the ends, the difference of two exponentials has at most one
 // stationary point on (0, t), and only there can it be largest.
 double deterministic_american_put(double s, double k, double t, double r, double q) {
-    auto value = [&](double u) { return k * exp_clamped(-r * u) - s * exp_clamped(-q * u); };
+    auto value = [&](double u) { return k * exp_of_clamped(-r * u) - s * exp_of_clamped(-q * u); };
     double best = std::max({0.0, k - s, value(t)});
     if (r != q && r * q > 0.0) {
         const double u = std::log((r * k) / (q * s)) / (r - q);
@@ -559,7 +554,7 @@ double grid_american_price(const OptionInputs& in, OptionType type, double tol) 
     // Only overflow gets here (a European value of inf - inf for lives of
     // millennia at rates far from zero); the value is then past the largest
     // double, like its bound K max(1, e^(-rT)).
-    return std::isnan(v) ? p.k * std::max(1.0, exp_clamped(-p.r * p.t)) : v;
+    return std::isnan(v) ? p.k * std::max(1.0, exp_of_clamped(-p.r * p.t)) : v;
 }
 
 Greeks grid_american_greeks(const OptionInputs& in, OptionType type, double tol) {

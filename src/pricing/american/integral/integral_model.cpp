@@ -14,6 +14,7 @@
 #include "pricing/european/european.hpp"
 #include "pricing/european/implied_vol.hpp"
 #include "pricing/math/normal_array.hpp"
+#include "pricing/math/root_finding.hpp"
 
 namespace varnelle {
 namespace {
@@ -38,11 +39,9 @@ constexpr std::size_t kSensitivitySteps = 4;
 constexpr double kVolBump = 1e-4;
 constexpr double kRateBump = 1e-5;
 
-// Implied volatility: the search interval, the relative change of sigma at
-// which the secant stops, the mismatch of the price still counted as a root,
-// and the most prices it evaluates.
-constexpr double kLowestVol = 1e-8;
-constexpr double kHighestVol = 100.0;
+// Implied volatility: the relative change of sigma at which the secant stops,
+// the mismatch of the price still counted as a root, and the most prices it
+// evaluates.
 constexpr double kVolResolution = 1e-12;
 constexpr double kPriceResolution = 1e-9;
 constexpr int kMostEvaluations = 30;
@@ -329,34 +328,40 @@ double IntegralAmerican::implied_vol(double price, double s, double k, double t,
     const double upper = american_upper_bound(s, k, t, r, q, type);
     if (!(price > lower) || !(price < upper)) return kNaN;
 
-    // A safeguarded secant on the price: the bracket [low, high] holds the
-    // root (the price rises with sigma); the first step uses the European
-    // vega as slope, then secants through the last two points, bisection
-    // whenever a step leaves the bracket.
-    const auto gap = [&](double sigma) { return this->price({s, k, t, r, sigma, q}, type, tol) - price; };
-    double sigma = european_implied_vol(price, s, k, t, r, q, type);
-    if (!(sigma > kLowestVol && sigma < kHighestVol)) sigma = 0.3;
-    double low = 0.0, high = kHighestVol, value = gap(sigma);
+    // Secant steps on the price, which rises with sigma, inside the bracket
+    // [0, kHighestImpliedVol]: the first along the European vega, then
+    // through the last two points, bisection whenever a step leaves the
+    // bracket. It starts from the European implied volatility of the price.
+    // Far out of the money the price falls like e^(-c / sigma^2), and a secant
+    // through a point far up the curve can propose a correction lost in
+    // rounding (next == sigma) while the price is still orders of magnitude
+    // off: that proposes nothing (NaN), so the bracket is halved instead.
     double previous_sigma = kNaN, previous_value = kNaN;
-    for (int evaluation = 1; evaluation < kMostEvaluations && value != 0.0; ++evaluation) {
-        if (cancellation_requested()) return kNaN;
-        if (value > 0.0) high = sigma; else low = sigma;
-        double next;
-        if (std::isnan(previous_sigma)) {
-            next = sigma - value / black_scholes_vega({s, k, t, r, sigma, q});
-        } else {
-            next = sigma - value * (sigma - previous_sigma) / (value - previous_value);
+    bool cancelled = false;
+    const auto secant = [&](double sigma) {
+        // A cancelled search ends at once (a zero residual stops it) and
+        // answers NaN.
+        if (cancellation_requested()) {
+            cancelled = true;
+            return RootStep{0.0, sigma};
         }
-        if (!(next > low && next < high)) next = 0.5 * (low + high);
-        if (std::fabs(next - sigma) <= kVolResolution * sigma) break;
+        const double value = this->price({s, k, t, r, sigma, q}, type, tol) - price;
+        double next = std::isnan(previous_sigma) ? sigma - value / black_scholes_vega({s, k, t, r, sigma, q})
+                                                 : sigma - value * (sigma - previous_sigma) / (value - previous_value);
+        if (next == sigma) next = kNaN;
         previous_sigma = sigma;
         previous_value = value;
-        sigma = next;
-        value = gap(sigma);
-    }
+        return RootStep{value, next};
+    };
+    const auto take_last_step = [](double) { return true; };
+    double start = european_implied_vol(price, s, k, t, r, q, type);
+    if (!(start > kLowestImpliedVol && start < kHighestImpliedVol)) start = 0.3;
+    const RootResult root = bracketed_root(secant, take_last_step, start, kVolResolution, kMostEvaluations,
+                                           {0.0, kHighestImpliedVol});
+    if (cancelled) return kNaN;
     // A price no volatility reaches leaves the bracket shrunk onto one end.
-    if (!(std::fabs(value) <= kPriceResolution * std::fmax(price, 1e-300) + 1e-14 * p.k)) return kNaN;
-    return sigma;
+    if (!(std::fabs(root.residual) <= kPriceResolution * std::fmax(price, 1e-300) + 1e-14 * p.k)) return kNaN;
+    return root.x;
 }
 
 double IntegralAmerican::boundary(double k, double t, double r, double sigma, double q, OptionType type, double tol) {
