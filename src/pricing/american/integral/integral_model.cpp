@@ -92,10 +92,10 @@ Regime regime(double t, double r, double q, double sigma, double tol) {
 
 // The put with q < r <= 0 may be exercised between two boundaries, which the
 // fixed-point iteration of this model does not cover; the finite-difference
-// solver (american/grid/grid_model.hpp) answers those rows, to about 1e-5 at the
-// default tol and more slowly: its price, and its Greeks when greeks is given.
-double double_boundary(const OptionInputs& option, OptionType type, double tol, Greeks* greeks) {
-    if (greeks != nullptr) *greeks = grid_american_greeks(option, type, tol);
+// solver (american/grid/grid_model.hpp) answers those rows, more slowly: its
+// price and its Greeks (which solve the price themselves; the price is not
+// solved a second time for them).
+double double_boundary_price(const OptionInputs& option, OptionType type, double tol) {
     const double v = grid_american_price(option, type, tol);
     // At r = 0 the perpetual put (when the spot drifts up) still bounds it.
     const OptionInputs p = as_put(option, type);
@@ -302,7 +302,7 @@ double IntegralAmerican::price_with(Solved& solved, const OptionInputs& in, Opti
             return p.s <= p.k * perpetual.boundary ? intrinsic : p.k * perpetual.value(p.s / p.k);
         }
         case Regime::DoubleBoundary:
-            return double_boundary(in, type, tol, nullptr);
+            return double_boundary_price(in, type, tol);
         case Regime::SingleBoundary:
             break;
     }
@@ -488,11 +488,8 @@ Greeks IntegralAmerican::greeks_of(const OptionInputs& in, OptionType type, doub
             if (intrinsic > 0.0 && intrinsic >= european_put_value(p)) return exercised_greeks(type);
             return european_greeks(in, type);
         }
-        case Regime::DoubleBoundary: {
-            Greeks g{};
-            double_boundary(in, type, tol, &g);
-            return g;
-        }
+        case Regime::DoubleBoundary:
+            return grid_american_greeks(in, type, tol);
         case Regime::Perpetual:
         case Regime::SingleBoundary:
             break;
