@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -422,6 +423,39 @@ TEST(GridCancellation, AFlagSetStopsTheRow) {
     }
     EXPECT_EQ(clear, varnelle::grid_american_price({160, 100, 3, -0.001, 0.13, -0.005}, kPut, 1e-4));
     EXPECT_FALSE(std::isnan(varnelle::grid_american_price({160, 100, 3, -0.001, 0.13, -0.005}, kPut, 1e-4)));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The cost of a row is bounded: lives of centuries with two boundaries took
+// one to seventy seconds a price (tol 1e-6 to 1e-10); the grids now coarsen
+// past a budget of node-steps, which these rows reach and ordinary ones do
+// not (the currency pair's puts above keep their bits and their tol).
+
+namespace {
+
+TEST(GridCost, LongLivesWithTwoBoundariesStayWithinABudget) {
+    struct Row {
+        OptionInputs in;
+        double tol;
+    };
+    const Row rows[] = {{{100, 100, 1e4, -0.001, 0.2, -0.05}, 1e-10},
+                        {{100, 100, 1e4, -0.001, 0.2, -0.05}, 1e-6},
+                        {{100, 100, 1e3, -0.01, 0.3, -0.02}, 1e-6}};
+    for (const Row& row : rows) {
+        const auto start = std::chrono::steady_clock::now();
+        const double v = varnelle::grid_american_price(row.in, kPut, row.tol);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        // About 50 ms; a loaded machine may take several times that.
+        EXPECT_LT(seconds, 2.0) << row.in;
+        EXPECT_GE(v, varnelle::european_price(row.in, kPut)) << row.in;
+        EXPECT_LE(v, row.in.k * std::exp(-row.in.r * row.in.t)) << row.in;
+    }
+    // Coarser grids, yet the value holds: the two tols agree within 1e-5.
+    const double fine = varnelle::grid_american_price(rows[0].in, kPut, 1e-10);
+    const double coarse = varnelle::grid_american_price(rows[1].in, kPut, 1e-6);
+    EXPECT_LT(std::fabs(fine - coarse) / fine, 1e-5);
 }
 
 }  // namespace

@@ -242,6 +242,35 @@ struct Pair {
     Layout coarse, fine;
 };
 
+// The most node-steps the two grids of one solve may take together (the fine
+// grid has twice the nodes and steps of the coarse one, four times its work):
+// about 50 ms on the development machine under load. Ordinary rows stay below
+// it at every tol (nodes per deviation are capped at 64: at most about 1e6);
+// lives of centuries and drifts of hundreds of deviations reached 3e7 (a
+// second a price, over a minute at tol 1e-10). Past it both grids coarsen
+// alike, nodes and steps by the same factor, so the cost of a row is bounded
+// whatever its inputs, at the price of accuracy on those rows only. The steps
+// a long life adds go first: such a life is mostly spent near its steady
+// state, which large steps of the L-stable scheme follow.
+constexpr double kMostWork = 1e6;
+
+Pair grid_pair(double x_c, double below, double above, double spread, const Resolution& res, std::size_t steps,
+               double most_work = kMostWork) {
+    Layout coarse = make_layout(x_c, below, above, spread, res.m, steps);
+    const double work = 5.0 * static_cast<double>(coarse.mesh.size()) * static_cast<double>(steps);
+    double m = res.m;
+    if (work > most_work) {
+        // First the steps a long life added (see steps_for), then both alike.
+        const double cut = std::min(work / most_work, static_cast<double>(steps) / static_cast<double>(res.steps));
+        steps = static_cast<std::size_t>(std::ceil(static_cast<double>(steps) / std::max(cut, 1.0)));
+        const double f = std::sqrt(std::max(work / (most_work * std::max(cut, 1.0)), 1.0));
+        m /= f;
+        steps = static_cast<std::size_t>(std::ceil(static_cast<double>(steps) / f));
+        coarse = make_layout(x_c, below, above, spread, m, steps);
+    }
+    return {coarse, make_layout(x_c, below, above, spread, 2.0 * m, 2 * steps)};
+}
+
 // With a drift mu in ln S, the spot ever moves against it by z with
 // probability e^(-2 |mu| z / sigma^2): past kHalfWidth^2 / 2 such lengths
 // (and the growth a negative rate gives the payoff over the life) the grid
@@ -278,9 +307,9 @@ Pair layouts(const UnitPut& p, double tol) {
         }
         spread = reach / kHalfWidth;
     }
-    const std::size_t steps = steps_for(p, res);
-    return {make_layout(p.x, below, above, spread, res.m, steps),
-            make_layout(p.x, below, above, spread, 2.0 * res.m, 2 * steps)};
+    // A put with r > 0 keeps its full grids: the integral model values those
+    // rows itself and the grid serves as their independent reference.
+    return grid_pair(p.x, below, above, spread, res, steps_for(p, res), p.r > 0.0 ? kInf : kMostWork);
 }
 
 Reading extrapolated(const UnitPut& p, const Pair& grids) {
@@ -479,9 +508,12 @@ Edges scan(const UnitPut& p, double lo, double hi, double tol) {
     const double above = 0.5 * (hi - lo) + std::max(travel, 0.0);
     UnitPut at = p;
     at.x = centre;
-    const std::size_t steps = steps_for(p, res);
-    const Edges a = edges_on(at, make_layout(centre, below, above, sd, res.m, steps));
-    const Edges b = edges_on(at, make_layout(centre, below, above, sd, 2.0 * res.m, 2 * steps));
+    // The boundary's scan keeps its full grids: it is no price, and a window
+    // of kWindow deviations coarsened to the price's budget missed the
+    // perpetual boundary by 1e-3.
+    const Pair grids = grid_pair(centre, below, above, sd, res, steps_for(p, res), kInf);
+    const Edges a = edges_on(at, grids.coarse);
+    const Edges b = edges_on(at, grids.fine);
     return {combine(a.lower, b.lower), combine(a.upper, b.upper), a.any || b.any};
 }
 
