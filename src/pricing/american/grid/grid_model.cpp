@@ -402,9 +402,6 @@ struct PutGreeks {
     bool exercised;
 };
 
-// Which of the put's two rates rho differentiates: the option's own rate,
-// which is the put's r for a put and its q for a call valued as its put.
-enum class RhoIn { Rate, Yield };
 
 // Where a closed form values the put (no spread over the life, early
 // exercise never paying, or far out of the money), its Greeks come from
@@ -414,20 +411,21 @@ bool closed_form(const OptionInputs& p) {
     return deterministic(p) || never_exercised(p.r, p.q) || far_out_of_the_money(p);
 }
 
-PutGreeks closed_form_put_greeks(const OptionInputs& p, double tol, RhoIn rho_in) {
+PutGreeks closed_form_put_greeks(const OptionInputs& p, double tol, OptionRate option_rate) {
     if (!deterministic(p)) {
         const Greeks g = black_scholes_greeks(p, OptionType::Put);
         // d/dq of the European put: S T e^(-qT) N(-d1), per 1 %.
         const double dq = -g.delta * p.s * p.t / 100.0;
-        return {european_put(p), g.delta, g.gamma, g.vega, rho_in == RhoIn::Yield ? dq : g.rho, false};
+        return {european_put(p), g.delta, g.gamma, g.vega, option_rate == OptionRate::PutYield ? dq : g.rho, false};
     }
     const double intrinsic = std::max(p.k - p.s, 0.0);
     auto v = [&](double s, double r, double q) { return deterministic_american_put(s, p.k, p.t, r, q); };
     const double price = v(p.s, p.r, p.q);
     const double ds = kZeroVolSpotStep * p.s;
     const double delta = (v(p.s + ds, p.r, p.q) - v(p.s - ds, p.r, p.q)) / (2.0 * ds);
-    const double rho = rho_in == RhoIn::Yield ? (v(p.s, p.r, p.q + kRateBump) - v(p.s, p.r, p.q - kRateBump))
-                                              : (v(p.s, p.r + kRateBump, p.q) - v(p.s, p.r - kRateBump, p.q));
+    const double rho = option_rate == OptionRate::PutYield
+                           ? (v(p.s, p.r, p.q + kRateBump) - v(p.s, p.r, p.q - kRateBump))
+                           : (v(p.s, p.r + kRateBump, p.q) - v(p.s, p.r - kRateBump, p.q));
     // Vega without spread is one-sided: the grid at a small volatility.
     const double up = put_price({p.s, p.k, p.t, p.r, p.sigma + kVolBump, p.q}, tol);
     return {price, delta, 0.0, (up - price) / kVolBump, rho / (2.0 * kRateBump) / 100.0,
@@ -436,22 +434,22 @@ PutGreeks closed_form_put_greeks(const OptionInputs& p, double tol, RhoIn rho_in
 
 // On the grid: delta and gamma read off the grids, vega and rho from
 // re-solves with bumped inputs on the same grids.
-PutGreeks grid_put_greeks(const OptionInputs& p, double tol, RhoIn rho_in) {
+PutGreeks grid_put_greeks(const OptionInputs& p, double tol, OptionRate option_rate) {
     Pair grids{};
     const Reading r = grid_put(p, tol, &grids);
     const double price = finish_price(p, r);
     if (r.exercised) return {std::max(p.k - p.s, 0.0), -1.0, 0.0, 0.0, 0.0, true};
     const double dsigma = kVolBump * p.sigma;
     const double vega = (bumped(p, grids, dsigma, 0.0, 0.0) - bumped(p, grids, -dsigma, 0.0, 0.0)) / (2.0 * dsigma);
-    const double dr = rho_in == RhoIn::Yield ? 0.0 : kRateBump;
-    const double dq = rho_in == RhoIn::Yield ? kRateBump : 0.0;
+    const double dr = option_rate == OptionRate::PutYield ? 0.0 : kRateBump;
+    const double dq = option_rate == OptionRate::PutYield ? kRateBump : 0.0;
     const double rho = (bumped(p, grids, 0.0, dr, dq) - bumped(p, grids, 0.0, -dr, -dq)) / (2.0 * kRateBump) / 100.0;
     return {price, r.dv, r.d2v, vega, rho, false};
 }
 
-PutGreeks put_greeks(const OptionInputs& p, double tol, RhoIn rho_in) {
+PutGreeks put_greeks(const OptionInputs& p, double tol, OptionRate option_rate) {
     if (p.t <= 0.0) return {std::max(p.k - p.s, 0.0), p.s < p.k ? -1.0 : 0.0, 0.0, 0.0, 0.0, p.s < p.k};
-    return closed_form(p) ? closed_form_put_greeks(p, tol, rho_in) : grid_put_greeks(p, tol, rho_in);
+    return closed_form(p) ? closed_form_put_greeks(p, tol, option_rate) : grid_put_greeks(p, tol, option_rate);
 }
 
 // The exercise interval of a put of unit strike today, [lower, upper];
@@ -592,7 +590,7 @@ double grid_american_price(const OptionInputs& in, OptionType type, double tol) 
 Greeks grid_american_greeks(const OptionInputs& in, OptionType type, double tol) {
     if (any_nan(in)) return {kNaN, kNaN, kNaN, kNaN, kNaN};
     const OptionInputs p = as_put(in, type);
-    const PutGreeks g = put_greeks(p, tol, type == OptionType::Call ? RhoIn::Yield : RhoIn::Rate);
+    const PutGreeks g = put_greeks(p, tol, option_rate_in_put(type));
     if (cancellation_requested()) return {kNaN, kNaN, kNaN, kNaN, kNaN};
     double delta = g.delta;
     double gamma = g.gamma;

@@ -453,12 +453,12 @@ Greeks perpetual_greeks(const OptionInputs& in, OptionType type, const OptionInp
     if (unit == 0.0) return {0.0, 0.0, 0.0, 0.0, 0.0};
     const double lambda = perpetual.lambda;
     const UnitPutGreeks u{unit, lambda * unit / x, (lambda * (lambda - 1.0)) * unit / (x * x)};
-    const SpotGreeks o = type == OptionType::Put ? put_greeks_from_unit_put(u, p.k) : call_greeks_from_put(u, x, in.s);
+    const SpotGreeks o = greeks_from_unit_put(u, p, type);
     const double log_moneyness = std::log(x / perpetual.boundary);
     const double vega = p.k * unit * log_moneyness * perpetual.lambda_slope_sigma(p.r, p.q, in.sigma);
-    // The option's r is the put side's r for a put and its q for a call.
-    const double rate_slope = type == OptionType::Put ? perpetual.lambda_slope_r(p.r, p.q, in.sigma)
-                                                      : perpetual.lambda_slope_q(p.r, p.q, in.sigma);
+    const double rate_slope = option_rate_in_put(type) == OptionRate::PutRate
+                                  ? perpetual.lambda_slope_r(p.r, p.q, in.sigma)
+                                  : perpetual.lambda_slope_q(p.r, p.q, in.sigma);
     return {o.delta, o.gamma, 0.0, vega, p.k * unit * log_moneyness * rate_slope / 100.0};
 }
 
@@ -506,7 +506,7 @@ Greeks IntegralAmerican::greeks_of(const OptionInputs& in, OptionType type, doub
     const double x = p.s / p.k;
     const PutSpotTerms terms = put_terms_from_boundary(b, x);
     const UnitPutGreeks u{terms.value, terms.delta, terms.gamma};
-    const SpotGreeks o = type == OptionType::Put ? put_greeks_from_unit_put(u, p.k) : call_greeks_from_put(u, x, in.s);
+    const SpotGreeks o = greeks_from_unit_put(u, p, type);
     Greeks g{o.delta, o.gamma, theta_from_equation(in, o.value, o.delta, o.gamma), kNaN, kNaN};
     if (!sensitivities) return g;
 
