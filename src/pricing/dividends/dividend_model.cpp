@@ -173,6 +173,14 @@ double DividendAmerican::value_of(const OptionInputs& in, OptionType type, bool 
     if (in.s == 0.0) return value_at_zero_spot(in, type, american);
     if (in.sigma == 0.0) return deterministic_value(in, type, american, schedule_);
     schedule_.scaled(in.k, scaled_);
+    const dividend_integral::Problem problem{in.s / in.k, in.t, in.r, in.q, in.sigma, type, american,
+                                             scaled_.items().data(), scaled_.size(), tol};
+    if (dividend_integral::covers(problem)) {
+        const dividend_integral::Result res = integral_.solve(problem, dividend_free_);
+        const double floor = american ? intrinsic(in.s, in.k, type) : 0.0;
+        if (res.exercised) return floor;
+        return std::max(in.k * res.v, floor);
+    }
     const dg::Reading r = evaluate(in, type, scaled_, american, tol, main_);
     const double floor = american ? intrinsic(in.s, in.k, type) : 0.0;
     if (r.exercised) return floor;

@@ -32,6 +32,7 @@
 #include "pricing/american/integral/integral_model.hpp"
 #include "pricing/core/types.hpp"
 #include "pricing/dividends/dividend_grid.hpp"
+#include "pricing/dividends/dividend_integral.hpp"
 #include "pricing/dividends/schedule.hpp"
 
 namespace varnelle {
@@ -102,6 +103,7 @@ private:
     DividendSchedule schedule_, scaled_, bumped_schedule_;
     Solved main_, bumped_;
     dividend_grid::Workspace work_;
+    dividend_integral::Solver integral_;
 };
 
 }  // namespace varnelle

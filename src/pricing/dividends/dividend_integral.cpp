@@ -1,0 +1,413 @@
+#include "pricing/dividends/dividend_integral.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numbers>
+
+#include "pricing/math/gauss_legendre.hpp"
+#include "pricing/math/normal_array.hpp"
+#include "pricing/math/root_finding.hpp"
+
+namespace varnelle::dividend_integral {
+namespace {
+
+namespace na = normal_array;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Past this many standard deviations of the remaining life (and its drift)
+// from the strike an option's value is its asymptote to within 1e-17.
+constexpr double kSpread = 8.5;
+// Lowest spot after a dividend that is tabulated, as a part of the dividend:
+// below it the value is a straight line to the value at zero.
+constexpr double kLowestAfterDrop = 1e-4;
+constexpr std::size_t kMostPanels = 600;
+
+struct Settings {
+    std::size_t points;      // per panel
+    double width;            // panel width in standard deviations of the producing period
+    double reach;            // standard deviations of today's spread that are tabulated
+    std::size_t nodes;       // boundary nodes in sqrt(tau)
+    std::size_t inner;       // points of each boundary integral
+    std::size_t iterations;  // of the boundary
+    std::size_t price_points;
+};
+
+Settings settings(double tol) {
+    if (tol >= 3e-5) return {8, 1.5, 5.5, 6, 8, 4, 16};
+    if (tol >= 3e-7) return {12, 1.5, 6.5, 10, 16, 6, 32};
+    return {16, 1.2, 7.5, 16, 32, 10, 64};
+}
+
+// Gauss-Legendre in an angle theta in (0, pi/2), elapsed time tau sin^2,
+// remaining tau cos^2: both square-root ends become smooth.
+struct AngleRule {
+    std::size_t size = 0;
+    double sin[96] = {}, cos[96] = {}, w[96] = {};
+};
+AngleRule angle_rule(std::size_t size) {
+    AngleRule a;
+    a.size = size;
+    const GaussLegendreRule rule = gauss_legendre_rule(size);
+    for (std::size_t j = 0; j < size; ++j) {
+        const double theta = 0.25 * std::numbers::pi * (1.0 + rule.x[j]);
+        a.sin[j] = std::sin(theta);
+        a.cos[j] = std::cos(theta);
+        a.w[j] = 0.25 * std::numbers::pi * rule.w[j];
+    }
+    return a;
+}
+
+// Boundary nodes: sqrt(tau / length) = (1 + cos(i pi / n)) / 2, i < n (the
+// end tau = 0, where a put's boundary vanishes, is left out), and their
+// barycentric weights.
+struct NodeSet {
+    std::size_t n = 0;
+    double xi[32] = {}, bary[32] = {};
+};
+NodeSet node_set(std::size_t n) {
+    NodeSet s;
+    s.n = n;
+    for (std::size_t i = 0; i < n; ++i) {
+        s.xi[i] = 0.5 * (1.0 + std::cos(std::numbers::pi * static_cast<double>(i) / static_cast<double>(n)));
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        double w = 1.0;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k != i) w *= (s.xi[i] - s.xi[k]);
+        }
+        s.bary[i] = 1.0 / w;
+    }
+    return s;
+}
+
+double interpolate_nodes(const NodeSet& s, const double* g, double xi) {
+    double num = 0.0, den = 0.0;
+    for (std::size_t i = 0; i < s.n; ++i) {
+        const double diff = xi - s.xi[i];
+        if (diff == 0.0) return g[i];
+        const double c = s.bary[i] / diff;
+        num += c * g[i];
+        den += c;
+    }
+    return num / den;
+}
+
+// The representation of the boundary at tau: a put's boundary over
+// 1 - e^(-r tau) (its size near an ex-date), a call's as it is.
+double scale(bool put, double r, double tau) { return put ? -std::expm1(-r * tau) : 1.0; }
+
+double payoff(bool put, double s) {
+    const double v = put ? 1.0 - s : s - 1.0;
+    return v > 0.0 ? v : 0.0;
+}
+
+void set_payoff(bool put, ValueFunction& g) {
+    g.clear();
+    if (put) {
+        g.linear.push_back({0.0, 1.0, 1.0, -1.0});
+    } else {
+        g.linear.push_back({1.0, kInf, -1.0, 1.0});
+    }
+}
+
+}  // namespace
+
+bool covers(const Problem& p) {
+    if (!p.american) return true;
+    return p.r > 0.0 && p.q >= 0.0;
+}
+
+double PeriodBoundary::at(double tau) const {
+    static thread_local NodeSet cached;
+    if (cached.n != nodes) cached = node_set(nodes);
+    const double xi = std::sqrt(tau / length);
+    return std::exp(interpolate_nodes(cached, g, xi)) * scale(put, r, tau);
+}
+
+Expectation PeriodBoundary::premium(double x, bool derivatives) const {
+    const double s = std::exp(x);
+    double v = 0.0, dx = 0.0, dxx = 0.0;
+    for (std::size_t k = 0; k < points; ++k) {
+        const double vol = this->vol[k];
+        const double dm = ((x - log_edge[k]) + drift[k]) / vol;
+        const double dp = dm + vol;
+        const double rw = rate_weight[k], qw = yield_weight[k];
+        double cm, pm, cp, pp;
+        na::cdf_pdf(dm, cm, pm);
+        na::cdf_pdf(dp, cp, pp);
+        if (put) {
+            // r Phi(-d-) - q S Phi(-d+)
+            v += rw * (1.0 - cm) - s * (qw * (1.0 - cp));
+            if (derivatives) {
+                dx += -rw * pm / vol - qw * (s * (1.0 - cp) - s * pp / vol);
+                dxx += rw * dm * pm / (vol * vol) -
+                       qw * (s * (1.0 - cp) - 2.0 * s * pp / vol + s * dp * pp / (vol * vol));
+            }
+        } else {
+            v += s * (qw * cp) - rw * cm;
+            if (derivatives) {
+                dx += qw * (s * cp + s * pp / vol) - rw * pm / vol;
+                dxx += qw * (s * cp + 2.0 * s * pp / vol - s * dp * pp / (vol * vol)) + rw * dm * pm / (vol * vol);
+            }
+        }
+    }
+    return {v, dx, dxx};
+}
+
+namespace {
+
+// Solves the boundary of one period with terminal function g.
+void solve_boundary(double length, double r, double q, double sigma, bool put, const ValueFunction& g,
+                    const Settings& st, double start_edge, PeriodBoundary& b) {
+    b.active = true;
+    b.put = put;
+    b.length = length;
+    b.r = r;
+    b.q = q;
+    b.sigma = sigma;
+    b.nodes = st.nodes;
+    const NodeSet nodes = node_set(st.nodes);
+    const AngleRule inner = angle_rule(st.inner);
+    const double mu = r - q - 0.5 * sigma * sigma;
+    double tau[32], edge[32];
+    for (std::size_t i = 0; i < st.nodes; ++i) {
+        tau[i] = length * nodes.xi[i] * nodes.xi[i];
+        // A put starts at half its size near the ex-date; a call at its
+        // value just before it.
+        edge[i] = put ? 0.5 * scale(true, r, tau[i]) : start_edge;
+        b.g[i] = std::log(edge[i] / scale(put, r, tau[i]));
+    }
+    for (std::size_t it = 0; it < st.iterations; ++it) {
+        double next[32];
+        for (std::size_t i = 0; i < st.nodes; ++i) {
+            const double ti = tau[i], bi = edge[i], x = std::log(bi);
+            const Move move = make_move(ti, r, q, sigma);
+            const Expectation e = g.expect(move, x, true);
+            double n_int = 0.0, d_int = 0.0;
+            for (std::size_t j = 0; j < inner.size; ++j) {
+                const double root_u = std::sqrt(ti) * inner.sin[j];
+                const double u = root_u * root_u;
+                const double rem = ti * inner.cos[j] * inner.cos[j];
+                const double vol = sigma * root_u;
+                const double dm = ((x - std::log(b.at(rem))) + mu * u) / vol;
+                const double area = 2.0 * ti * inner.sin[j] * inner.cos[j] * inner.w[j];
+                const double sign = put ? 1.0 : -1.0;
+                n_int += r * std::exp(-r * u) * area * na::cdf(sign * dm);
+                d_int += q * std::exp(-q * u) * area * na::cdf(sign * (dm + vol));
+            }
+            const double dq = std::exp(-q * ti);
+            const double slope = e.dx / bi;  // dE/dS at the boundary
+            double value;
+            if (put) {
+                // b (dq + D) = e^(-r tau) - E(b) + N; Newton on the outside terms.
+                const double f = bi * (dq + d_int) - (move.discount - e.v + n_int);
+                value = bi - f / ((dq + d_int) + slope);
+            } else {
+                const double f = bi * (dq + d_int) - (move.discount + e.v + n_int);
+                value = bi - f / ((dq + d_int) - slope);
+            }
+            if (!(value > 0.25 * bi)) value = 0.25 * bi;
+            if (!(value < 4.0 * bi)) value = 4.0 * bi;
+            if (put && value > 1.0) value = 1.0;
+            next[i] = value;
+        }
+        for (std::size_t i = 0; i < st.nodes; ++i) {
+            edge[i] = next[i];
+            b.g[i] = std::log(edge[i] / scale(put, r, tau[i]));
+        }
+    }
+    // The premium integral's terms over the whole period.
+    const AngleRule price = angle_rule(st.price_points);
+    b.points = price.size;
+    for (std::size_t k = 0; k < price.size; ++k) {
+        const double root_u = std::sqrt(length) * price.sin[k];
+        const double u = root_u * root_u;
+        const double rem = length * price.cos[k] * price.cos[k];
+        const double area = 2.0 * length * price.sin[k] * price.cos[k] * price.w[k];
+        b.vol[k] = sigma * root_u;
+        b.drift[k] = mu * u;
+        b.log_edge[k] = std::log(b.at(rem));
+        b.rate_weight[k] = r * std::exp(-r * u) * area;
+        b.yield_weight[k] = q * std::exp(-q * u) * area;
+    }
+}
+
+}  // namespace
+
+Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
+    const Settings st = settings(pr.tol);
+    const bool put = pr.type == OptionType::Put;
+    const std::size_t m = pr.count;
+    const double r = pr.r, q = pr.q, sigma = pr.sigma;
+    const double mu = r - q - 0.5 * sigma * sigma;
+    const double x0 = std::log(pr.spot);
+    const auto time_of = [&](std::size_t i) { return pr.dividends[i].time; };
+
+    set_payoff(put, next_);
+    for (std::size_t p = m + 1; p-- > 0;) {
+        const double start = p == 0 ? 0.0 : time_of(p - 1);
+        const double end = p < m ? time_of(p) : pr.t;
+        const double length = end - start;
+        const bool last = p == m;
+        const bool region = pr.american && (put ? r > 0.0 : q > 0.0) && length > 0.0;
+        const bool from_free = last && region;
+        boundary_.active = false;
+        double start_edge = put ? 0.0 : kInf;  // exercised at or past it at the period's start
+        if (from_free) {
+            start_edge = dividend_free.boundary(1.0, length, r, sigma, q, pr.type, pr.tol);
+        } else if (region) {
+            // A call's boundary starts where exercising just before the
+            // ex-date starts to pay (the edge of the terminal function's
+            // linear piece S - 1), or at r / q when that is higher.
+            double c0 = 1.0;
+            if (!put) {
+                for (const LinearPiece& l : next_.linear) {
+                    if (l.b == 1.0 && l.a == -1.0) c0 = l.lo;
+                }
+                c0 = std::max(c0, r / q);
+            }
+            solve_boundary(length, r, q, sigma, put, next_, st, c0, boundary_);
+            start_edge = boundary_.now();
+        }
+        const Move move = length > 0.0 ? make_move(length, r, q, sigma) : Move{};
+
+        // The value at the period's start, at spot s (after the dividend).
+        const auto value_at = [&](double s) -> double {
+            if (length == 0.0) return next_.at(s);
+            if (region && (put ? s <= start_edge : s >= start_edge)) return payoff(put, s);
+            if (from_free) return dividend_free.price({s, 1.0, length, r, sigma, q}, pr.type, pr.tol);
+            double v = next_.expect(move, std::log(s), false).v;
+            if (region) v += boundary_.premium(std::log(s), false).v;
+            return v;
+        };
+
+        if (p == 0) {
+            Result res{};
+            res.boundary = start_edge;
+            if (region && (put ? pr.spot <= start_edge : pr.spot >= start_edge)) {
+                res.exercised = true;
+                res.v = payoff(put, pr.spot);
+                res.dx = put ? -pr.spot : pr.spot;
+                res.dxx = res.dx;
+                return res;
+            }
+            Expectation e = next_.expect(move, x0, true);
+            if (region) {
+                const Expectation pm = boundary_.premium(x0, true);
+                e.v += pm.v;
+                e.dx += pm.dx;
+                e.dxx += pm.dxx;
+            }
+            res.v = e.v;
+            res.dx = e.dx;
+            res.dxx = e.dxx;
+            res.exercised = false;
+            return res;
+        }
+
+        // The terminal function of the period before: G(S) = F(S - d), at
+        // least the exercise value for a call.
+        const double d = pr.dividends[p - 1].amount;
+        const double before = time_of(p - 1);
+        const double rem = pr.t - before;
+        double future = 0.0;
+        for (std::size_t i = p; i < m; ++i) future += pr.dividends[i].amount;
+        double dropped = 0.0;
+        for (std::size_t i = 0; i + 1 < p; ++i) dropped += pr.dividends[i].amount;
+        const double spread = kSpread * sigma * std::sqrt(rem) + std::fabs(r - q) * rem + 0.5 * sigma * sigma * rem;
+        const double centre = x0 + mu * before, half = st.reach * sigma * std::sqrt(before);
+        const double upper_rel = std::exp(centre + half);
+        const double lower_rel = std::exp(centre - half) - dropped;
+
+        current_.clear();
+        current_.points = st.points;
+        double lo, hi;  // after-drop spots of the tabulated range
+        if (put) {
+            const double zero = pr.american ? 1.0 : std::exp(-r * rem);
+            current_.linear.push_back({0.0, d, zero, 0.0});
+            double floor = kLowestAfterDrop * d;
+            if (pr.american && start_edge > 0.0) {
+                current_.linear.push_back({d, d + start_edge, 1.0 + d, -1.0});
+                floor = start_edge;
+            }
+            lo = std::max(floor, lower_rel - d);
+            hi = std::min((1.0 + future) * std::exp(spread), upper_rel - d);
+            if (!(lo < hi)) hi = lo;
+            // Below the tabulated range (and above the exercise region): a
+            // straight line through the values at both ends.
+            if (lo > floor) {
+                const double v0 = pr.american && start_edge > 0.0 ? 1.0 - start_edge : value_at(floor);
+                const double v1 = value_at(lo);
+                const double slope = (v1 - v0) / (lo - floor);
+                current_.linear.push_back({d + floor, d + lo, v0 - slope * (d + floor), slope});
+            } else if (!(pr.american && start_edge > 0.0)) {
+                // European put near zero: a line from the value at zero.
+                const double v1 = value_at(lo);
+                const double slope = (v1 - zero) / lo;
+                current_.linear.push_back({d, d + lo, zero - slope * d, slope});
+            }
+        } else {
+            lo = std::max(std::exp(-spread), lower_rel - d);
+            hi = std::min((1.0 + future) * std::exp(spread), upper_rel - d);
+            double exercise_from = kInf;  // S* (before the drop)
+            if (pr.american) {
+                // Where S - 1 = F(S - d): F(s) - s rises to the exercise value's
+                // line only if the dividend outweighs what waiting is worth.
+                const auto gap = [&](double s) { return (s + d - 1.0) - value_at(s); };
+                double a = std::max(1.0 - d, 1e-12), b = std::max(2.0 * a, 1.0);
+                double ga = gap(a), gb = gap(b);
+                for (int k = 0; k < 60 && gb < 0.0; ++k) {
+                    a = b;
+                    ga = gb;
+                    b *= 2.0;
+                    gb = gap(b);
+                }
+                if (gb >= 0.0) {
+                    const double root = brent(gap, a, ga, b, gb, 1e-14, 200);
+                    exercise_from = root + d;
+                }
+            }
+            if (exercise_from < kInf) {
+                current_.linear.push_back({exercise_from, kInf, -1.0, 1.0});
+                hi = std::min(hi, exercise_from - d);
+                if (!(lo < hi)) lo = hi;
+            } else if (hi > lo) {
+                // Above the range a straight line on (value, slope) there.
+                const double h = 1e-4 * hi;
+                const double v1 = value_at(hi), v2 = value_at(hi + h);
+                const double slope = (v2 - v1) / h;
+                current_.linear.push_back({hi + d, kInf, v1 - slope * (hi + d), slope});
+            }
+        }
+
+        // Panels uniform in ln(S - d), as wide as the spread of the period
+        // that made F allows.
+        if (hi > lo) {
+            const double ua = std::log(lo), ub = std::log(hi);
+            const double width = st.width * sigma * std::sqrt(length > 0.0 ? length : 1e-12);
+            std::size_t count = static_cast<std::size_t>(std::ceil((ub - ua) / std::max(width, 1e-12)));
+            count = std::clamp<std::size_t>(count, 1, kMostPanels);
+            const PanelRule& rule = panel_rule(st.points);
+            double y_prev = std::log(lo + d);
+            for (std::size_t k = 1; k <= count; ++k) {
+                const double u = k == count ? ub : ua + (ub - ua) * static_cast<double>(k) / static_cast<double>(count);
+                const double y = std::log(std::exp(u) + d);
+                Panel panel;
+                panel.y0 = y_prev;
+                panel.y1 = y;
+                for (std::size_t i = 0; i < rule.size; ++i) {
+                    const double yi = 0.5 * (panel.y0 + panel.y1) + 0.5 * (panel.y1 - panel.y0) * rule.x[i];
+                    panel.g[i] = value_at(std::exp(yi) - d);
+                }
+                current_.panels.push_back(panel);
+                y_prev = y;
+            }
+        }
+        std::swap(current_, next_);
+    }
+    return {};
+}
+
+}  // namespace varnelle::dividend_integral
