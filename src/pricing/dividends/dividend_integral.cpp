@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <cstdio>
+#include <cstdlib>
 
 #include "pricing/math/gauss_legendre.hpp"
 #include "pricing/math/normal_array.hpp"
@@ -15,6 +17,11 @@ namespace {
 namespace na = normal_array;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+#ifdef VARNELLE_DIVIDEND_DEBUG
+constexpr bool kDebug = true;
+#else
+constexpr bool kDebug = false;
+#endif
 
 // Past this many standard deviations of the remaining life (and its drift)
 // from the strike an option's value is its asymptote to within 1e-17.
@@ -23,10 +30,13 @@ constexpr double kSpread = 8.5;
 // below it the value is a straight line to the value at zero.
 constexpr double kLowestAfterDrop = 1e-4;
 constexpr std::size_t kMostPanels = 600;
+// A panel is fine enough when its last two Legendre coefficients add up to
+// at most this part of tol (in units of the strike): far below, the test
+// only sees the values' own rounding and halves panels for nothing.
+constexpr double kPanelResolution = 1.0;
 
 struct Settings {
     std::size_t points;      // per panel
-    double width;            // panel width in standard deviations of the producing period
     double reach;            // standard deviations of today's spread that are tabulated
     std::size_t nodes;       // boundary nodes in sqrt(tau)
     std::size_t inner;       // points of each boundary integral
@@ -34,10 +44,23 @@ struct Settings {
     std::size_t price_points;
 };
 
+// Measured on the stored rows (European, and calls without a yield): ten
+// points a panel reach the rows' own accuracy (3e-8); eight need so many more
+// panels that they cost more. Tabulating 4.5 standard deviations of today's
+// spread leaves up to 3e-5, 5 leaves 3e-6, 6 nothing the rows show.
 Settings settings(double tol) {
-    if (tol >= 3e-5) return {8, 1.5, 5.5, 6, 8, 4, 16};
-    if (tol >= 3e-7) return {12, 1.5, 6.5, 10, 16, 6, 32};
-    return {16, 1.2, 7.5, 16, 32, 10, 64};
+    Settings s;
+    if (tol >= 3e-5) s = {10, 5.0, 6, 8, 4, 16};
+    else if (tol >= 3e-8) s = {10, 6.0, 10, 16, 6, 32};
+    else s = {12, 7.5, 16, 32, 10, 64};
+    if (const char* e = kDebug ? std::getenv("DIVSET") : nullptr) {
+        double a, c;
+        if (std::sscanf(e, "%lf,%lf", &a, &c) == 2) {
+            s.points = static_cast<std::size_t>(a);
+            s.reach = c;
+        }
+    }
+    return s;
 }
 
 // Gauss-Legendre in an angle theta in (0, pi/2), elapsed time tau sin^2,
@@ -116,7 +139,9 @@ void set_payoff(bool put, ValueFunction& g) {
 
 bool covers(const Problem& p) {
     if (!p.american) return true;
-    return p.r > 0.0 && p.q >= 0.0;
+    // A call without a yield is exercised, if ever, just before an ex-date:
+    // no boundary inside the periods.
+    return p.type == OptionType::Call && p.q == 0.0 && p.r >= 0.0;
 }
 
 double PeriodBoundary::at(double tau) const {
@@ -217,6 +242,11 @@ void solve_boundary(double length, double r, double q, double sigma, bool put, c
             edge[i] = next[i];
             b.g[i] = std::log(edge[i] / scale(put, r, tau[i]));
         }
+        if (kDebug && std::getenv("DIVDEBUG")) {
+            std::fprintf(stderr, "it %zu:", it);
+            for (std::size_t i = 0; i < st.nodes; ++i) std::fprintf(stderr, " %.3g:%.6g", tau[i], edge[i]);
+            std::fprintf(stderr, "\n");
+        }
     }
     // The premium integral's terms over the whole period.
     const AngleRule price = angle_rule(st.price_points);
@@ -246,6 +276,7 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
     const auto time_of = [&](std::size_t i) { return pr.dividends[i].time; };
 
     set_payoff(put, next_);
+    next_.finish();
     for (std::size_t p = m + 1; p-- > 0;) {
         const double start = p == 0 ? 0.0 : time_of(p - 1);
         const double end = p < m ? time_of(p) : pr.t;
@@ -323,57 +354,79 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
 
         current_.clear();
         current_.points = st.points;
+        // A European last period is a Black-Scholes price, which past a few
+        // of its (short) standard deviations is its straight line in the
+        // money and zero out of it: only the difference is tabulated, on the
+        // few panels around the strike where it is not negligible, with an
+        // edge at the strike where the line starts.
+        const bool closed_last = last && !from_free && length > 0.0;
+        const double dr = std::exp(-r * length), dq = std::exp(-q * length);
+        const auto asymptote = [&](double s) {
+            if (!closed_last) return 0.0;
+            if (put) return s < 1.0 ? dr - s * dq : 0.0;
+            return s >= 1.0 ? s * dq - dr : 0.0;
+        };
         double lo, hi;  // after-drop spots of the tabulated range
         if (put) {
             const double zero = pr.american ? 1.0 : std::exp(-r * rem);
             current_.linear.push_back({0.0, d, zero, 0.0});
-            double floor = kLowestAfterDrop * d;
-            if (pr.american && start_edge > 0.0) {
-                current_.linear.push_back({d, d + start_edge, 1.0 + d, -1.0});
-                floor = start_edge;
-            }
-            lo = std::max(floor, lower_rel - d);
-            hi = std::min((1.0 + future) * std::exp(spread), upper_rel - d);
-            if (!(lo < hi)) hi = lo;
-            // Below the tabulated range (and above the exercise region): a
-            // straight line through the values at both ends.
-            if (lo > floor) {
-                const double v0 = pr.american && start_edge > 0.0 ? 1.0 - start_edge : value_at(floor);
-                const double v1 = value_at(lo);
-                const double slope = (v1 - v0) / (lo - floor);
-                current_.linear.push_back({d + floor, d + lo, v0 - slope * (d + floor), slope});
-            } else if (!(pr.american && start_edge > 0.0)) {
-                // European put near zero: a line from the value at zero.
-                const double v1 = value_at(lo);
-                const double slope = (v1 - zero) / lo;
-                current_.linear.push_back({d, d + lo, zero - slope * d, slope});
+            if (closed_last) {
+                current_.linear.push_back({d, d + 1.0, dr + d * dq, -dq});
+                lo = std::max(std::exp(-spread), lower_rel - d);
+                hi = std::min(std::exp(spread), upper_rel - d);
+            } else {
+                double floor = kLowestAfterDrop * d;
+                if (pr.american && start_edge > 0.0) {
+                    current_.linear.push_back({d, d + start_edge, 1.0 + d, -1.0});
+                    floor = start_edge;
+                }
+                lo = std::max(floor, lower_rel - d);
+                hi = std::min((1.0 + future) * std::exp(spread), upper_rel - d);
+                if (!(lo < hi)) hi = lo;
+                // Below the tabulated range (and above the exercise region): a
+                // straight line through the values at both ends.
+                if (lo > floor) {
+                    const double v0 = pr.american && start_edge > 0.0 ? 1.0 - start_edge : value_at(floor);
+                    const double v1 = value_at(lo);
+                    const double slope = (v1 - v0) / (lo - floor);
+                    current_.linear.push_back({d + floor, d + lo, v0 - slope * (d + floor), slope});
+                } else if (!(pr.american && start_edge > 0.0)) {
+                    // European put near zero: a line from the value at zero.
+                    const double v1 = value_at(lo);
+                    const double slope = (v1 - zero) / lo;
+                    current_.linear.push_back({d, d + lo, zero - slope * d, slope});
+                }
             }
         } else {
             lo = std::max(std::exp(-spread), lower_rel - d);
-            hi = std::min((1.0 + future) * std::exp(spread), upper_rel - d);
+            hi = closed_last ? std::min(std::exp(spread), upper_rel - d)
+                             : std::min((1.0 + future) * std::exp(spread), upper_rel - d);
             double exercise_from = kInf;  // S* (before the drop)
             if (pr.american) {
                 // Where S - 1 = F(S - d): F(s) - s rises to the exercise value's
                 // line only if the dividend outweighs what waiting is worth.
+                // Searched up to the top of the spots that matter: beyond,
+                // the value is the straight line it was extended with, whose
+                // slope is only as good as the tabulated end.
                 const auto gap = [&](double s) { return (s + d - 1.0) - value_at(s); };
                 double a = std::max(1.0 - d, 1e-12), b = std::max(2.0 * a, 1.0);
                 double ga = gap(a), gb = gap(b);
-                for (int k = 0; k < 60 && gb < 0.0; ++k) {
+                for (int k = 0; k < 60 && gb < 0.0 && b < upper_rel; ++k) {
                     a = b;
                     ga = gb;
                     b *= 2.0;
                     gb = gap(b);
                 }
-                if (gb >= 0.0) {
-                    const double root = brent(gap, a, ga, b, gb, 1e-14, 200);
-                    exercise_from = root + d;
-                }
+                if (gb >= 0.0) exercise_from = brent(gap, a, ga, b, gb, 1e-14, 200) + d;
+            }
+            if (closed_last && exercise_from > d + 1.0) {
+                current_.linear.push_back({d + 1.0, exercise_from, -d * dq - dr, dq});
             }
             if (exercise_from < kInf) {
                 current_.linear.push_back({exercise_from, kInf, -1.0, 1.0});
                 hi = std::min(hi, exercise_from - d);
                 if (!(lo < hi)) lo = hi;
-            } else if (hi > lo) {
+            } else if (hi > lo && !closed_last) {
                 // Above the range a straight line on (value, slope) there.
                 const double h = 1e-4 * hi;
                 const double v1 = value_at(hi), v2 = value_at(hi + h);
@@ -382,28 +435,74 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
             }
         }
 
-        // Panels uniform in ln(S - d), as wide as the spread of the period
-        // that made F allows.
-        if (hi > lo) {
-            const double ua = std::log(lo), ub = std::log(hi);
-            const double width = st.width * sigma * std::sqrt(length > 0.0 ? length : 1e-12);
-            std::size_t count = static_cast<std::size_t>(std::ceil((ub - ua) / std::max(width, 1e-12)));
-            count = std::clamp<std::size_t>(count, 1, kMostPanels);
-            const PanelRule& rule = panel_rule(st.points);
-            double y_prev = std::log(lo + d);
-            for (std::size_t k = 1; k <= count; ++k) {
-                const double u = k == count ? ub : ua + (ub - ua) * static_cast<double>(k) / static_cast<double>(count);
-                const double y = std::log(std::exp(u) + d);
-                Panel panel;
-                panel.y0 = y_prev;
-                panel.y1 = y;
-                for (std::size_t i = 0; i < rule.size; ++i) {
-                    const double yi = 0.5 * (panel.y0 + panel.y1) + 0.5 * (panel.y1 - panel.y0) * rule.x[i];
-                    panel.g[i] = value_at(std::exp(yi) - d);
-                }
-                current_.panels.push_back(panel);
-                y_prev = y;
+        // Panels in ln(S - d): at most two standard deviations of the
+        // remaining life wide to start with, cut at the spots where the
+        // terminal function of the period has its kinks (near which the
+        // value is sharpest), and halved until the last Legendre
+        // coefficients of every panel are below the tol's share.
+        const PanelRule& rule = panel_rule(st.points);
+        const double finest = 0.2 * sigma * std::sqrt(length > 0.0 ? length : 1e-12);
+        const double coarsest = 2.0 * sigma * std::sqrt(rem);
+        double resolution = kPanelResolution * pr.tol;
+        if (const char* e = kDebug ? std::getenv("DIVRES") : nullptr) resolution = std::atof(e) * pr.tol;
+        std::vector<double> cuts;
+        const auto tabulate_panel = [&](double ua, double ub, Panel& panel, double& tail) {
+            panel.y0 = std::log(std::exp(ua) + d);
+            panel.y1 = std::log(std::exp(ub) + d);
+            for (std::size_t i = 0; i < rule.size; ++i) {
+                const double yi = 0.5 * (panel.y0 + panel.y1) + 0.5 * (panel.y1 - panel.y0) * rule.x[i];
+                const double si = std::exp(yi) - d;
+                panel.g[i] = value_at(si) - asymptote(si);
             }
+            double c1 = 0.0, c2 = 0.0;
+            for (std::size_t i = 0; i < rule.size; ++i) {
+                c1 += rule.legendre[rule.size - 1][i] * panel.g[i];
+                c2 += rule.legendre[rule.size - 2][i] * panel.g[i];
+            }
+            tail = std::fabs(c1) + std::fabs(c2);
+        };
+        const auto refine = [&](auto&& self, double ua, double ub, std::size_t depth) -> void {
+            Panel panel;
+            double tail;
+            tabulate_panel(ua, ub, panel, tail);
+            if (tail <= resolution || ub - ua <= finest || depth >= 12 || current_.panels.size() >= kMostPanels) {
+                current_.panels.push_back(panel);
+                return;
+            }
+            const double um = 0.5 * (ua + ub);
+            self(self, ua, um, depth + 1);
+            self(self, um, ub, depth + 1);
+        };
+        if (hi > lo) {
+            cuts.assign({lo, hi});
+            if (closed_last) cuts.push_back(1.0);
+            for (const LinearPiece& l : next_.linear) {
+                cuts.push_back(l.lo);
+                cuts.push_back(l.hi);
+            }
+            if (!next_.panels.empty()) {
+                cuts.push_back(std::exp(next_.panels.front().y0));
+                cuts.push_back(std::exp(next_.panels.back().y1));
+            }
+            std::sort(cuts.begin(), cuts.end());
+            double previous = lo;
+            for (const double c : cuts) {
+                if (!(c > previous * (1.0 + 1e-12)) || c > hi) continue;
+                const double ua = std::log(previous), ub = std::log(c);
+                const std::size_t count =
+                    std::max<std::size_t>(1, static_cast<std::size_t>(std::ceil((ub - ua) / coarsest)));
+                for (std::size_t k = 0; k < count; ++k) {
+                    const double a = ua + (ub - ua) * static_cast<double>(k) / static_cast<double>(count);
+                    const double b = k + 1 == count ? ub : ua + (ub - ua) * static_cast<double>(k + 1) / static_cast<double>(count);
+                    refine(refine, a, b, 0);
+                }
+                previous = c;
+            }
+        }
+        current_.finish();
+        if (kDebug && std::getenv("DIVDEBUG")) {
+            std::fprintf(stderr, "period %zu: length %.4f panels %zu lo %.4g hi %.4g linear %zu\n", p, length,
+                         current_.panels.size(), lo, hi, current_.linear.size());
         }
         std::swap(current_, next_);
     }

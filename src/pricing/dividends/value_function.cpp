@@ -35,6 +35,17 @@ std::unique_ptr<PanelRule> build_rule(std::size_t size) {
         // Barycentric weights of the Gauss-Legendre points.
         const double sign = (i % 2 == 0) ? 1.0 : -1.0;
         rule->bary[i] = sign * std::sqrt((1.0 - gl.x[i] * gl.x[i]) * gl.w[i]);
+        double p0 = 1.0, p1 = gl.x[i];
+        for (std::size_t k = 0; k < size; ++k) {
+            const double pk = k == 0 ? 1.0 : (k == 1 ? gl.x[i] : p1);
+            rule->legendre[k][i] = 0.5 * static_cast<double>(2 * k + 1) * gl.w[i] * pk;
+            if (k >= 1) {
+                const double kk = static_cast<double>(k + 1);
+                const double p2 = ((2.0 * kk - 1.0) * gl.x[i] * p1 - (kk - 1.0) * p0) / kk;
+                p0 = p1;
+                p1 = p2;
+            }
+        }
     }
     return rule;
 }
@@ -64,7 +75,68 @@ Edge edge(double z) {
     return {c, p, z * p};
 }
 
+// Sum of wg e^(-z^2/2) and its z and z^2 moments over a run of points, z =
+// (y - mean) / s.
+[[gnu::target_clones("avx2", "default")]] void gaussian_sums(const double* y, const double* wg, std::size_t n,
+                                                             double mean, double inv_s, double* out) {
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double z = (y[i] - mean) * inv_s;
+        const double k = wg[i] * na::exp_clamped(-0.5 * z * z);
+        s0 += k;
+        s1 += k * z;
+        s2 += k * (z * z);
+    }
+    out[0] = s0;
+    out[1] = s1;
+    out[2] = s2;
+}
+
 }  // namespace
+
+void ValueFunction::finish() {
+    node_y.clear();
+    node_wg.clear();
+    if (panels.empty()) return;
+    const PanelRule& rule = panel_rule(points);
+    const std::size_t n = rule.size;
+    for (Panel& p : panels) {
+        // Legendre coefficients, then the Legendre polynomials' own powers
+        // of xi summed with them.
+        double coefficient[kMaxPanelPoints];
+        for (std::size_t k = 0; k < n; ++k) {
+            double c = 0.0;
+            for (std::size_t i = 0; i < n; ++i) c += rule.legendre[k][i] * p.g[i];
+            coefficient[k] = c;
+        }
+        double prev[kMaxPanelPoints] = {}, cur[kMaxPanelPoints] = {}, next[kMaxPanelPoints] = {};
+        for (std::size_t j = 0; j < n; ++j) p.power[j] = 0.0;
+        prev[0] = 1.0;
+        p.power[0] = coefficient[0];
+        if (n > 1) {
+            cur[1] = 1.0;
+            p.power[1] += coefficient[1];
+        }
+        for (std::size_t k = 1; k + 1 < n; ++k) {
+            const double kk = static_cast<double>(k);
+            for (std::size_t j = 0; j <= k + 1; ++j) {
+                next[j] = ((2.0 * kk + 1.0) * (j > 0 ? cur[j - 1] : 0.0) - kk * prev[j]) / (kk + 1.0);
+            }
+            for (std::size_t j = 0; j <= k + 1; ++j) {
+                prev[j] = cur[j];
+                cur[j] = next[j];
+                p.power[j] += coefficient[k + 1] * next[j];
+            }
+        }
+    }
+    for (const Panel& p : panels) {
+        const double half = 0.5 * (p.y1 - p.y0), mid = 0.5 * (p.y1 + p.y0);
+        for (std::size_t i = 0; i < rule.size; ++i) {
+            node_y.push_back(mid + half * rule.x[i]);
+            node_wg.push_back(half * rule.w[i] * p.g[i]);
+        }
+    }
+}
 
 const PanelRule& panel_rule(std::size_t size) {
     static std::mutex mutex;
@@ -130,47 +202,78 @@ Expectation ValueFunction::expect(const Move& move, double x, bool derivatives) 
         }
     }
 
-    // Tabulated panels.
+    // Tabulated panels: those at most kOwnPointsWidth standard deviations
+    // wide on their own points, in one run; narrower Gaussians piecewise.
     if (!panels.empty()) {
         const PanelRule& rule = panel_rule(points);
         const std::size_t n = rule.size;
         const double lo = mean - kWindow * s, hi = mean + kWindow * s;
-        for (const Panel& p : panels) {
-            if (p.y1 <= lo) continue;
-            if (p.y0 >= hi) break;
-            const double half = 0.5 * (p.y1 - p.y0), mid = 0.5 * (p.y1 + p.y0);
-            if (p.y1 - p.y0 <= kOwnPointsWidth * s) {
-                for (std::size_t i = 0; i < n; ++i) {
-                    const double z = ((mid + half * rule.x[i]) - mean) / s;
-                    const double k = half * rule.w[i] * na::pdf(z) / s * p.g[i];
-                    v += k;
-                    if (derivatives) {
-                        dx += k * z / s;
-                        dxx += k * (z * z - 1.0) / (s * s);
-                    }
+        const auto first = std::upper_bound(panels.begin(), panels.end(), lo,
+                                            [](double value, const Panel& p) { return value < p.y1; });
+        std::size_t run_begin = 0, run_end = 0;  // panel indices of the current run
+        const auto flush = [&]() {
+            if (run_end > run_begin) {
+                double sums[3];
+                gaussian_sums(node_y.data() + run_begin * n, node_wg.data() + run_begin * n, (run_end - run_begin) * n,
+                              mean, 1.0 / s, sums);
+                const double c = na::kInvSqrt2Pi / s;
+                v += c * sums[0];
+                if (derivatives) {
+                    dx += c * sums[1] / s;
+                    dxx += c * (sums[2] - sums[0]) / (s * s);
                 }
+            }
+        };
+        for (auto it = first; it != panels.end() && it->y0 < hi; ++it) {
+            const Panel& p = *it;
+            const std::size_t index = static_cast<std::size_t>(it - panels.begin());
+            if (p.y1 - p.y0 <= kOwnPointsWidth * s) {
+                if (run_end != index) {
+                    flush();
+                    run_begin = index;
+                }
+                run_end = index + 1;
                 continue;
             }
-            const double a = std::max(p.y0, lo), b = std::min(p.y1, hi);
-            const std::size_t pieces =
-                static_cast<std::size_t>(std::ceil((b - a) / (kPieceWidth * s)));
-            const double width = (b - a) / static_cast<double>(pieces);
-            for (std::size_t c = 0; c < pieces; ++c) {
-                const double ca = a + width * static_cast<double>(c);
-                const double ch = 0.5 * width, cm = ca + ch;
-                for (std::size_t i = 0; i < n; ++i) {
-                    const double y = cm + ch * rule.x[i];
-                    const double z = (y - mean) / s;
-                    const double g = interpolate(rule, p.g, (y - mid) / half);
-                    const double k = ch * rule.w[i] * na::pdf(z) / s * g;
-                    v += k;
-                    if (derivatives) {
-                        dx += k * z / s;
-                        dxx += k * (z * z - 1.0) / (s * s);
-                    }
+            // A panel wider than that: its polynomial in xi integrated
+            // against phi exactly, by the moments E_k of xi = alpha + beta z
+            // over the overlap, E_k = alpha E_(k-1) + beta^2 (k-1) E_(k-2)
+            // + beta [xi^(k-1) phi(z)] at the ends.
+            const double half = 0.5 * (p.y1 - p.y0), mid = 0.5 * (p.y1 + p.y0);
+            const double alpha = (mean - mid) / half, beta = s / half;
+            const double ya = std::max(p.y0, lo), yb = std::min(p.y1, hi);
+            const double za = (ya - mean) / s, zb = (yb - mean) / s;
+            const double xa = (ya - mid) / half, xb = (yb - mid) / half;
+            double ca, pa, cb, pb;
+            na::cdf_pdf(za, ca, pa);
+            na::cdf_pdf(zb, cb, pb);
+            double moment[kMaxPanelPoints + 2];
+            moment[0] = cb - ca;
+            moment[1] = alpha * moment[0] + beta * (pa - pb);
+            double xa_power = 1.0, xb_power = 1.0;  // xi^(k-1) at the ends
+            const std::size_t top = derivatives ? n + 2 : n;
+            for (std::size_t k = 2; k < top; ++k) {
+                xa_power *= xa;
+                xb_power *= xb;
+                moment[k] = alpha * moment[k - 1] + beta * beta * static_cast<double>(k - 1) * moment[k - 2] +
+                            beta * (xa_power * pa - xb_power * pb);
+            }
+            double m0 = 0.0, m1 = 0.0, m2 = 0.0;
+            for (std::size_t k = 0; k < n; ++k) m0 += p.power[k] * moment[k];
+            v += m0;
+            if (derivatives) {
+                // z = (xi - alpha) / beta.
+                for (std::size_t k = 0; k < n; ++k) {
+                    m1 += p.power[k] * moment[k + 1];
+                    m2 += p.power[k] * moment[k + 2];
                 }
+                const double z1 = (m1 - alpha * m0) / beta;
+                const double z2 = ((m2 - 2.0 * alpha * m1) + alpha * alpha * m0) / (beta * beta);
+                dx += z1 / s;
+                dxx += (z2 - m0) / (s * s);
             }
         }
+        flush();
     }
     return {move.discount * v, move.discount * dx, move.discount * dxx};
 }

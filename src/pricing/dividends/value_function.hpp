@@ -37,6 +37,9 @@ struct LinearPiece {
 struct Panel {
     double y0, y1;
     double g[kMaxPanelPoints];
+    // The same polynomial's coefficients of the powers of xi = (2 y - y0 -
+    // y1) / (y1 - y0), set by finish().
+    double power[kMaxPanelPoints];
 };
 
 // Gauss-Legendre points on [-1, 1], their weights and the barycentric
@@ -44,6 +47,10 @@ struct Panel {
 struct PanelRule {
     std::size_t size = 0;
     double x[kMaxPanelPoints] = {}, w[kMaxPanelPoints] = {}, bary[kMaxPanelPoints] = {};
+    // legendre[k][i]: the weight of value i in the coefficient of P_k of the
+    // polynomial through the points, whose last coefficients tell how well
+    // the panel resolves its function.
+    double legendre[kMaxPanelPoints][kMaxPanelPoints] = {};
 };
 const PanelRule& panel_rule(std::size_t size);
 
@@ -67,10 +74,18 @@ struct ValueFunction {
     std::vector<Panel> panels;  // ascending and contiguous
     std::size_t points = 0;     // the panels' rule size
 
+    // Every panel's points in one run, with quadrature weight times value
+    // (filled by finish()): the expectation over panels wide against the
+    // Gaussian is one vectorised loop over these.
+    std::vector<double> node_y, node_wg;
+
     void clear() {
         linear.clear();
         panels.clear();
+        node_y.clear();
+        node_wg.clear();
     }
+    void finish();
     // The tabulated part at y = ln S (zero outside the panels).
     double tabulated(double y) const;
     double at(double s) const;
