@@ -141,7 +141,16 @@ bool covers(const Problem& p) {
     if (!p.american) return true;
     // A call without a yield is exercised, if ever, just before an ex-date:
     // no boundary inside the periods.
-    return p.type == OptionType::Call && p.q == 0.0 && p.r >= 0.0;
+    if (p.type == OptionType::Call) return p.q == 0.0 && p.r >= 0.0;
+    if (!(p.r > 0.0) || p.q < 0.0) return false;
+    // A put whose every dividend outweighs the interest on the strike over
+    // the period before it: its boundary there stays near K (1 - e^(-r tau)).
+    double previous = 0.0;
+    for (std::size_t i = 0; i < p.count; ++i) {
+        if (!(p.dividends[i].amount > std::expm1(p.r * (p.dividends[i].time - previous)))) return false;
+        previous = p.dividends[i].time;
+    }
+    return true;
 }
 
 double PeriodBoundary::at(double tau) const {
