@@ -4,8 +4,6 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
-#include <cstdio>
-#include <cstdlib>
 
 #include "pricing/math/gauss_legendre.hpp"
 #include "pricing/math/normal_array.hpp"
@@ -17,11 +15,6 @@ namespace {
 namespace na = normal_array;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-#ifdef VARNELLE_DIVIDEND_DEBUG
-constexpr bool kDebug = true;
-#else
-constexpr bool kDebug = false;
-#endif
 
 // Past this many standard deviations of the remaining life (and its drift)
 // from the strike an option's value is its asymptote to within 1e-17.
@@ -53,73 +46,8 @@ Settings settings(double tol) {
     if (tol >= 3e-5) s = {10, 5.0, 6, 8, 4, 16};
     else if (tol >= 3e-8) s = {10, 6.0, 10, 16, 6, 32};
     else s = {12, 7.5, 16, 32, 10, 64};
-    if (const char* e = kDebug ? std::getenv("DIVSET") : nullptr) {
-        double a, c;
-        if (std::sscanf(e, "%lf,%lf", &a, &c) == 2) {
-            s.points = static_cast<std::size_t>(a);
-            s.reach = c;
-        }
-    }
     return s;
 }
-
-// Gauss-Legendre in an angle theta in (0, pi/2), elapsed time tau sin^2,
-// remaining tau cos^2: both square-root ends become smooth.
-struct AngleRule {
-    std::size_t size = 0;
-    double sin[96] = {}, cos[96] = {}, w[96] = {};
-};
-AngleRule angle_rule(std::size_t size) {
-    AngleRule a;
-    a.size = size;
-    const GaussLegendreRule rule = gauss_legendre_rule(size);
-    for (std::size_t j = 0; j < size; ++j) {
-        const double theta = 0.25 * std::numbers::pi * (1.0 + rule.x[j]);
-        a.sin[j] = std::sin(theta);
-        a.cos[j] = std::cos(theta);
-        a.w[j] = 0.25 * std::numbers::pi * rule.w[j];
-    }
-    return a;
-}
-
-// Boundary nodes: sqrt(tau / length) = (1 + cos(i pi / n)) / 2, i < n (the
-// end tau = 0, where a put's boundary vanishes, is left out), and their
-// barycentric weights.
-struct NodeSet {
-    std::size_t n = 0;
-    double xi[32] = {}, bary[32] = {};
-};
-NodeSet node_set(std::size_t n) {
-    NodeSet s;
-    s.n = n;
-    for (std::size_t i = 0; i < n; ++i) {
-        s.xi[i] = 0.5 * (1.0 + std::cos(std::numbers::pi * static_cast<double>(i) / static_cast<double>(n)));
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        double w = 1.0;
-        for (std::size_t k = 0; k < n; ++k) {
-            if (k != i) w *= (s.xi[i] - s.xi[k]);
-        }
-        s.bary[i] = 1.0 / w;
-    }
-    return s;
-}
-
-double interpolate_nodes(const NodeSet& s, const double* g, double xi) {
-    double num = 0.0, den = 0.0;
-    for (std::size_t i = 0; i < s.n; ++i) {
-        const double diff = xi - s.xi[i];
-        if (diff == 0.0) return g[i];
-        const double c = s.bary[i] / diff;
-        num += c * g[i];
-        den += c;
-    }
-    return num / den;
-}
-
-// The representation of the boundary at tau: a put's boundary over
-// 1 - e^(-r tau) (its size near an ex-date), a call's as it is.
-double scale(bool put, double r, double tau) { return put ? -std::expm1(-r * tau) : 1.0; }
 
 double payoff(bool put, double s) {
     const double v = put ? 1.0 - s : s - 1.0;
@@ -139,141 +67,12 @@ void set_payoff(bool put, ValueFunction& g) {
 
 bool covers(const Problem& p) {
     if (!p.american) return true;
-    // A call without a yield is exercised, if ever, just before an ex-date:
-    // no boundary inside the periods.
-    if (p.type == OptionType::Call) return p.q == 0.0 && p.r >= 0.0;
-    if (!(p.r > 0.0) || p.q < 0.0) return false;
-    // A put whose every dividend outweighs the interest on the strike over
-    // the period before it: its boundary there stays near K (1 - e^(-r tau)).
-    double previous = 0.0;
-    for (std::size_t i = 0; i < p.count; ++i) {
-        if (!(p.dividends[i].amount > std::expm1(p.r * (p.dividends[i].time - previous)))) return false;
-        previous = p.dividends[i].time;
-    }
-    return true;
+    // One exercise region a period, below the spot for a put (r > 0) and
+    // above it for a call; a call without a yield is exercised, if ever,
+    // just before an ex-date.
+    if (p.type == OptionType::Call) return p.r >= 0.0 && p.q >= 0.0;
+    return p.r > 0.0 && p.q >= 0.0;
 }
-
-double PeriodBoundary::at(double tau) const {
-    static thread_local NodeSet cached;
-    if (cached.n != nodes) cached = node_set(nodes);
-    const double xi = std::sqrt(tau / length);
-    return std::exp(interpolate_nodes(cached, g, xi)) * scale(put, r, tau);
-}
-
-Expectation PeriodBoundary::premium(double x, bool derivatives) const {
-    const double s = std::exp(x);
-    double v = 0.0, dx = 0.0, dxx = 0.0;
-    for (std::size_t k = 0; k < points; ++k) {
-        const double vol = this->vol[k];
-        const double dm = ((x - log_edge[k]) + drift[k]) / vol;
-        const double dp = dm + vol;
-        const double rw = rate_weight[k], qw = yield_weight[k];
-        double cm, pm, cp, pp;
-        na::cdf_pdf(dm, cm, pm);
-        na::cdf_pdf(dp, cp, pp);
-        if (put) {
-            // r Phi(-d-) - q S Phi(-d+)
-            v += rw * (1.0 - cm) - s * (qw * (1.0 - cp));
-            if (derivatives) {
-                dx += -rw * pm / vol - qw * (s * (1.0 - cp) - s * pp / vol);
-                dxx += rw * dm * pm / (vol * vol) -
-                       qw * (s * (1.0 - cp) - 2.0 * s * pp / vol + s * dp * pp / (vol * vol));
-            }
-        } else {
-            v += s * (qw * cp) - rw * cm;
-            if (derivatives) {
-                dx += qw * (s * cp + s * pp / vol) - rw * pm / vol;
-                dxx += qw * (s * cp + 2.0 * s * pp / vol - s * dp * pp / (vol * vol)) + rw * dm * pm / (vol * vol);
-            }
-        }
-    }
-    return {v, dx, dxx};
-}
-
-namespace {
-
-// Solves the boundary of one period with terminal function g.
-void solve_boundary(double length, double r, double q, double sigma, bool put, const ValueFunction& g,
-                    const Settings& st, double start_edge, PeriodBoundary& b) {
-    b.active = true;
-    b.put = put;
-    b.length = length;
-    b.r = r;
-    b.q = q;
-    b.sigma = sigma;
-    b.nodes = st.nodes;
-    const NodeSet nodes = node_set(st.nodes);
-    const AngleRule inner = angle_rule(st.inner);
-    const double mu = r - q - 0.5 * sigma * sigma;
-    double tau[32], edge[32];
-    for (std::size_t i = 0; i < st.nodes; ++i) {
-        tau[i] = length * nodes.xi[i] * nodes.xi[i];
-        // A put starts at half its size near the ex-date; a call at its
-        // value just before it.
-        edge[i] = put ? 0.5 * scale(true, r, tau[i]) : start_edge;
-        b.g[i] = std::log(edge[i] / scale(put, r, tau[i]));
-    }
-    for (std::size_t it = 0; it < st.iterations; ++it) {
-        double next[32];
-        for (std::size_t i = 0; i < st.nodes; ++i) {
-            const double ti = tau[i], bi = edge[i], x = std::log(bi);
-            const Move move = make_move(ti, r, q, sigma);
-            const Expectation e = g.expect(move, x, true);
-            double n_int = 0.0, d_int = 0.0;
-            for (std::size_t j = 0; j < inner.size; ++j) {
-                const double root_u = std::sqrt(ti) * inner.sin[j];
-                const double u = root_u * root_u;
-                const double rem = ti * inner.cos[j] * inner.cos[j];
-                const double vol = sigma * root_u;
-                const double dm = ((x - std::log(b.at(rem))) + mu * u) / vol;
-                const double area = 2.0 * ti * inner.sin[j] * inner.cos[j] * inner.w[j];
-                const double sign = put ? 1.0 : -1.0;
-                n_int += r * std::exp(-r * u) * area * na::cdf(sign * dm);
-                d_int += q * std::exp(-q * u) * area * na::cdf(sign * (dm + vol));
-            }
-            const double dq = std::exp(-q * ti);
-            const double slope = e.dx / bi;  // dE/dS at the boundary
-            double value;
-            if (put) {
-                // b (dq + D) = e^(-r tau) - E(b) + N; Newton on the outside terms.
-                const double f = bi * (dq + d_int) - (move.discount - e.v + n_int);
-                value = bi - f / ((dq + d_int) + slope);
-            } else {
-                const double f = bi * (dq + d_int) - (move.discount + e.v + n_int);
-                value = bi - f / ((dq + d_int) - slope);
-            }
-            if (!(value > 0.25 * bi)) value = 0.25 * bi;
-            if (!(value < 4.0 * bi)) value = 4.0 * bi;
-            if (put && value > 1.0) value = 1.0;
-            next[i] = value;
-        }
-        for (std::size_t i = 0; i < st.nodes; ++i) {
-            edge[i] = next[i];
-            b.g[i] = std::log(edge[i] / scale(put, r, tau[i]));
-        }
-        if (kDebug && std::getenv("DIVDEBUG")) {
-            std::fprintf(stderr, "it %zu:", it);
-            for (std::size_t i = 0; i < st.nodes; ++i) std::fprintf(stderr, " %.3g:%.6g", tau[i], edge[i]);
-            std::fprintf(stderr, "\n");
-        }
-    }
-    // The premium integral's terms over the whole period.
-    const AngleRule price = angle_rule(st.price_points);
-    b.points = price.size;
-    for (std::size_t k = 0; k < price.size; ++k) {
-        const double root_u = std::sqrt(length) * price.sin[k];
-        const double u = root_u * root_u;
-        const double rem = length * price.cos[k] * price.cos[k];
-        const double area = 2.0 * length * price.sin[k] * price.cos[k] * price.w[k];
-        b.vol[k] = sigma * root_u;
-        b.drift[k] = mu * u;
-        b.log_edge[k] = std::log(b.at(rem));
-        b.rate_weight[k] = r * std::exp(-r * u) * area;
-        b.yield_weight[k] = q * std::exp(-q * u) * area;
-    }
-}
-
-}  // namespace
 
 Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
     const Settings st = settings(pr.tol);
@@ -285,6 +84,7 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
     const auto time_of = [&](std::size_t i) { return pr.dividends[i].time; };
 
     set_payoff(put, next_);
+    next_.top = std::numeric_limits<double>::infinity();
     next_.finish();
     for (std::size_t p = m + 1; p-- > 0;) {
         const double start = p == 0 ? 0.0 : time_of(p - 1);
@@ -308,7 +108,9 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
                 }
                 c0 = std::max(c0, r / q);
             }
-            solve_boundary(length, r, q, sigma, put, next_, st, c0, boundary_);
+            const BoundaryScheme scheme{st.nodes, st.inner, st.iterations, st.price_points};
+            solve_period_boundary(length, r, q, sigma, put, next_, scheme, c0, pr.dividends[p].amount, boundary_);
+            if (!boundary_.settled) return Result{0.0, 0.0, 0.0, false, 0.0, false};
             start_edge = boundary_.now();
         }
         const Move move = length > 0.0 ? make_move(length, r, q, sigma) : Move{};
@@ -325,6 +127,7 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
 
         if (p == 0) {
             Result res{};
+            res.valid = true;
             res.boundary = start_edge;
             if (region && (put ? pr.spot <= start_edge : pr.spot >= start_edge)) {
                 res.exercised = true;
@@ -399,6 +202,8 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
                     const double v1 = value_at(lo);
                     const double slope = (v1 - v0) / (lo - floor);
                     current_.linear.push_back({d + floor, d + lo, v0 - slope * (d + floor), slope});
+                    current_.rough_lo = d + floor;
+                    current_.rough_hi = d + lo;
                 } else if (!(pr.american && start_edge > 0.0)) {
                     // European put near zero: a line from the value at zero.
                     const double v1 = value_at(lo);
@@ -452,8 +257,7 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
         const PanelRule& rule = panel_rule(st.points);
         const double finest = 0.2 * sigma * std::sqrt(length > 0.0 ? length : 1e-12);
         const double coarsest = 2.0 * sigma * std::sqrt(rem);
-        double resolution = kPanelResolution * pr.tol;
-        if (const char* e = kDebug ? std::getenv("DIVRES") : nullptr) resolution = std::atof(e) * pr.tol;
+        const double resolution = kPanelResolution * pr.tol;
         std::vector<double> cuts;
         const auto tabulate_panel = [&](double ua, double ub, Panel& panel, double& tail) {
             panel.y0 = std::log(std::exp(ua) + d);
@@ -508,14 +312,11 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
                 previous = c;
             }
         }
+        current_.top = hi + d;
         current_.finish();
-        if (kDebug && std::getenv("DIVDEBUG")) {
-            std::fprintf(stderr, "period %zu: length %.4f panels %zu lo %.4g hi %.4g linear %zu\n", p, length,
-                         current_.panels.size(), lo, hi, current_.linear.size());
-        }
         std::swap(current_, next_);
     }
-    return {};
+    return Result{0.0, 0.0, 0.0, false, 0.0, false};
 }
 
 }  // namespace varnelle::dividend_integral

@@ -36,6 +36,7 @@
 
 #include "pricing/american/integral/integral_model.hpp"
 #include "pricing/core/types.hpp"
+#include "pricing/dividends/period_boundary.hpp"
 #include "pricing/dividends/schedule.hpp"
 #include "pricing/dividends/value_function.hpp"
 
@@ -60,22 +61,7 @@ struct Result {
     double v, dx, dxx;   // value and its x = ln S derivatives at today's spot
     bool exercised;      // today's spot is in the exercise region
     double boundary;     // today's critical spot (strike 1): 0 / inf where none
-};
-
-// The early-exercise boundary of one period, in sqrt(tau) on Chebyshev
-// points, and the terms of its premium integral over the whole period.
-struct PeriodBoundary {
-    bool active = false;
-    bool put = true;
-    double length = 0.0, r = 0.0, q = 0.0, sigma = 0.0;
-    std::size_t nodes = 0;
-    double g[32] = {};  // put: ln(b / (1 - e^(-r tau))); call: ln c
-    double at(double tau) const;
-    // The premium integral at tau = length.
-    std::size_t points = 0;
-    double vol[96] = {}, drift[96] = {}, log_edge[96] = {}, rate_weight[96] = {}, yield_weight[96] = {};
-    Expectation premium(double x, bool derivatives) const;
-    double now() const { return at(length); }
+    bool valid;          // false: a boundary did not settle, the route does not value this row
 };
 
 class Solver {

@@ -177,9 +177,11 @@ double DividendAmerican::value_of(const OptionInputs& in, OptionType type, bool 
                                              scaled_.items().data(), scaled_.size(), tol};
     if (dividend_integral::covers(problem)) {
         const dividend_integral::Result res = integral_.solve(problem, dividend_free_);
-        const double floor = american ? intrinsic(in.s, in.k, type) : 0.0;
-        if (res.exercised) return floor;
-        return std::max(in.k * res.v, floor);
+        if (res.valid) {
+            const double floor = american ? intrinsic(in.s, in.k, type) : 0.0;
+            if (res.exercised) return floor;
+            return std::max(in.k * res.v, floor);
+        }
     }
     const dg::Reading r = evaluate(in, type, scaled_, american, tol, main_);
     const double floor = american ? intrinsic(in.s, in.k, type) : 0.0;

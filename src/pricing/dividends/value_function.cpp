@@ -160,6 +160,21 @@ Move make_move(double tau, double r, double q, double sigma) {
     return m;
 }
 
+ValueFunction::Parts ValueFunction::expect_parts(const Move& move, double x) const {
+    const double s = move.s;
+    const double mean = x + move.drift;
+    double a_sum = 0.0, b_sum = 0.0;
+    for (const LinearPiece& l : linear) {
+        const double zl = l.lo > 0.0 ? (std::log(l.lo) - mean) / s : -kInf;
+        const double zh = l.hi < kInf ? (std::log(l.hi) - mean) / s : kInf;
+        a_sum += l.a * (edge(zh).cdf - edge(zl).cdf);
+        b_sum += l.b * (edge(zh - s).cdf - edge(zl - s).cdf);
+    }
+    const double t = move.discount * panel_part(move, x, false).v;
+    // e^(-r tau) growth = e^(-q tau): the b terms' forward over the spot.
+    return {move.discount * a_sum, move.discount * move.growth * b_sum, t};
+}
+
 double ValueFunction::tabulated(double y) const {
     if (panels.empty() || y < panels.front().y0 || y > panels.back().y1) return 0.0;
     const auto it = std::upper_bound(panels.begin(), panels.end(), y,
@@ -177,31 +192,10 @@ double ValueFunction::at(double s) const {
     return v + (s > 0.0 ? tabulated(std::log(s)) : 0.0);
 }
 
-Expectation ValueFunction::expect(const Move& move, double x, bool derivatives) const {
+Expectation ValueFunction::panel_part(const Move& move, double x, bool derivatives) const {
     const double s = move.s;
     const double mean = x + move.drift;
-    const double forward = std::exp(x) * move.growth;
     double v = 0.0, dx = 0.0, dxx = 0.0;
-
-    // Linear pieces: a Phi-difference for a, the forward's for b.
-    for (const LinearPiece& l : linear) {
-        const double zl = l.lo > 0.0 ? (std::log(l.lo) - mean) / s : -kInf;
-        const double zh = l.hi < kInf ? (std::log(l.hi) - mean) / s : kInf;
-        const Edge a0 = edge(zl), a1 = edge(zh);
-        const Edge b0 = edge(zl - s), b1 = edge(zh - s);
-        const double i0 = a1.cdf - a0.cdf;
-        const double i1 = forward * (b1.cdf - b0.cdf);
-        v += l.a * i0 + l.b * i1;
-        if (derivatives) {
-            const double d0 = (a0.pdf - a1.pdf) / s;
-            const double dd0 = (a0.zpdf - a1.zpdf) / (s * s);
-            const double j = forward * (b0.pdf - b1.pdf) / s;
-            const double k2 = forward * (b0.zpdf - b1.zpdf) / (s * s);
-            dx += l.a * d0 + l.b * (i1 + j);
-            dxx += l.a * dd0 + l.b * ((i1 + 2.0 * j) + k2);
-        }
-    }
-
     // Tabulated panels: those at most kOwnPointsWidth standard deviations
     // wide on their own points, in one run; narrower Gaussians piecewise.
     if (!panels.empty()) {
@@ -275,6 +269,38 @@ Expectation ValueFunction::expect(const Move& move, double x, bool derivatives) 
         }
         flush();
     }
+    return {v, dx, dxx};
+}
+
+Expectation ValueFunction::expect(const Move& move, double x, bool derivatives) const {
+    const double s = move.s;
+    const double mean = x + move.drift;
+    const double forward = std::exp(x) * move.growth;
+    double v = 0.0, dx = 0.0, dxx = 0.0;
+
+    // Linear pieces: a Phi-difference for a, the forward's for b.
+    for (const LinearPiece& l : linear) {
+        const double zl = l.lo > 0.0 ? (std::log(l.lo) - mean) / s : -kInf;
+        const double zh = l.hi < kInf ? (std::log(l.hi) - mean) / s : kInf;
+        const Edge a0 = edge(zl), a1 = edge(zh);
+        const Edge b0 = edge(zl - s), b1 = edge(zh - s);
+        const double i0 = a1.cdf - a0.cdf;
+        const double i1 = forward * (b1.cdf - b0.cdf);
+        v += l.a * i0 + l.b * i1;
+        if (derivatives) {
+            const double d0 = (a0.pdf - a1.pdf) / s;
+            const double dd0 = (a0.zpdf - a1.zpdf) / (s * s);
+            const double j = forward * (b0.pdf - b1.pdf) / s;
+            const double k2 = forward * (b0.zpdf - b1.zpdf) / (s * s);
+            dx += l.a * d0 + l.b * (i1 + j);
+            dxx += l.a * dd0 + l.b * ((i1 + 2.0 * j) + k2);
+        }
+    }
+
+    const Expectation t = panel_part(move, x, derivatives);
+    v += t.v;
+    dx += t.dx;
+    dxx += t.dxx;
     return {move.discount * v, move.discount * dx, move.discount * dxx};
 }
 

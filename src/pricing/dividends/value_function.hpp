@@ -78,12 +78,16 @@ struct ValueFunction {
     // (filled by finish()): the expectation over panels wide against the
     // Gaussian is one vectorised loop over these.
     std::vector<double> node_y, node_wg;
+    // Spots where the function is only a straight line standing in for it
+    // (out of reach from today), and above which it is not held at all.
+    double rough_lo = 0.0, rough_hi = 0.0, top = 0.0;
 
     void clear() {
         linear.clear();
         panels.clear();
         node_y.clear();
         node_wg.clear();
+        rough_lo = rough_hi = top = 0.0;
     }
     void finish();
     // The tabulated part at y = ln S (zero outside the panels).
@@ -91,6 +95,16 @@ struct ValueFunction {
     double at(double s) const;
     // e^(-r tau) E[G(S_tau) | S_0 = e^x], with derivatives in x when asked.
     Expectation expect(const Move& move, double x, bool derivatives) const;
+    // The same in three parts, E = intercepts + S * slopes + tabulated: the
+    // linear pieces' a terms, their b terms over the spot, and the panels.
+    struct Parts {
+        double intercepts, slopes, tabulated;
+    };
+    Parts expect_parts(const Move& move, double x) const;
+
+private:
+    // The panels' part of the expectation, before discounting.
+    Expectation panel_part(const Move& move, double x, bool derivatives) const;
 };
 
 }  // namespace varnelle::dividend_integral
