@@ -93,7 +93,10 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
         const bool last = p == m;
         const bool region = pr.american && (put ? r > 0.0 : q > 0.0) && length > 0.0;
         const bool from_free = last && region;
-        boundary_.active = false;
+        // The boundary of the period after this one starts this one's
+        // iteration when both lie between ex-dates.
+        const bool warm = boundary_.active && !last && p + 1 < m;
+        if (!warm) boundary_.active = false;
         double start_edge = put ? 0.0 : kInf;  // exercised at or past it at the period's start
         if (from_free) {
             start_edge = dividend_free.boundary(1.0, length, r, sigma, q, pr.type, pr.tol);
@@ -109,7 +112,7 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
                 c0 = std::max(c0, r / q);
             }
             const BoundaryScheme scheme{st.nodes, st.inner, st.iterations, st.price_points};
-            solve_period_boundary(length, r, q, sigma, put, next_, scheme, c0, pr.dividends[p].amount, boundary_);
+            solve_period_boundary(length, r, q, sigma, put, next_, scheme, c0, pr.dividends[p].amount, warm, boundary_);
             if (!boundary_.settled) return Result{0.0, 0.0, 0.0, false, 0.0, false};
             start_edge = boundary_.now();
         }

@@ -97,6 +97,9 @@ private:
                                     bool american, double tol, Solved& slot);
     double value_of(const OptionInputs& in, OptionType type, bool american, double tol);
     Greeks greeks_of(const OptionInputs& in, OptionType type, bool american, double tol);
+    // The Greeks by the integral route (dividend_integral.hpp); false where it
+    // does not value the row.
+    bool integral_greeks(const OptionInputs& in, OptionType type, bool american, double tol, Greeks& g);
     double implied_of(double price, const OptionInputs& in, OptionType type, bool american, double tol);
 
     IntegralAmerican dividend_free_;

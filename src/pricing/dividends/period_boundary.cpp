@@ -233,7 +233,13 @@ Expectation PeriodBoundary::premium(double x, bool derivatives) const {
 }
 
 void solve_period_boundary(double length, double r, double q, double sigma, bool put, const ValueFunction& g,
-                           const BoundaryScheme& scheme, double start_edge, double drop, PeriodBoundary& b) {
+                           const BoundaryScheme& scheme, double start_edge, double drop, bool warm, PeriodBoundary& b) {
+    double previous[kMaxPeriodNodes];
+    // (Calls start from their value at the period's end instead: started
+    // from the next period's boundary, below this ex-date's exercise spot,
+    // their iteration settled less often on the stored rows.)
+    const bool from_previous = put && warm && b.active && b.settled && b.put == put && b.nodes == scheme.nodes;
+    if (from_previous) std::copy(b.low, b.low + b.nodes, previous);
     b.active = true;
     b.put = put;
     b.length = length;
@@ -251,6 +257,7 @@ void solve_period_boundary(double length, double r, double q, double sigma, bool
         // A put starts at half its size near the ex-date, a call at its
         // value at the period's end.
         edge[i] = put ? 0.5 * edge_scale(true, r, tau[i]) : start_edge;
+        if (from_previous) edge[i] = std::exp(previous[i]) * edge_scale(put, r, tau[i]);
         b.low[i] = std::log(edge[i] / edge_scale(put, r, tau[i]));
     }
     // The low piece never reaches the dividend: there the region jumps.

@@ -73,7 +73,11 @@ struct PeriodBoundary {
 // period's end (where exercising just before the ex-date starts to pay, or
 // r / q if higher); drop: the dividend at the period's end for a put (the
 // spot below which the drop takes it to zero).
+// When b already holds the boundary of a period of the same side and scheme
+// (the next one, solved just before in the backward pass) and warm is set,
+// its low piece is the start: periods between quarterly ex-dates have nearly
+// the same boundary, and the iteration then settles in a few sweeps.
 void solve_period_boundary(double length, double r, double q, double sigma, bool put, const ValueFunction& g,
-                           const BoundaryScheme& scheme, double start_edge, double drop, PeriodBoundary& b);
+                           const BoundaryScheme& scheme, double start_edge, double drop, bool warm, PeriodBoundary& b);
 
 }  // namespace varnelle::dividend_integral
