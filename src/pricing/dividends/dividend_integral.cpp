@@ -225,6 +225,8 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
                 // Searched up to the top of the spots that matter: beyond,
                 // the value is the straight line it was extended with, whose
                 // slope is only as good as the tabulated end.
+                // A dividend of the strike or more: S - 1 is at least what
+                // holding through the drop leaves (S - d at most), from S = 1 on.
                 const auto gap = [&](double s) { return (s + d - 1.0) - value_at(s); };
                 double a = std::max(1.0 - d, 1e-12), b = std::max(2.0 * a, 1.0);
                 double ga = gap(a), gb = gap(b);
@@ -234,7 +236,11 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
                     b *= 2.0;
                     gb = gap(b);
                 }
-                if (gb >= 0.0) exercise_from = brent(gap, a, ga, b, gb, 1e-14, 200) + d;
+                if (d >= 1.0) {
+                    exercise_from = 1.0;
+                } else if (gb >= 0.0) {
+                    exercise_from = brent(gap, a, ga, b, gb, 1e-14, 200) + d;
+                }
             }
             if (closed_last && exercise_from > d + 1.0) {
                 current_.linear.push_back({d + 1.0, exercise_from, -d * dq - dr, dq});

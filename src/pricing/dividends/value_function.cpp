@@ -103,7 +103,7 @@ void ValueFunction::finish() {
     for (Panel& p : panels) {
         // Legendre coefficients, then the Legendre polynomials' own powers
         // of xi summed with them.
-        double coefficient[kMaxPanelPoints];
+        double coefficient[kMaxPanelPoints] = {};
         for (std::size_t k = 0; k < n; ++k) {
             double c = 0.0;
             for (std::size_t i = 0; i < n; ++i) c += rule.legendre[k][i] * p.g[i];
@@ -245,8 +245,8 @@ Expectation ValueFunction::panel_part(const Move& move, double x, bool derivativ
             moment[0] = cb - ca;
             moment[1] = alpha * moment[0] + beta * (pa - pb);
             double xa_power = 1.0, xb_power = 1.0;  // xi^(k-1) at the ends
-            const std::size_t top = derivatives ? n + 2 : n;
-            for (std::size_t k = 2; k < top; ++k) {
+            const std::size_t highest = derivatives ? n + 2 : n;
+            for (std::size_t k = 2; k < highest; ++k) {
                 xa_power *= xa;
                 xb_power *= xb;
                 moment[k] = alpha * moment[k - 1] + beta * beta * static_cast<double>(k - 1) * moment[k - 2] +
