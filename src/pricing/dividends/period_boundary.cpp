@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <vector>
 
 #include "pricing/math/gauss_legendre.hpp"
 #include "pricing/math/normal_array.hpp"
@@ -142,6 +143,107 @@ double put_excess(const PeriodBoundary& b, const ValueFunction& g, const AngleRu
     return g.expect(make_move(tau, b.r, b.q, b.sigma), x, false).v + premium - (1.0 - s);
 }
 
+// The inner integrals' points of every node of a piece, fixed through the
+// iteration: ln b at the remaining time of each point is a weighted sum of
+// the node values of the piece it falls in (plus, in the low piece, the log
+// of its scale), so a sweep needs neither logarithms nor exponentials
+// besides those of Phi.
+struct InnerTable {
+    std::size_t nodes = 0, stride = 0;
+    std::size_t count[kMaxPeriodNodes] = {};
+    std::vector<double> vol, drift, rate_weight, yield_weight, log_scale, weight;
+    std::vector<unsigned char> high;
+};
+
+// Weights of the nodes in the piece's interpolant at remaining time rem.
+void interpolation_weights(const PeriodBoundary& b, double rem, double* w, bool& high, double& log_scale) {
+    const NodeSet& s = nodes_of(b.nodes);
+    std::fill(w, w + s.n, 0.0);
+    high = b.jumps && rem > b.split;
+    if (high) {
+        log_scale = 0.0;
+        const double xi = std::sqrt((rem - b.split) / (b.length - b.split));
+        std::size_t i = 0;
+        while (i + 1 < s.n && s.xi[i + 1] > xi) ++i;
+        if (xi >= s.xi[0]) {
+            w[0] = 1.0;
+        } else if (i + 1 >= s.n) {
+            w[s.n - 1] = 1.0;
+        } else {
+            const double t = (xi - s.xi[i + 1]) / (s.xi[i] - s.xi[i + 1]);
+            w[i] = t;
+            w[i + 1] = 1.0 - t;
+        }
+        return;
+    }
+    log_scale = std::log(edge_scale(b.put, b.r, rem));
+    const double xi = std::sqrt(rem / b.length);
+    double total = 0.0;
+    for (std::size_t m = 0; m < s.n; ++m) {
+        const double diff = xi - s.xi[m];
+        if (diff == 0.0) {
+            std::fill(w, w + s.n, 0.0);
+            w[m] = 1.0;
+            return;
+        }
+        w[m] = s.bary[m] / diff;
+        total += w[m];
+    }
+    for (std::size_t m = 0; m < s.n; ++m) w[m] /= total;
+}
+
+void build_inner(const PeriodBoundary& b, const double* tau, const AngleRule& rule, InnerTable& t) {
+    const std::size_t n = b.nodes;
+    t.nodes = n;
+    t.stride = 2 * rule.size;
+    const std::size_t size = n * t.stride;
+    t.vol.assign(size, 0.0);
+    t.drift.assign(size, 0.0);
+    t.rate_weight.assign(size, 0.0);
+    t.yield_weight.assign(size, 0.0);
+    t.log_scale.assign(size, 0.0);
+    t.high.assign(size, 0);
+    t.weight.assign(size * n, 0.0);
+    const double mu = b.r - b.q - 0.5 * b.sigma * b.sigma;
+    for (std::size_t i = 0; i < n; ++i) {
+        double u0[2], u1[2];
+        const int pieces = time_pieces(b, tau[i], u0, u1);
+        std::size_t k = i * t.stride;
+        for (int piece = 0; piece < pieces; ++piece) {
+            const double span = u1[piece] - u0[piece];
+            for (std::size_t j = 0; j < rule.size; ++j, ++k) {
+                const double u = u0[piece] + span * rule.sin[j] * rule.sin[j];
+                const double root_u = u0[piece] == 0.0 ? std::sqrt(span) * rule.sin[j] : std::sqrt(u);
+                const double area = 2.0 * span * rule.sin[j] * rule.cos[j] * rule.w[j];
+                t.vol[k] = b.sigma * root_u;
+                t.drift[k] = mu * u;
+                t.rate_weight[k] = b.r * std::exp(-b.r * u) * area;
+                t.yield_weight[k] = b.q * std::exp(-b.q * u) * area;
+                bool high = false;
+                interpolation_weights(b, tau[i] - u, t.weight.data() + k * n, high, t.log_scale[k]);
+                t.high[k] = high ? 1 : 0;
+            }
+        }
+        t.count[i] = k - i * t.stride;
+    }
+}
+
+TimeSums table_sums(const PeriodBoundary& b, const InnerTable& t, std::size_t i, double x) {
+    const std::size_t n = t.nodes;
+    const double sign = b.put ? 1.0 : -1.0;
+    TimeSums s{0.0, 0.0, 0.0, 0.0};
+    for (std::size_t k = i * t.stride, end = k + t.count[i]; k < end; ++k) {
+        const double* w = t.weight.data() + k * n;
+        const double* g = t.high[k] ? b.high : b.low;
+        double log_edge = t.log_scale[k];
+        for (std::size_t m = 0; m < n; ++m) log_edge += w[m] * g[m];
+        const double dm = ((x - log_edge) + t.drift[k]) / t.vol[k];
+        s.rate += t.rate_weight[k] * na::cdf(sign * dm);
+        s.yield += t.yield_weight[k] * na::cdf(sign * (dm + t.vol[k]));
+    }
+    return s;
+}
+
 // One sweep of the fixed point over the nodes of a piece (every node from
 // the previous sweep's boundary), damped by the given factor:
 //
@@ -155,14 +257,14 @@ double put_excess(const PeriodBoundary& b, const ValueFunction& g, const AngleRu
 // Lake and Offengenden; near an ex-date, where G is flat below the dividend,
 // its denominator stays near 1. Returns the largest |ln(b_new / b_old)|
 // over the nodes that count (all but `loose` nearest the piece's start).
-double sweep(PeriodBoundary& b, const ValueFunction& g, const AngleRule& rule, const double* tau, bool high,
+double sweep(PeriodBoundary& b, const ValueFunction& g, const InnerTable& table, const double* tau, bool high,
              double floor, double ceiling, double damping, std::size_t loose, double* edge) {
     double next[kMaxPeriodNodes];
     for (std::size_t i = 0; i < b.nodes; ++i) {
         const double ti = tau[i], bi = edge[i], x = std::log(bi);
         const Move move = make_move(ti, b.r, b.q, b.sigma);
         const ValueFunction::Parts e = g.expect_parts(move, x);
-        const TimeSums t = time_sums(b, ti, x, rule);
+        const TimeSums t = table_sums(b, table, i, x);
         const double dq = std::exp(-b.q * ti);
         const double target = b.put ? (move.discount - e.intercepts - e.tabulated + t.rate) / (dq + t.yield + e.slopes)
                                     : (move.discount + e.intercepts + e.tabulated + t.rate) / (dq + t.yield - e.slopes);
@@ -262,9 +364,11 @@ void solve_period_boundary(double length, double r, double q, double sigma, bool
     }
     // The low piece never reaches the dividend: there the region jumps.
     const double ceiling = put ? (drop > 0.0 ? drop * (1.0 - 1e-9) : 1.0) : std::numeric_limits<double>::infinity();
+    InnerTable table;
+    build_inner(b, tau, inner, table);
     double change = 1.0;
     for (std::size_t it = 0; it < kMostSweeps && change > kSettled; ++it) {
-        change = sweep(b, g, inner, tau, false, 0.0, ceiling, 1.0, 0, edge);
+        change = sweep(b, g, table, tau, false, 0.0, ceiling, 1.0, 0, edge);
     }
     b.settled = change <= kSettled;
 
@@ -333,9 +437,10 @@ void solve_period_boundary(double length, double r, double q, double sigma, bool
             }
             b.jumps = true;
             for (std::size_t i = 0; i < scheme.nodes; ++i) b.high[i] = std::log(edge[i]);
+            build_inner(b, high_tau, inner, table);
             change = 1.0;
             for (std::size_t it = 0; it < kMostSweeps && change > kSettled; ++it) {
-                change = sweep(b, g, inner, high_tau, true, spots[best], 1.0, kHighDamping, 2, edge);
+                change = sweep(b, g, table, high_tau, true, spots[best], 1.0, kHighDamping, 2, edge);
             }
             b.settled = b.settled && change <= kSettled;
         }
