@@ -14,14 +14,13 @@ namespace {
 
 namespace na = normal_array;
 
-// Both pieces iterate until no node moves by more than kSettled in ln b, at
-// most kMostSweeps times; the high piece damped (undamped, its nodes just
+// Both pieces iterate until no node moves by more than the scheme's settled
+// in ln b, at most kMostSweeps times; the high piece damped (undamped, its nodes just
 // above the split swing between far apart values). A boundary that does not
 // settle is reported, and the row goes to the finite-difference model:
 // measured on the stored rows, the unsettled ones were 1e-5 to 1e-1 off.
 constexpr double kHighDamping = 0.25;
 constexpr std::size_t kMostSweeps = 80;
-constexpr double kSettled = 1e-6;
 
 // Chebyshev extrema (1 + cos(i pi / n)) / 2 of [0, 1] without the end at 0
 // (where a put's boundary vanishes), and their barycentric weights.
@@ -367,10 +366,10 @@ void solve_period_boundary(double length, double r, double q, double sigma, bool
     InnerTable table;
     build_inner(b, tau, inner, table);
     double change = 1.0;
-    for (std::size_t it = 0; it < kMostSweeps && change > kSettled; ++it) {
+    for (std::size_t it = 0; it < kMostSweeps && change > scheme.settled; ++it) {
         change = sweep(b, g, table, tau, false, 0.0, ceiling, 1.0, 0, edge);
     }
-    b.settled = change <= kSettled;
+    b.settled = change <= scheme.settled;
 
     if (put && drop > 0.0) {
         // Whether a deep put is exercised by the period's start: the
@@ -439,10 +438,10 @@ void solve_period_boundary(double length, double r, double q, double sigma, bool
             for (std::size_t i = 0; i < scheme.nodes; ++i) b.high[i] = std::log(edge[i]);
             build_inner(b, high_tau, inner, table);
             change = 1.0;
-            for (std::size_t it = 0; it < kMostSweeps && change > kSettled; ++it) {
+            for (std::size_t it = 0; it < kMostSweeps && change > scheme.settled; ++it) {
                 change = sweep(b, g, table, high_tau, true, spots[best], 1.0, kHighDamping, 2, edge);
             }
-            b.settled = b.settled && change <= kSettled;
+            b.settled = b.settled && change <= scheme.settled;
         }
     }
 

@@ -43,8 +43,8 @@ inline constexpr std::size_t kMaxPremiumPoints = 192;
 struct BoundaryScheme {
     std::size_t nodes;       // Chebyshev points of each piece
     std::size_t inner;       // points of each integral in the iteration (each piece of time)
-    std::size_t iterations;  // sweeps of the fixed point
     std::size_t price_points;
+    double settled;  // largest move of ln b in the last sweep that counts as converged
 };
 
 struct PeriodBoundary {
