@@ -43,7 +43,7 @@ struct Settings {
 // spread leaves up to 3e-5, 5 leaves 3e-6, 6 nothing the rows show.
 Settings settings(double tol) {
     Settings s;
-    if (tol >= 3e-5) s = {10, 5.0, 6, 8, 16, 1e-5};
+    if (tol >= 3e-5) s = {10, 5.0, 8, 12, 24, 1e-6};
     else if (tol >= 3e-8) s = {10, 6.0, 10, 16, 32, 1e-6};
     else s = {12, 7.5, 16, 32, 64, 1e-7};
     return s;
@@ -239,7 +239,7 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
                 if (d >= 1.0) {
                     exercise_from = 1.0;
                 } else if (gb >= 0.0) {
-                    exercise_from = brent(gap, a, ga, b, gb, 1e-14, 200) + d;
+                    exercise_from = brent(gap, a, ga, b, gb, 1e-14, 200).x + d;
                 }
             }
             if (closed_last && exercise_from > d + 1.0) {

@@ -424,7 +424,7 @@ void solve_period_boundary(double length, double r, double q, double sigma, bool
                 const auto excess = [&](double s) { return put_excess(b, g, inner, t, s); };
                 const double a = spots[best], ea = excess(a), c = top, ec = excess(c);
                 found[i] = ea < 0.0 && ec > 0.0;
-                edge[i] = found[i] ? brent(excess, a, ea, c, ec, 1e-10, 60) : a;
+                edge[i] = found[i] ? brent(excess, a, ea, c, ec, 1e-10, 60).x : a;
             }
             // Nodes so close to the split that the bisection's last step
             // hides the region take their neighbour's start.

@@ -82,7 +82,7 @@ Edge edge(double z) {
     double s0 = 0.0, s1 = 0.0, s2 = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         const double z = (y[i] - mean) * inv_s;
-        const double k = wg[i] * na::exp_clamped(-0.5 * z * z);
+        const double k = wg[i] * na::poly_exp(-0.5 * z * z);
         s0 += k;
         s1 += k * z;
         s2 += k * (z * z);
