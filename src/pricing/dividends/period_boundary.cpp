@@ -51,17 +51,7 @@ const NodeSet& nodes_of(std::size_t n) {
     return cached;
 }
 
-double interpolate(const NodeSet& s, const double* g, double xi) {
-    double num = 0.0, den = 0.0;
-    for (std::size_t i = 0; i < s.n; ++i) {
-        const double diff = xi - s.xi[i];
-        if (diff == 0.0) return g[i];
-        const double c = s.bary[i] / diff;
-        num += c * g[i];
-        den += c;
-    }
-    return num / den;
-}
+double interpolate(const NodeSet& s, const double* g, double xi) { return barycentric(s.xi, s.bary, g, s.n, xi); }
 
 // Gauss-Legendre in theta over (0, pi/2) for the elapsed time u = u0 + (u1 -
 // u0) sin^2 theta: smooth at both ends where u or the remaining time behaves

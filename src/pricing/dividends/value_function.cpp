@@ -52,15 +52,7 @@ std::unique_ptr<PanelRule> build_rule(std::size_t size) {
 
 // The polynomial through a panel's values at xi in [-1, 1].
 double interpolate(const PanelRule& rule, const double* g, double xi) {
-    double num = 0.0, den = 0.0;
-    for (std::size_t i = 0; i < rule.size; ++i) {
-        const double diff = xi - rule.x[i];
-        if (diff == 0.0) return g[i];
-        const double c = rule.bary[i] / diff;
-        num += c * g[i];
-        den += c;
-    }
-    return num / den;
+    return barycentric(rule.x, rule.bary, g, rule.size, xi);
 }
 
 // Phi, phi and z phi at z, with the infinite ends.

@@ -42,6 +42,20 @@ struct Panel {
     double power[kMaxPanelPoints];
 };
 
+// The polynomial through values g at points x (barycentric weights bary)
+// at a point t, in the barycentric form.
+inline double barycentric(const double* x, const double* bary, const double* g, std::size_t n, double t) {
+    double num = 0.0, den = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double diff = t - x[i];
+        if (diff == 0.0) return g[i];
+        const double c = bary[i] / diff;
+        num += c * g[i];
+        den += c;
+    }
+    return num / den;
+}
+
 // Gauss-Legendre points on [-1, 1], their weights and the barycentric
 // weights of interpolation through them.
 struct PanelRule {
