@@ -18,11 +18,11 @@ build_modules() {
     module_dir=$root/$build/$dir/src
 
     # varnelle_np as the wheel lays it out: the Python layer with the
-    # compiled _ufuncs beside it. Copied afresh, so a file removed from
+    # compiled _ufuncs and the functions written from the table beside it. Copied afresh, so a file removed from
     # python/ is gone here too.
     package_dir=$root/$build/$dir/packages
     rm -rf "$package_dir"
     mkdir -p "$package_dir"
     cp -r python/varnelle_np "$package_dir/"
-    cp "$module_dir"/varnelle_np/_ufuncs*.so "$package_dir/varnelle_np/"
+    cp "$module_dir"/varnelle_np/_ufuncs*.so "$module_dir"/varnelle_np/_functions.py "$package_dir/varnelle_np/"
 }

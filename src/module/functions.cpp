@@ -163,23 +163,17 @@ constexpr const char kBsDeltaDoc[] =
 
 // Every function's signature, bound by name so that the entry template can
 // take it as a constant.
-#define VARNELLE_ARRAY(name, shape, kernel, cost_ns, summary)
-#define VARNELLE_MODEL(name, function, model, shape, kernel, cost_ns, summary)
-#define VARNELLE_BOTH(name, shape, kernel, cost_ns, summary, scalar, scalar_doc) \
+#define VARNELLE_BOTH(name, shape, model, default_model, keywords, kernel, cost_ns, summary, scalar, scalar_doc) \
     constexpr CallSignature k_##name = signature(#name, shape::kSide ? kSlotsWithSide : kSlotsWithoutSide);
 #include "functions.def"
-#undef VARNELLE_BOTH
 
 // PyMethodDef wants mutable-looking pointers in C; the text itself is constant.
-#define VARNELLE_BOTH(name, shape, kernel, cost_ns, summary, scalar, scalar_doc)                                   \
-    PyMethodDef{#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<k_##name, scalar>)), \
+#define VARNELLE_BOTH(name, shape, model, default_model, keywords, kernel, cost_ns, summary, scalar, scalar_doc) \
+    PyMethodDef{#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<k_##name, scalar>)),     \
                 METH_VARARGS | METH_KEYWORDS, scalar_doc},
 const PyMethodDef kMethods[] = {
 #include "functions.def"
 };
-#undef VARNELLE_BOTH
-#undef VARNELLE_ARRAY
-#undef VARNELLE_MODEL
 
 // The module's functions are fixed: thirteen, in the table's order.
 static_assert(std::size(kMethods) == kFunctionCount && kFunctionCount == 13);
