@@ -1,5 +1,6 @@
 # Sourced by the scripts that test the extension modules outside a wheel
-# (sanitize.sh, stress.sh). Expects $root, $build and $tools to be set.
+# (check.sh, sanitize.sh, stress.sh), after scripts/prologue.sh, which sets
+# $root, $build and $tools.
 #
 # build_modules DIR CMAKE-ARGS... builds both modules into $build/DIR and lays
 # them out as the wheel does; afterwards $module_dir holds varnelle*.so and
