@@ -147,3 +147,55 @@ def test_the_default_model_and_keyword_defaults_come_from_the_table(tmp_path):
 def test_a_table_that_contradicts_itself_stops_the_build(tmp_path, edit, message):
     result, source = generate(tmp_path, edit)
     assert result.returncode != 0 and message in result.stderr and not source
+
+
+FAKE_RUNTIME = '''
+NO_SIDE = "no side"
+def apply(ufunc, numbers, option_type, out, workers, trailing, names):
+    return ufunc, trailing
+def keyword_not_taken(keyword, takers, model):
+    return TypeError(f"{keyword} for {takers}, not {model}")
+def unknown_model(known, model):
+    return ValueError(model)
+def tol(value):
+    return ("tol", value)
+def dividends(value):
+    return ("times", "amounts")
+'''
+
+
+def test_an_optional_keyword_picks_the_row_of_its_model_that_takes_it(tmp_path, monkeypatch):
+    # A keyword whose default is None, as dividends=(times, amounts) will be:
+    # given, it runs the row of the model that takes it; not given, the
+    # model's own row, with the same bits as before; a model without such a
+    # row refuses it.
+    monkeypatch.syspath_prepend(str(GENERATOR.parent))
+    monkeypatch.syspath_prepend(str(tmp_path))
+    import generate_functions
+    import table
+
+    monkeypatch.setitem(generate_functions.KEYWORD_DOCS, "dividends", ("\ndividends : {takers}", "\ndividends"))
+    text = DEFINITION.read_text().replace("VARNELLE_KEYWORD(tol, 1, 1e-6)",
+                                          "VARNELLE_KEYWORD(tol, 1, 1e-6)\nVARNELLE_KEYWORD(dividends, 2, None)")
+    text += ('VARNELLE_MODEL(am_price_integral_cash, am_price, integral, "tol, dividends", K, 1, "s")\n'
+             'VARNELLE_MODEL(bs_price_cash, bs_price, black_scholes, "dividends", K, 1, "s")\n')
+    definition = tmp_path / "functions.def"
+    definition.write_text(text)
+    package = tmp_path / "fake_np"
+    package.mkdir()
+    (package / "__init__.py").write_text("")
+    (package / "_ufuncs.py").write_text("def __getattr__(name):\n    return name\n")
+    (package / "_runtime.py").write_text(FAKE_RUNTIME)
+    (package / "_functions.py").write_text(generate_functions.module_source(table.read_table(definition)))
+    from fake_np import _functions as f
+
+    assert "tol=None, dividends=None, out=None" in str(inspect.signature(f.am_price))
+    assert f.bs_price(1, 2, 3, 4, 5) == ("bs_price", ())
+    assert f.bs_price(1, 2, 3, 4, 5, dividends=([0.5], [1.0])) == ("bs_price_cash", ("times", "amounts"))
+    assert f.am_price(1, 2, 3, 4, 5, model="integral") == ("am_price_integral", (("tol", 1e-6),))
+    assert f.am_price(1, 2, 3, 4, 5, model="integral", tol=1e-4, dividends=([0.5], [1.0])) == (
+        "am_price_integral_cash", (("tol", 1e-4), "times", "amounts"))
+    with pytest.raises(TypeError, match=r"dividends for \('integral',\), not bs2002"):
+        f.am_price(1, 2, 3, 4, 5, dividends=([0.5], [1.0]))
+    with pytest.raises(TypeError, match="unexpected keyword argument 'dividends'"):  # a function with no such row
+        f.am_delta(1, 2, 3, 4, 5, model="integral", dividends=([0.5], [1.0]))

@@ -18,7 +18,7 @@ import textwrap
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
-from table import Function, Table, read_table  # noqa: E402
+from table import Function, Table, Ufunc, read_table  # noqa: E402
 
 # --- docstrings ------------------------------------------------------------
 # One description of the parameters per kind of shape (the table's doc
@@ -138,6 +138,12 @@ def takers_of(function: Function, keyword: str) -> tuple[str, ...]:
     return tuple(m for m in function.models if any(keyword in u.keywords for u in function.ufuncs if u.model == m))
 
 
+def optional(table: Table, keyword: str) -> bool:
+    """A keyword whose default is None: not giving it runs the model's row
+    without it, rather than passing a default value."""
+    return table.keywords[keyword].default == "None"
+
+
 def signature(table: Table, function: Function) -> str:
     """Its parameters: the shape's, option_type, then keyword-only model=,
     the keywords (None where only some models take one: it stands for the
@@ -153,26 +159,50 @@ def signature(table: Table, function: Function) -> str:
     return ", ".join([*parameters, "*", *keyword_only, "out=None", "workers=1"])
 
 
-def call(table: Table, function: Function, model: str) -> list[str]:
-    """The lines that run one model: keywords it does not take refused, the
-    others converted (None meaning the default), the ufunc applied."""
-    ufunc = next(u for u in function.ufuncs if u.model == model)
-    lines = []
-    for name in function.keywords:
-        if name not in ufunc.keywords:
-            takers = takers_of(function, name)
-            lines += [f"if {name} is not None:", f"    raise _keyword_not_taken({name!r}, {takers!r}, model)"]
+def apply_line(table: Table, function: Function, ufunc: Ufunc) -> str:
+    """The call of one row's ufunc, its keywords converted (None meaning the
+    default where only some models take one) into its trailing operands."""
     trailing = []
     for name in ufunc.keywords:
         every = len(takers_of(function, name)) == len(function.models)
-        value = name if every else f"{table.keywords[name].default} if {name} is None else {name}"
-        trailing.append(f"_keyword_{name}({value})")
+        value = name if every or optional(table, name) else f"{table.keywords[name].default} if {name} is None else {name}"
+        splat = "*" if table.keywords[name].operands > 1 else ""
+        trailing.append(f"{splat}_keyword_{name}({value})")
     numbers = ", ".join(function.shape.numbers) + ("," if len(function.shape.numbers) == 1 else "")
     side = "option_type" if function.shape.side is not None else "_NO_SIDE"
     operands = f"({', '.join(trailing)},)" if trailing else "()"
-    lines.append(f"return _apply(_ufunc_{ufunc.name}, ({numbers}), {side}, out, workers, {operands}, "
-                 f"{function.shape.numbers!r})")
-    return lines
+    return (f"return _apply(_ufunc_{ufunc.name}, ({numbers}), {side}, out, workers, {operands}, "
+            f"{function.shape.numbers!r})")
+
+
+def choose(table: Table, function: Function, rows: list[Ufunc], optionals: list[str]) -> list[str]:
+    """The row of one model that the optional keywords given pick: for each,
+    the rows without it when it is None, those with it otherwise."""
+    if not optionals:
+        if len(rows) != 1:
+            raise ValueError(f"{function.name}: the rows {[u.name for u in rows]} of one model differ in no "
+                             "optional keyword")
+        return [apply_line(table, function, rows[0])]
+    name, rest = optionals[0], optionals[1:]
+    given = [u for u in rows if name in u.keywords]
+    absent = [u for u in rows if name not in u.keywords]
+    if not absent:
+        raise ValueError(f"{function.name}: {name} is optional, but a model has no row without it")
+    return [f"if {name} is None:", *("    " + line for line in choose(table, function, absent, rest)),
+            *choose(table, function, given, rest)]
+
+
+def call(table: Table, function: Function, model: str) -> list[str]:
+    """The lines that run one model: keywords it does not take refused, then
+    the row the others pick applied."""
+    rows = [u for u in function.ufuncs if u.model == model]
+    lines = []
+    for name in function.keywords:
+        if not any(name in u.keywords for u in rows):
+            takers = takers_of(function, name)
+            lines += [f"if {name} is not None:", f"    raise _keyword_not_taken({name!r}, {takers!r}, model)"]
+    optionals = [k for k in function.keywords if optional(table, k) and any(k in u.keywords for u in rows)]
+    return lines + choose(table, function, rows, optionals)
 
 
 def body(table: Table, function: Function) -> list[str]:
