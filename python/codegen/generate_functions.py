@@ -110,6 +110,7 @@ def models_doc(function: Function) -> str:
     described = " ".join(
         f"{model!r}{' (the default)' if model == function.default_model else ''}: {MODEL_DOCS[model]}"
         for model in function.models)
+    # Within 76 columns, as the rest of the docstring.
     return (f"\nmodel : {{{', '.join(map(repr, function.models))}}}, optional\n"
             + textwrap.fill(described, 76, initial_indent="    ", subsequent_indent="    "))
 
@@ -165,7 +166,9 @@ def apply_line(table: Table, function: Function, ufunc: Ufunc) -> str:
     trailing = []
     for name in ufunc.keywords:
         every = len(takers_of(function, name)) == len(function.models)
-        value = name if every or optional(table, name) else f"{table.keywords[name].default} if {name} is None else {name}"
+        value = name
+        if not every and not optional(table, name):
+            value = f"{table.keywords[name].default} if {name} is None else {name}"
         splat = "*" if table.keywords[name].operands > 1 else ""
         trailing.append(f"{splat}_keyword_{name}({value})")
     numbers = ", ".join(function.shape.numbers) + ("," if len(function.shape.numbers) == 1 else "")
@@ -272,10 +275,8 @@ def main() -> None:
     parser.add_argument("output", type=pathlib.Path, help="the _functions.py to write")
     args = parser.parse_args()
     source = module_source(read_table(args.table))
-    # Rewritten only when it changes, so a rebuild leaves its time alone.
-    if not args.output.exists() or args.output.read_text() != source:
-        args.output.parent.mkdir(parents=True, exist_ok=True)
-        args.output.write_text(source)
+    args.output.parent.mkdir(parents=True, exist_ok=True)
+    args.output.write_text(source)
 
 
 if __name__ == "__main__":

@@ -157,7 +157,9 @@ void walk_batches(char** args, const npy_intp* steps, npy_intp begin, npy_intp e
         for (std::size_t j = 0; j < kOutputs; ++j) {
             if (!buffered[j]) continue;
             const std::size_t operand = Shape::kInputs + j;
-            for (npy_intp b = 0; b < rows; ++b) std::memcpy(at[operand] + b * steps[operand], &out[j][b], sizeof(double));
+            for (npy_intp b = 0; b < rows; ++b) {
+                std::memcpy(at[operand] + b * steps[operand], &out[j][b], sizeof(double));
+            }
         }
         for (std::size_t i = 0; i < Shape::kOperands; ++i) at[i] += rows * steps[i];
         row += rows;

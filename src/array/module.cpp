@@ -1,8 +1,7 @@
 // varnelle_np._ufuncs: the ufuncs of the array module, one per row of
 // functions.def, over the same pricing kernels as the scalar module, plus the
-// table of them and the helpers the Python layer needs for option_type and
-// workers=. PyInit__ufuncs is the only
-// exported symbol.
+// list of those rows and the helpers the Python layer needs for option_type
+// and workers=. PyInit__ufuncs is the only exported symbol.
 #define VARNELLE_NUMPY_IMPORT
 #include "array/numpy.hpp"
 
@@ -44,11 +43,11 @@ constinit std::array<char, Shape::kOperands> g_types = operand_types<Shape>();
 
 struct UfuncRow {
     const char* name;
-    const char* function;  // the Python function the ufunc serves
-    const char* model;     // the model it computes
-    std::string_view keywords;  // those of its operands that come from keywords
+    const char* function;         // the Python function the ufunc serves
+    const char* model;            // the model it computes
+    std::string_view keywords;    // the keywords its trailing operands come from
     const char* summary;
-    std::string_view parameters;  // the shape's numbers before the side
+    std::string_view parameters;  // its shape's numbers before the side
     bool side;
     int inputs;
     int outputs;

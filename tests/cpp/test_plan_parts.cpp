@@ -38,8 +38,8 @@ TEST_P(PlanParts, SharesRowsAsTheCostModelSays) {
     const PartPlan plan = plan_parts(c.rows, c.cost_ns, c.workers);
     EXPECT_EQ(plan.parts, c.parts);
     EXPECT_EQ(plan.sliced, c.sliced);
-    EXPECT_EQ(plan.slice_rows, plan.sliced ? std::max<std::ptrdiff_t>(1, static_cast<std::ptrdiff_t>(kSliceNs / c.cost_ns))
-                                           : c.rows);
+    const auto slice_rows = std::max<std::ptrdiff_t>(1, static_cast<std::ptrdiff_t>(kSliceNs / c.cost_ns));
+    EXPECT_EQ(plan.slice_rows, plan.sliced ? slice_rows : c.rows);
     for (const std::ptrdiff_t started : {std::ptrdiff_t{0}, std::ptrdiff_t{1}, plan.parts / 2, plan.parts - 1}) {
         if (started < plan.parts) expect_every_row_once(plan, started);
     }
