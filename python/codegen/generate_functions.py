@@ -242,7 +242,7 @@ def module_source(table: Table) -> str:
         '"""The public functions of varnelle_np, one per function of the function',
         'table, each over its ufuncs."""',
         "",
-        "from . import _ufuncs",
+        "from . import _ufuncs  # type: ignore[attr-defined]  # compiled, without a stub of its own",
         "from ._runtime import NO_SIDE as _NO_SIDE, apply as _apply, keyword_not_taken as _keyword_not_taken",
         "from ._runtime import unknown_model as _unknown_model" + (f", {keywords}" if keywords else ""),
         "",

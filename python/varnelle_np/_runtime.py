@@ -12,7 +12,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from . import _ufuncs
+from . import _ufuncs  # type: ignore[attr-defined]  # compiled, without a stub of its own
 
 class Greeks(NamedTuple):
     """Delta, gamma, theta, vega and rho, each an array (or scalar, or Series)
