@@ -1,14 +1,30 @@
 // Ctrl-C during a long ufunc call. The loops run without the interpreter
 // lock, so a SIGINT only sets the interpreter's flag; nothing looks at it
-// until the call returns. The calling thread therefore takes the lock between
-// slices of rows and lets the interpreter run its signal handlers.
+// until the call returns. Only the main thread may run the signal handlers,
+// and only between rows: a single row of the integral model can take the
+// better part of a second (an implied volatility of a two-boundary row
+// prices it a dozen times), and the per-row cost the function table gives
+// is off by a factor of a thousand on such rows. So the main thread is
+// watched by time, not by an estimate:
 //
-// Only the main thread runs signal handlers, so only a call made there looks
-// for them. A call made from another thread never takes the lock inside the
-// loop: that thread may be one the interpreter ends at shutdown, which it
-// does the moment such a thread asks for the lock, and ending it inside the
-// loop would take the worker threads of the call down with it.
+// - While the main thread computes rows itself (a "stretch"), a watchdog
+//   thread counts how long it has gone without looking for signals; past
+//   20-30 ms it raises the stretch's yield flag. The stretch's rows poll it
+//   (the pricing core through its cancellation scope, the loops between
+//   rows), so the thread stops within a row, runs the signal handlers, and
+//   hands the rows left to a worker thread, keeping only the watching.
+// - A thread that only watches wakes every 20 ms to run the handlers; on a
+//   KeyboardInterrupt it sets the call's stop flag, which every worker's rows
+//   poll the same way.
+//
+// A call made from another thread never takes the lock inside the loop:
+// that thread may be one the interpreter ends at shutdown, which it does the
+// moment such a thread asks for the lock, and ending it inside the loop
+// would take the worker threads of the call down with it. Such a call runs
+// to its end; the main thread gets the interrupt.
 #pragma once
+
+#include <atomic>
 
 namespace varnelle::array {
 
@@ -26,5 +42,21 @@ bool signal_raised() noexcept;
 
 // True while an exception is set in the calling thread.
 bool exception_pending() noexcept;
+
+// The main thread computing rows, from construction to destruction (one at
+// a time: only the main thread makes them). yield() is raised once the
+// thread has computed for 20-30 ms since it last ran the signal handlers;
+// the first stretch after a quiet spell starts the watchdog thread, which
+// ends itself after a second without stretches. Without a watchdog
+// (the system refused the thread) the flag is never raised.
+class MainStretch {
+public:
+    MainStretch() noexcept;
+    ~MainStretch();
+    MainStretch(const MainStretch&) = delete;
+    MainStretch& operator=(const MainStretch&) = delete;
+
+    const std::atomic<bool>& yield() const noexcept;
+};
 
 }  // namespace varnelle::array

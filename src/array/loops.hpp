@@ -14,6 +14,7 @@
 #include "array/kernels.hpp"
 #include "array/numpy.hpp"
 #include "array/workers.hpp"
+#include "pricing/core/cancellation.hpp"
 #include "pricing/core/types.hpp"
 
 namespace varnelle::array {
@@ -34,8 +35,10 @@ private:
 };
 
 // One row at a time: numbers, side and trailing numbers in, results out.
+// Returns the first row not stored: `end`, or the row during which the
+// thread's cancellation flag rose (its results may be a cut-short NaN).
 template <class Shape, class Kernel>
-void walk_rows(char** args, const npy_intp* steps, npy_intp begin, npy_intp end) noexcept {
+npy_intp walk_rows(char** args, const npy_intp* steps, npy_intp begin, npy_intp end) noexcept {
     constexpr std::size_t kNumbers = Shape::kNumbers + Shape::kTrailing;
     constexpr std::size_t kSideAt = Shape::kNumbers;
     char* at[Shape::kOperands];
@@ -53,11 +56,13 @@ void walk_rows(char** args, const npy_intp* steps, npy_intp begin, npy_intp end)
         }
         double out[Shape::kOutputs];
         kernel(in, side, out);
+        if (cancellation_requested()) [[unlikely]] return row;
         for (std::size_t i = 0; i < Shape::kOutputs; ++i) {
             std::memcpy(at[Shape::kInputs + i], &out[i], sizeof(double));
         }
         for (std::size_t i = 0; i < Shape::kOperands; ++i) at[i] += steps[i];
     }
+    return end;
 }
 
 // How NumPy lays out one operand of a loop call.
@@ -85,14 +90,16 @@ inline bool overlaps(const void* a, std::size_t a_bytes, const void* b, std::siz
 // where they lie, a broadcast one is spread over a buffer once per walk, and
 // strided ones are copied through buffers; so is an output that shares
 // memory with an input read in place (NumPy passes out=s as it is).
+// Returns the first row not stored, as walk_rows does; the flag is looked at
+// between batches.
 template <class Shape, class Kernel>
-void walk_batches(char** args, const npy_intp* steps, npy_intp begin, npy_intp end) noexcept {
+npy_intp walk_batches(char** args, const npy_intp* steps, npy_intp begin, npy_intp end) noexcept {
     constexpr std::size_t kNumbers = Shape::kNumbers + Shape::kTrailing;
     constexpr std::size_t kOutputs = Shape::kOutputs;
     constexpr std::size_t kSideAt = Shape::kNumbers;
     static_assert(Shape::kSide, "a batch kernel reads a side");
     const auto operand_of = [](std::size_t number) { return number < kSideAt ? number : number + 1; };
-    if (begin >= end) return;
+    if (begin >= end) return end;
 
     char* at[Shape::kOperands];
     for (std::size_t i = 0; i < Shape::kOperands; ++i) at[i] = args[i] + begin * steps[i];
@@ -119,6 +126,7 @@ void walk_batches(char** args, const npy_intp* steps, npy_intp begin, npy_intp e
     ColumnBatch<kNumbers, kOutputs> batch{};
     Kernel kernel{};
     for (npy_intp row = begin; row < end;) {
+        if (cancellation_requested()) [[unlikely]] return row;
         const auto count = static_cast<std::size_t>(std::min<npy_intp>(end - row, static_cast<npy_intp>(kBatchRows)));
         const auto rows = static_cast<npy_intp>(count);
         batch.count = count;
@@ -164,6 +172,7 @@ void walk_batches(char** args, const npy_intp* steps, npy_intp begin, npy_intp e
         for (std::size_t i = 0; i < Shape::kOperands; ++i) at[i] += rows * steps[i];
         row += rows;
     }
+    return end;
 }
 
 // Batch kernels take a ColumnBatch; every other kernel goes row by row.
@@ -172,11 +181,11 @@ inline constexpr bool kBatchKernel =
     std::is_invocable_v<Kernel&, const ColumnBatch<Shape::kNumbers + Shape::kTrailing, Shape::kOutputs>&>;
 
 template <class Shape, class Kernel>
-void walk(char** args, const npy_intp* steps, npy_intp begin, npy_intp end) noexcept {
+npy_intp walk(char** args, const npy_intp* steps, npy_intp begin, npy_intp end) noexcept {
     if constexpr (kBatchKernel<Shape, Kernel>) {
-        walk_batches<Shape, Kernel>(args, steps, begin, end);
+        return walk_batches<Shape, Kernel>(args, steps, begin, end);
     } else {
-        walk_rows<Shape, Kernel>(args, steps, begin, end);
+        return walk_rows<Shape, Kernel>(args, steps, begin, end);
     }
 }
 
@@ -185,8 +194,9 @@ void walk(char** args, const npy_intp* steps, npy_intp begin, npy_intp end) noex
 template <class Shape, class Kernel, int CostNs>
 void ufunc_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void*) {
     FloatStatusGuard status;
-    split_rows(dimensions[0], CostNs,
-               [&](std::ptrdiff_t begin, std::ptrdiff_t end) { walk<Shape, Kernel>(args, steps, begin, end); });
+    split_rows(dimensions[0], CostNs, [&](std::ptrdiff_t begin, std::ptrdiff_t end) -> std::ptrdiff_t {
+        return walk<Shape, Kernel>(args, steps, begin, end);
+    });
 }
 
 }  // namespace varnelle::array

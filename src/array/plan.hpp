@@ -1,4 +1,5 @@
-// How one ufunc call's rows are shared among threads and cut into slices.
+// How one ufunc call's rows are shared among threads, and whether the main
+// thread must watch it by time for Ctrl-C.
 // Plain arithmetic, apart from the threads, the signals and Python, so that
 // it is tested on its own (tests/cpp/test_plan_parts.cpp).
 #pragma once
@@ -12,12 +13,17 @@ namespace varnelle::array {
 // it saves.
 inline constexpr double kMinimumNsPerThread = 100'000.0;
 
-// Calls estimated below this run in one piece: they end before a person
-// pressing Ctrl-C would notice. Larger ones run in slices of about this much
-// work, and the calling thread looks for signals between its slices, so a
-// SIGINT is seen within a few slices even when the per-row cost is off by
-// ten (one poll takes a microsecond: well under 0.1 % of a slice).
-inline constexpr double kSliceNs = 20'000'000.0;
+// A run of calls on the main thread looks for signals once its estimated
+// work reaches this: a person pressing Ctrl-C waits no longer than that
+// (one look takes a microsecond, well under 0.1 % of it).
+inline constexpr double kPollNs = 20'000'000.0;
+
+// Rows estimated at this or more are the integral model's, whose cost varies
+// by orders of magnitude from row to row (a two-boundary row or a long life
+// costs a thousand times a calm one): their calls are watched by time
+// (interrupt.hpp) whatever their estimate says. Cheaper rows, closed forms,
+// cost what the table says within a small factor.
+inline constexpr double kVariableRowNs = 10'000.0;
 
 struct RowRange {
     std::ptrdiff_t begin;
@@ -26,10 +32,9 @@ struct RowRange {
 
 struct PartPlan {
     std::ptrdiff_t rows;
-    std::ptrdiff_t parts;       // contiguous ranges run side by side, part 0 on the calling thread
-    bool sliced;                // run slice by slice, looking for signals in between
-    std::ptrdiff_t slice_rows;  // rows of a slice (all of them when not sliced)
-    double work_ns;             // the estimated work of the whole call
+    std::ptrdiff_t parts;  // contiguous ranges run side by side, part 0 on the calling thread
+    bool watched;          // may run long enough that the main thread must watch it by time
+    double work_ns;        // the estimated work of the whole call
 
     constexpr RowRange part(std::ptrdiff_t index) const noexcept {
         return {rows * index / parts, rows * (index + 1) / parts};
@@ -50,10 +55,8 @@ constexpr PartPlan plan_parts(std::ptrdiff_t rows, double cost_ns, int workers) 
     const double work = static_cast<double>(rows) * cost_ns;
     const auto worth = static_cast<std::ptrdiff_t>(work / kMinimumNsPerThread);
     const std::ptrdiff_t parts = std::max<std::ptrdiff_t>(1, std::min<std::ptrdiff_t>({workers, worth, rows}));
-    const bool sliced = work >= kSliceNs;
-    const std::ptrdiff_t slice_rows =
-        sliced ? std::max<std::ptrdiff_t>(1, static_cast<std::ptrdiff_t>(kSliceNs / cost_ns)) : rows;
-    return {rows, parts, sliced, slice_rows, work};
+    const bool watched = rows > 0 && (work >= kPollNs || cost_ns >= kVariableRowNs);
+    return {rows, parts, watched, work};
 }
 
 }  // namespace varnelle::array

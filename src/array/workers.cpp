@@ -10,13 +10,14 @@
 
 #include "interrupt.hpp"
 #include "plan.hpp"
+#include "pricing/core/cancellation.hpp"
 
 namespace varnelle::array {
 namespace {
 
 thread_local int t_workers = 1;
 
-// Estimated work of the unsliced calls since this thread last looked for
+// Estimated work of the unwatched calls since this thread last looked for
 // signals. NumPy hands a loop a buffer at a time (8,192 rows) when it must
 // cast or walk a non-contiguous layout, so a long ufunc call can arrive as
 // many short loop calls; they are counted together.
@@ -28,63 +29,110 @@ thread_local double t_unpolled_ns = 0.0;
 thread_local bool t_interrupted = false;
 
 bool poll_signals() noexcept {
+    t_unpolled_ns = 0.0;
     if (!on_main_thread() || !signal_raised()) return false;
     t_interrupted = true;
     return true;
 }
 
-// A call worth slicing: the rows of each part run slice by slice, each part
-// stopping at the next slice once `stop` is set.
-class SlicedCall {
+// The threads of one call beyond the calling one, each running a range of
+// rows under a cancellation scope on the call's stop flag, so that a row
+// stops within a time step or a price of it once the flag is set.
+class Crew {
 public:
-    SlicedCall(std::ptrdiff_t slice_rows, const std::function<void(std::ptrdiff_t, std::ptrdiff_t)>& body)
-        : slice_rows_(slice_rows), body_(body) {}
+    explicit Crew(const RowBody& body) noexcept : body_(body) {}
 
-    // Runs [begin, end) on a worker thread.
-    void run_part(std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
-        for (std::ptrdiff_t at = begin; at < end && !stop_.load(std::memory_order_relaxed); at += slice_rows_) {
-            body_(at, std::min(end, at + slice_rows_));
+    ~Crew() {
+        for (auto& thread : threads_) thread.join();
+    }
+
+    Crew(const Crew&) = delete;
+    Crew& operator=(const Crew&) = delete;
+
+    // Runs [range.begin, range.end) on a thread of its own; false when the
+    // system refuses one.
+    bool start(RowRange range) noexcept {
+        try {
+            threads_.emplace_back([this, range] { run(range); });
+        } catch (...) {
+            return false;
+        }
+        ++started_;
+        return true;
+    }
+
+    bool stopped() const noexcept { return stop_.load(std::memory_order_relaxed); }
+
+    // The calling thread's own rows, from begin on, under the same flag.
+    void run_here(RowRange range) noexcept {
+        const CancellationScope scope(&stop_);
+        body_(range.begin, range.end);
+    }
+
+    // Waits for every thread started; when `watch`, runs the signal handlers
+    // every kWatchInterval meanwhile and on an interrupt stops the rows.
+    void wait(bool watch) noexcept {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (finished_ < started_) {
+            const auto all_done = [&] { return finished_ >= started_; };
+            if (!watch || stopped()) {
+                done_.wait(lock, all_done);
+                break;
+            }
+            if (done_.wait_for(lock, kWatchInterval, all_done)) break;
+            lock.unlock();
+            if (poll_signals()) stop_.store(true, std::memory_order_relaxed);
+            lock.lock();
+        }
+    }
+
+    void stop() noexcept { stop_.store(true, std::memory_order_relaxed); }
+
+private:
+    static constexpr std::chrono::milliseconds kWatchInterval{20};
+
+    void run(RowRange range) noexcept {
+        {
+            const CancellationScope scope(&stop_);
+            body_(range.begin, range.end);
         }
         std::lock_guard<std::mutex> lock(mutex_);
         ++finished_;
         done_.notify_one();
     }
 
-    // Runs [begin, end) on the calling thread, looking for signals after each
-    // slice (on the main thread: see interrupt.hpp).
-    void run_calling_part(std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
-        for (std::ptrdiff_t at = begin; at < end && !stop_.load(std::memory_order_relaxed); at += slice_rows_) {
-            body_(at, std::min(end, at + slice_rows_));
-            poll();
-        }
-    }
-
-    // Waits for `workers` parts run on other threads, still looking for
-    // signals while they run.
-    void wait_for(std::ptrdiff_t workers) noexcept {
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (finished_ < workers) {
-            if (done_.wait_for(lock, std::chrono::milliseconds(20), [&] { return finished_ >= workers; })) break;
-            lock.unlock();
-            poll();
-            lock.lock();
-        }
-    }
-
-private:
-    void poll() noexcept {
-        if (!stop_.load(std::memory_order_relaxed) && poll_signals()) {
-            stop_.store(true, std::memory_order_relaxed);
-        }
-    }
-
-    const std::ptrdiff_t slice_rows_;
-    const std::function<void(std::ptrdiff_t, std::ptrdiff_t)>& body_;
+    const RowBody& body_;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::condition_variable done_;
-    std::ptrdiff_t finished_ = 0;
+    std::ptrdiff_t started_ = 0;   // written by the calling thread only
+    std::ptrdiff_t finished_ = 0;  // under mutex_
+    std::vector<std::thread> threads_;
 };
+
+// The calling thread's own rows on the main thread: computed here until the
+// watchdog raises the stretch's yield flag (interrupt.hpp); the rows stop
+// there, the signal handlers run, and the rows not finished go to a thread
+// of the crew, leaving this one free to watch. The row being computed when
+// the flag rose is not stored and is computed again from scratch, with the
+// same bits, by that thread.
+void run_watched(Crew& crew, const RowBody& body, RowRange range) noexcept {
+    std::ptrdiff_t reached;
+    bool yielded;
+    {
+        const MainStretch stretch;
+        const CancellationScope scope(&stretch.yield());
+        reached = body(range.begin, range.end);
+        yielded = stretch.yield().load(std::memory_order_relaxed);
+    }
+    if (yielded && poll_signals()) {
+        crew.stop();
+        return;
+    }
+    if (reached >= range.end) return;
+    // Without a thread to take them, the rows are finished here, unwatched.
+    if (!crew.start({reached, range.end})) crew.run_here({reached, range.end});
+}
 
 }  // namespace
 
@@ -96,47 +144,38 @@ int set_workers(int workers) noexcept {
     return previous;
 }
 
-void split_rows(std::ptrdiff_t rows, double cost_ns,
-                const std::function<void(std::ptrdiff_t, std::ptrdiff_t)>& body) noexcept {
+void split_rows(std::ptrdiff_t rows, double cost_ns, const RowBody& body) noexcept {
     if (t_interrupted) [[unlikely]] {
         if (exception_pending()) return;
         t_interrupted = false;  // handled: this is a new call
     }
     const PartPlan plan = plan_parts(rows, cost_ns, t_workers);
-    if (!plan.sliced && plan.parts <= 1) {
+    if (plan.parts <= 1 && !plan.watched) {
+        // Known to be short: computed here; a run of such calls still looks
+        // for signals every kPollNs of their estimated work.
         body(0, rows);
         t_unpolled_ns += plan.work_ns;
-        if (t_unpolled_ns >= kSliceNs) [[unlikely]] {
-            t_unpolled_ns = 0.0;
-            poll_signals();
-        }
+        if (t_unpolled_ns >= kPollNs) [[unlikely]] poll_signals();
         return;
     }
-    // A call too short to slice but worth threads runs each part whole.
-    SlicedCall call(plan.slice_rows, body);
-    if (plan.parts <= 1) {
-        call.run_calling_part(0, rows);
+    const bool main = on_main_thread();
+    if (plan.parts <= 1 && !main) {
+        body(0, rows);  // nothing to watch for off the main thread
         return;
     }
-    std::vector<std::thread> threads;
+    Crew crew(body);
     std::ptrdiff_t started = 0;
-    try {
-        threads.reserve(static_cast<std::size_t>(plan.parts - 1));
-        for (std::ptrdiff_t part = 1; part < plan.parts; ++part) {
-            const RowRange range = plan.part(part);
-            threads.emplace_back([&call, range] { call.run_part(range.begin, range.end); });
-            ++started;
+    while (started + 1 < plan.parts && crew.start(plan.part(started + 1))) ++started;
+    // The parts that got no thread run here after this thread's own.
+    for (const RowRange range : {plan.part(0), plan.left_over(started)}) {
+        if (range.begin >= range.end || crew.stopped()) continue;
+        if (main) {
+            run_watched(crew, body, range);
+        } else {
+            crew.run_here(range);
         }
-    } catch (...) {
-        // The system refused a thread, the first or a later one: the parts
-        // from there on run on the calling thread, after its own.
     }
-    const RowRange own = plan.part(0);
-    call.run_calling_part(own.begin, own.end);
-    const RowRange rest = plan.left_over(started);
-    if (rest.begin < rest.end) call.run_calling_part(rest.begin, rest.end);
-    call.wait_for(started);
-    for (auto& thread : threads) thread.join();
+    crew.wait(main);
 }
 
 }  // namespace varnelle::array

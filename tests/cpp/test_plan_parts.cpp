@@ -28,7 +28,7 @@ struct PlanCase {
     double cost_ns;
     int workers;
     std::ptrdiff_t parts;
-    bool sliced;
+    bool watched;
 };
 
 class PlanParts : public ::testing::TestWithParam<PlanCase> {};
@@ -37,9 +37,7 @@ TEST_P(PlanParts, SharesRowsAsTheCostModelSays) {
     const PlanCase c = GetParam();
     const PartPlan plan = plan_parts(c.rows, c.cost_ns, c.workers);
     EXPECT_EQ(plan.parts, c.parts);
-    EXPECT_EQ(plan.sliced, c.sliced);
-    const auto slice_rows = std::max<std::ptrdiff_t>(1, static_cast<std::ptrdiff_t>(kSliceNs / c.cost_ns));
-    EXPECT_EQ(plan.slice_rows, plan.sliced ? slice_rows : c.rows);
+    EXPECT_EQ(plan.watched, c.watched);
     for (const std::ptrdiff_t started : {std::ptrdiff_t{0}, std::ptrdiff_t{1}, plan.parts / 2, plan.parts - 1}) {
         if (started < plan.parts) expect_every_row_once(plan, started);
     }
@@ -53,17 +51,17 @@ INSTANTIATE_TEST_SUITE_P(
         PlanCase{2'000, 40, 8, 1, false},          // 80 us: not worth a second thread
         PlanCase{10'000, 40, 8, 4, false},         // 400 us: one thread per 100 us of work
         PlanCase{10'000, 40, 2, 2, false},         // ... but no more than asked for
-        PlanCase{3, 1e6, 8, 3, false},             // costly rows: no more parts than rows
-        PlanCase{1'000'000, 40, 1, 1, true},       // 40 ms: sliced, on the calling thread alone
+        PlanCase{3, 1e6, 8, 3, true},              // costly rows: no more parts than rows
+        PlanCase{1'000'000, 40, 1, 1, true},       // 40 ms: watched, on the calling thread alone
         PlanCase{1'000'000, 40, 4096, 400, true},  // 40 ms: one part per 100 us of work
         PlanCase{100'000, 1e6, 4096, 4096, true},  // as many parts as threads allowed
-        PlanCase{7, 1e8, 3, 3, true}));            // a slice is never less than a row
+        PlanCase{1, 20'000, 8, 1, true},           // one row of the integral model: its cost may be 1000x that
+        PlanCase{0, 20'000, 8, 1, false}));        // ... but no row costs nothing
 
-TEST(PlanParts, SlicesHoldAboutTwentyMillisecondsOfWork) {
-    const PartPlan plan = plan_parts(10'000'000, 500, 1);
-    EXPECT_TRUE(plan.sliced);
-    EXPECT_EQ(plan.slice_rows, 40'000);
-    EXPECT_DOUBLE_EQ(plan.work_ns, 5e9);
+TEST(PlanParts, CheapRowsAreWatchedFromTwentyMillisecondsOfWork) {
+    EXPECT_FALSE(plan_parts(39'999, 500, 1).watched);
+    EXPECT_TRUE(plan_parts(40'000, 500, 1).watched);
+    EXPECT_DOUBLE_EQ(plan_parts(10'000'000, 500, 1).work_ns, 5e9);
 }
 
 TEST(PlanParts, PartsAreContiguousAndEven) {

@@ -209,9 +209,12 @@ struct Resolution {
 // steps was 2.7e-6 off at tol 1e-6 and a put (160, 100, 3, r -0.1 %, sigma
 // 13 %, q -0.5 %) 1.4e-4 off at tol 1e-4. m = 50 with 3 m steps keeps both
 // within tol (largest 8.4e-7 and 2.7e-5).
+// The relative slack under the ceiling lets a tol held in single precision
+// (1e-6 as a float is 9.99999997e-7) take the nodes of the decimal it was
+// written as.
 Resolution resolution(double tol) {
     const double t = std::clamp(std::isnan(tol) ? 1e-6 : tol, 1e-10, 1e-3);
-    const double m = std::clamp(std::ceil(50.0 * std::pow(1e-6 / t, 0.25)), 8.0, 64.0);
+    const double m = std::clamp(std::ceil(50.0 * std::pow(1e-6 / t, 0.25) * (1.0 - 1e-6)), 8.0, 64.0);
     return {m, static_cast<std::size_t>(3.0 * m)};
 }
 

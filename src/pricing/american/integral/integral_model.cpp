@@ -26,6 +26,13 @@ namespace na = normal_array;
 // end well below it, divergent ones far above.
 constexpr double kUnsettledStep = 1e-2;
 
+// tol at or above a scheme's threshold, within a relative slack: a tol held
+// in single precision (1e-6 as a float is 9.99999997e-7) takes the scheme of
+// the decade it was written as, not the next finer one, which costs several
+// times as much.
+constexpr double kTolSlack = 1e-6;
+constexpr bool reaches(double tol, double threshold) { return tol >= threshold * (1.0 - kTolSlack); }
+
 // The longest life the schemes' choice was measured on (the reference book
 // and the tuning grids reach ten years).
 constexpr double kTunedLife = 10.0;
@@ -169,7 +176,7 @@ IntegralScheme choose_scheme(double t, double r, double q, double sigma, double 
     const double rt = r * t;
     const bool calm = omega < 6.0 && rt < 0.2;
     const bool settles = (omega < 2.0 && rt < 2.0) || (omega < 4.0 && rt < 0.5);
-    if (tol >= 1e-4) {
+    if (reaches(tol, 1e-4)) {
         // Most rows of a book are calm, and the calmest (omega < 3) keep the
         // error below ~5e-5 with five nodes and four inner points; the
         // value-matching rows with a strong drift (omega >= 10; sigma 5 %,
@@ -195,7 +202,7 @@ IntegralScheme choose_scheme(double t, double r, double q, double sigma, double 
         }
         return {.nodes = 12, .inner_points = 8, .iterations = 6, .price_points = 24, .form = kValueMatching};
     }
-    if (tol >= 1e-5) {
+    if (reaches(tol, 1e-5)) {
         if (calm) {
             return {.nodes = 8, .inner_points = 12, .iterations = 4, .price_points = 24, .form = kSmoothPasting};
         }
@@ -204,7 +211,7 @@ IntegralScheme choose_scheme(double t, double r, double q, double sigma, double 
         }
         return {.nodes = 20, .inner_points = 24, .iterations = 12, .price_points = 48, .form = kValueMatching};
     }
-    if (tol >= 1e-6) {
+    if (reaches(tol, 1e-6)) {
         if (calm) {
             return {.nodes = 12, .inner_points = 16, .iterations = 5, .price_points = 32, .form = kSmoothPasting};
         }
@@ -223,7 +230,7 @@ IntegralScheme choose_scheme(double t, double r, double q, double sigma, double 
         }
         return {.nodes = 24, .inner_points = 32, .iterations = 16, .price_points = 64, .form = kValueMatching};
     }
-    if (tol >= 1e-8) {
+    if (reaches(tol, 1e-8)) {
         if (calm) {
             return {.nodes = 24, .inner_points = 48, .iterations = 10, .price_points = 96, .form = kSmoothPasting};
         }
@@ -266,7 +273,7 @@ const PutBoundary& IntegralAmerican::put_boundary(Solved& solved, double t, doub
     // short (7 nodes left a 77-year put's boundary 1e-3 low, the price 1e-4
     // off). Within those lives the test would only cost: it holds on
     // rows that are within tol all the same.
-    const double unsettled = tol >= 1e-4 && t > kTunedLife ? std::fmin(kUnsettledStep, tol) : kUnsettledStep;
+    const double unsettled = reaches(tol, 1e-4) && t > kTunedLife ? std::fmin(kUnsettledStep, tol) : kUnsettledStep;
     if (scheme.form == BoundaryForm::SmoothPasting && !(boundary.last_step <= unsettled)) {
         scheme = value_matching(scheme);
         solve_put_boundary(t, r, q, sigma, scheme, boundary);
