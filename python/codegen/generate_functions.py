@@ -80,12 +80,18 @@ option_type : str or array_like of str
     A bad text raises ValueError naming the first one and its position,
     before anything is written."""
 
-# What each model is, for the model= entry of a function with several.
+# What each model is, for the model= entry of a function with several: for
+# the prices and Greeks, and for the implied volatilities that invert them.
 MODEL_DOCS = {
-    "bs2002": "the Bjerksund-Stensland 2002 flat-boundary approximation, the same to the bit as the "
-              "scalar module, its Greeks finite differences with fixed steps.",
-    "integral": "the early-exercise boundary solved by fixed-point iteration of its integral equation, "
-                "accurate to tol, its Greeks derivatives (vega and rho with the boundary's own change).",
+    ("bs2002", "pricing"): "the Bjerksund-Stensland 2002 flat-boundary approximation, the scalar module's "
+                           "model and the same to the bit as its function of the same name: fast, but for most "
+                           "puts the European value; Greeks are finite differences with fixed steps.",
+    ("integral", "pricing"): "the early-exercise boundary solved by fixed-point iteration of its integral "
+                             "equation, accurate to tol; Greeks are derivatives (vega and rho with the "
+                             "boundary's own change).",
+    ("bs2002", "implied"): "inverts am_price(model='bs2002'), the Bjerksund-Stensland 2002 flat-boundary "
+                           "approximation.",
+    ("integral", "implied"): "inverts am_price(model='integral'), the early-exercise boundary solved to tol.",
 }
 
 # Each keyword's entry: where only some of a function's models take it
@@ -99,7 +105,7 @@ tol : float, optional
         """
 tol : float, optional
     The target error of the boundary's price, relative to max(price,
-    0.005 k), from 1e-10 to 1e-3.""",
+    0.005 k), from 1e-10 to 1e-3 ({default} when not given).""",
     ),
 }
 
@@ -108,7 +114,8 @@ def models_doc(function: Function) -> str:
     if len(function.models) < 2:
         return ""
     described = " ".join(
-        f"{model!r}{' (the default)' if model == function.default_model else ''}: {MODEL_DOCS[model]}"
+        f"{model!r}{' (the default)' if model == function.default_model else ''}: "
+        f"{MODEL_DOCS[model, function.shape.doc]}"
         for model in function.models)
     # Within 76 columns, as the rest of the docstring.
     return (f"\nmodel : {{{', '.join(map(repr, function.models))}}}, optional\n"
@@ -161,13 +168,12 @@ def signature(table: Table, function: Function) -> str:
 
 
 def apply_line(table: Table, function: Function, ufunc: Ufunc) -> str:
-    """The call of one row's ufunc, its keywords converted (None meaning the
-    default where only some models take one) into its trailing operands."""
+    """The call of one row's ufunc, its keywords converted into its trailing
+    operands; None stands for a keyword's default, in every signature."""
     trailing = []
     for name in ufunc.keywords:
-        every = len(takers_of(function, name)) == len(function.models)
         value = name
-        if not every and not optional(table, name):
+        if not optional(table, name):
             value = f"{table.keywords[name].default} if {name} is None else {name}"
         splat = "*" if table.keywords[name].operands > 1 else ""
         trailing.append(f"{splat}_keyword_{name}({value})")
@@ -213,12 +219,9 @@ def body(table: Table, function: Function) -> list[str]:
         return call(table, function, function.default_model)
     lines = []
     for model in function.models:
-        # The default first, compared as the text it must be; any other
-        # model only once model is known to be a text.
-        if model == function.default_model:
-            lines.append(f"if model == {model!r} and isinstance(model, str):")
-        else:
-            lines.append(f"if isinstance(model, str) and model == {model!r}:")
+        # The default first; model is compared only once it is known to be a
+        # text (an array would answer == with an array).
+        lines.append(f"if isinstance(model, str) and model == {model!r}:")
         lines += ["    " + line for line in call(table, function, model)]
     lines.append(f"raise _unknown_model({function.models!r}, model)")
     return lines

@@ -9,6 +9,7 @@
 # (NumPy's ArrayLike would let a str through).
 
 from collections.abc import Sequence
+from fractions import Fraction
 from typing import Any, Literal, Generic, NamedTuple, Protocol, TypeAlias, TypeVar, overload
 
 import numpy as np
@@ -34,9 +35,11 @@ _Numbers: TypeAlias = _Item | Sequence[_Item] | Sequence[Sequence[_Item]] | Sequ
 # StringDType), so any array is accepted here and its contents are checked
 # at run time.
 _Sides: TypeAlias = str | _SupportsArray | Sequence[_Sides]
-# The American models: the flat-boundary approximation (the default) and the
-# early-exercise boundary integral, solved to tol.
-_Model: TypeAlias = Literal["bs2002", "integral"]
+# The American models: the early-exercise boundary integral, solved to tol
+# (the default), and the flat-boundary approximation of the scalar module.
+_Model: TypeAlias = Literal["integral", "bs2002"]
+# A target error: any real number (None: the default, 1e-6).
+_Tol: TypeAlias = float | np.floating[Any] | np.integer[Any] | Fraction | None
 _Workers: TypeAlias = int | np.integer[Any]
 # pandas Series and DataFrames (and their dask counterparts) come back as
 # their own type, with their index: typed through the index they carry, so
@@ -126,53 +129,53 @@ def bs_greeks(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbe
 @overload
 def bs_greeks(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: _Outs | None = ..., workers: _Workers = ...) -> Greeks[NDArray[np.float64]]: ...
 @overload
-def am_price(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def am_price(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: _Tol = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def am_price(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def am_price(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: _Tol = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def am_price(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def am_price(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: _Tol = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
-def am_delta(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def am_delta(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: _Tol = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def am_delta(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def am_delta(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: _Tol = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def am_delta(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def am_delta(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: _Tol = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
-def am_gamma(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def am_gamma(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: _Tol = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def am_gamma(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def am_gamma(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: _Tol = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def am_gamma(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def am_gamma(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: _Tol = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
-def am_theta(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def am_theta(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: _Tol = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def am_theta(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def am_theta(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: _Tol = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def am_theta(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def am_theta(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: _Tol = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
-def am_vega(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def am_vega(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: _Tol = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def am_vega(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def am_vega(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: _Tol = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def am_vega(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def am_vega(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: _Tol = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
-def am_rho(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def am_rho(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: _Tol = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def am_rho(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def am_rho(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: _Tol = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def am_rho(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def am_rho(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: _Tol = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
-def am_greeks(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> Greeks[np.float64]: ...  # type: ignore[overload-overlap]
+def am_greeks(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: _Tol = ..., out: None = ..., workers: _Workers = ...) -> Greeks[np.float64]: ...  # type: ignore[overload-overlap]
 @overload
-def am_greeks(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> Greeks[_IndexedT]: ...  # type: ignore[overload-overlap]
+def am_greeks(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: _Tol = ..., out: None = ..., workers: _Workers = ...) -> Greeks[_IndexedT]: ...  # type: ignore[overload-overlap]
 @overload
-def am_greeks(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: _Outs | None = ..., workers: _Workers = ...) -> Greeks[NDArray[np.float64]]: ...
+def am_greeks(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: _Tol = ..., out: _Outs | None = ..., workers: _Workers = ...) -> Greeks[NDArray[np.float64]]: ...
 @overload
-def am_exercise_boundary(k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, tol: float = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def am_exercise_boundary(k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, tol: _Tol = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def am_exercise_boundary(k: _IndexedT, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, tol: float = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def am_exercise_boundary(k: _IndexedT, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, tol: _Tol = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def am_exercise_boundary(k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, tol: float = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def am_exercise_boundary(k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, tol: _Tol = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
 def bs_implied_vol(price: _Number, s: _Number, k: _Number, t: _Number, r: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
@@ -180,8 +183,8 @@ def bs_implied_vol(price: _IndexedT, s: _Numbers, k: _Numbers, t: _Numbers, r: _
 @overload
 def bs_implied_vol(price: _Numbers, s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
-def am_implied_vol(price: _Number, s: _Number, k: _Number, t: _Number, r: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def am_implied_vol(price: _Number, s: _Number, k: _Number, t: _Number, r: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: _Tol = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def am_implied_vol(price: _IndexedT, s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def am_implied_vol(price: _IndexedT, s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: _Tol = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def am_implied_vol(price: _Numbers, s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def am_implied_vol(price: _Numbers, s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: _Tol = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...

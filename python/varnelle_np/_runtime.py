@@ -7,6 +7,7 @@ themselves are written from the function table when the package is built
 
 from __future__ import annotations
 
+import numbers
 import os
 from typing import Any, NamedTuple
 
@@ -262,12 +263,20 @@ def _argument_type_error(names: tuple[str, ...], numbers: tuple[Any, ...]) -> Ty
                 dtype = np.asarray(value).dtype
             except Exception:  # not even an array: named below by its type
                 dtype = np.dtype(object)
-        if isinstance(dtype, np.dtype) and dtype.kind in "biuf":
+        if isinstance(dtype, np.dtype) and dtype.kind in "biu":
             continue
-        if hasattr(value, "dtype") or isinstance(value, (list, tuple)):
+        if isinstance(dtype, np.dtype) and dtype.kind == "f" and dtype.itemsize <= 8:
+            continue
+        if isinstance(value, np.generic):
+            got = type(value).__name__
+        elif hasattr(value, "dtype") or isinstance(value, (list, tuple)):
             got = f"an array of dtype {dtype}"
         else:
             got = type(value).__name__
+        if isinstance(dtype, np.dtype) and dtype.kind == "f":
+            # NumPy will not narrow a long double to a double by itself.
+            return TypeError(f"argument '{name}': must be real number of at most double precision, not {got} "
+                             "(convert it with .astype(float) or float())")
         return TypeError(f"argument '{name}': must be real number, not {got}")
     return None
 
@@ -308,19 +317,35 @@ _TOL_RANGE = (1e-10, 1e-3)
 
 
 def tol(value: Any) -> float:
-    """A target error: a real number from 1e-10 to 1e-3."""
-    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise TypeError(f"tol must be a real number, not {type(value).__name__}")
+    """A target error: one real number from 1e-10 to 1e-3, of any real type
+    (int, float, Fraction, a NumPy scalar, a 0-d array). A single- or
+    half-precision value is read as the decimal it was written as, so that
+    np.float32(1e-6) is 1e-6 (its binary value is 9.99999997e-7)."""
+    if isinstance(value, np.ndarray) and value.ndim == 0:
+        value = value[()]
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (numbers.Real, np.integer, np.floating)):
+        got = f"an array of shape {value.shape}" if isinstance(value, np.ndarray) else type(value).__name__
+        raise TypeError(f"tol must be one real number, not {got}")
+    if isinstance(value, (np.float16, np.float32)):
+        value = float(str(value))  # the shortest decimal that reads back as the same value
     low, high = _TOL_RANGE
-    if not low <= value <= high:
+    number = float(value)
+    if not low <= number <= high:
         raise ValueError(f"tol must lie between {low:g} and {high:g}, not {value!r}")
-    return float(value)
+    return number
 
 
 def keyword_not_taken(keyword: str, takers: tuple[str, ...], model: Any) -> TypeError:
     """A keyword given to a model that does not take it."""
-    return TypeError(f"{keyword} applies to the models {', '.join(map(repr, takers))}, not to model={model!r}")
+    models = " or ".join(f"model={taker!r}" for taker in takers)
+    return TypeError(f"{keyword} applies to {models} only, not to model={model!r}")
 
 
-def unknown_model(known: tuple[str, ...], model: Any) -> ValueError:
-    return ValueError(f"model must be one of {', '.join(map(repr, known))}, not {model!r}")
+def unknown_model(known: tuple[str, ...], model: Any) -> Exception:
+    """model= that names none of a function's models: a TypeError for what
+    is not a text at all (one model runs the whole call)."""
+    choices = ", ".join(map(repr, known))
+    if not isinstance(model, str):
+        got = f"an array of shape {model.shape}" if isinstance(model, np.ndarray) else type(model).__name__
+        return TypeError(f"model must be one text for the whole call, one of {choices}; not {got}")
+    return ValueError(f"model must be one of {choices}, not {model!r}")

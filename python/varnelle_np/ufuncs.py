@@ -5,6 +5,12 @@ Each takes the six numbers (s, k, t, r, sigma, q) and, where the result
 depends on the side, a seventh boolean operand ``put``; the implied
 volatilities take (price, s, k, t, r, q, put); ``bs_greeks`` and
 ``am_greeks`` have five outputs (delta, gamma, theta, vega, rho).
+
+The American ufuncs named as the functions (``am_price``, ``am_greeks``,
+``am_implied_vol``, ...) compute the Bjerksund-Stensland 2002 model, the
+scalar module's, which the functions run with ``model="bs2002"``; those
+ending in ``_integral`` compute the integral model, the functions' default,
+and take the target error ``tol`` as their last operand.
 """
 
 import numpy as np

@@ -579,8 +579,19 @@ double deterministic_american_put(double s, double k, double t, double r, double
     return best;
 }
 
+// A life, rate, yield or volatility a grid cannot be laid over (an infinite
+// one, or a spread of ln S past any representable mesh) gets NaN rather than
+// a mesh of garbage sizes.
+namespace {
+constexpr double kMostSpread = 1e100;
+bool meshable(double t, double r, double q, double sigma) {
+    return std::isfinite(t) && std::isfinite(r) && std::isfinite(q) && std::isfinite(sigma) &&
+           std::fabs(sigma) * std::sqrt(std::fmax(t, 0.0)) < kMostSpread;
+}
+}  // namespace
+
 double grid_american_price(const OptionInputs& in, OptionType type, double tol) {
-    if (any_nan(in)) return kNaN;
+    if (any_nan(in) || !meshable(in.t, in.r, in.q, in.sigma)) return kNaN;
     const OptionInputs p = as_put(in, type);
     const double v = put_price(p, tol);
     if (cancellation_requested()) return kNaN;
@@ -591,7 +602,7 @@ double grid_american_price(const OptionInputs& in, OptionType type, double tol) 
 }
 
 Greeks grid_american_greeks(const OptionInputs& in, OptionType type, double tol) {
-    if (any_nan(in)) return {kNaN, kNaN, kNaN, kNaN, kNaN};
+    if (any_nan(in) || !meshable(in.t, in.r, in.q, in.sigma)) return {kNaN, kNaN, kNaN, kNaN, kNaN};
     const OptionInputs p = as_put(in, type);
     const PutGreeks g = put_greeks(p, tol, option_rate_in_put(type));
     if (cancellation_requested()) return {kNaN, kNaN, kNaN, kNaN, kNaN};
@@ -610,7 +621,7 @@ Greeks grid_american_greeks(const OptionInputs& in, OptionType type, double tol)
 
 ExerciseInterval grid_exercise_interval(double k, double t, double r, double sigma, double q, OptionType type,
                                         double tol) {
-    if (std::isnan(k) || std::isnan(t) || std::isnan(r) || std::isnan(sigma) || std::isnan(q)) return {kNaN, kNaN};
+    if (std::isnan(k) || !meshable(t, r, q, sigma)) return {kNaN, kNaN};
     const PutRates put = put_rates(r, q, type);
     const UnitInterval u = unit_interval(t, put.r, sigma, put.q, tol);
     if (cancellation_requested()) return {kNaN, kNaN};
