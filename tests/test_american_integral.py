@@ -4,6 +4,7 @@ and its exercise boundary."""
 
 import json
 import pathlib
+from fractions import Fraction
 
 import pytest
 
@@ -33,12 +34,17 @@ def test_reference_book_within_tol(book, tol):
     assert error.max() <= tol, book["s"][error.argmax()]
 
 
-def test_default_tol_is_1e_6_and_default_model_is_unchanged(book):
+def test_the_default_is_the_integral_model_at_tol_1e_6(book):
     numbers = [book[c][:200] for c in COLUMNS]
     side = book["side"][:200]
-    np.testing.assert_array_equal(vnp.am_price(*numbers, side, model="integral"),
-                                  vnp.am_price(*numbers, side, model="integral", tol=1e-6))
-    np.testing.assert_array_equal(vnp.am_price(*numbers, side, model="bs2002"), vnp.am_price(*numbers, side))
+    default = vnp.am_price(*numbers, side)
+    np.testing.assert_array_equal(default, vnp.am_price(*numbers, side, model="integral", tol=1e-6))
+    np.testing.assert_array_equal(default, vnp.am_price(*numbers, side, tol=None))
+    assert relative_error(default, {c: book[c][:200] for c in ("price", "k")}).max() <= 1e-6
+    # The at-the-money put of the README: the flat-boundary model misses its
+    # early-exercise premium.
+    assert round(float(vnp.am_price(100.0, 100.0, 1.0, 0.05, 0.2, 0.0, "put")), 6) == 6.090371
+    assert round(float(vnp.am_price(100.0, 100.0, 1.0, 0.05, 0.2, 0.0, "put", model="bs2002")), 6) == 5.573526
 
 
 @pytest.mark.parametrize("s, expected", [(80.0, 23.22834), (100.0, 12.60521), (120.0, 6.482425)])
@@ -55,17 +61,60 @@ def test_published_premium():
 
 
 @pytest.mark.parametrize("keywords, error, text", [
-    ({"model": "binomial"}, ValueError, "'binomial'"),
-    ({"model": None}, ValueError, "None"),
-    ({"tol": 1e-6}, TypeError, "model='bs2002'"),
-    ({"model": "integral", "tol": 1e-2}, ValueError, "0.01"),
-    ({"model": "integral", "tol": 0.0}, ValueError, "0.0"),
-    ({"model": "integral", "tol": "1e-6"}, TypeError, "str"),
-    ({"model": "integral", "tol": True}, TypeError, "bool"),
+    ({"model": "binomial"}, ValueError, "model must be one of 'integral', 'bs2002', not 'binomial'"),
+    ({"model": None}, TypeError, "model must be one text for the whole call, one of 'integral', 'bs2002'; not NoneType"),
+    ({"model": np.array(["integral", "bs2002"])}, TypeError, "one text for the whole call, one of 'integral', "
+                                                             "'bs2002'; not an array of shape (2,)"),
+    ({"model": "bs2002", "tol": 1e-6}, TypeError, "tol applies to model='integral' only, not to model='bs2002'"),
+    ({"tol": 1e-2}, ValueError, "0.01"),
+    ({"tol": 0.0}, ValueError, "0.0"),
+    ({"tol": float("nan")}, ValueError, "nan"),
+    ({"tol": "1e-6"}, TypeError, "str"),
+    ({"tol": True}, TypeError, "bool"),
+    ({"tol": np.array([1e-6, 1e-4])}, TypeError, "one real number, not an array of shape (2,)"),
+    ({"tol": 1e-6 + 0j}, TypeError, "complex"),
 ])
 def test_bad_model_or_tol_is_refused_by_name(keywords, error, text):
-    with pytest.raises(error, match=text.replace("(", r"\(").replace(".", r"\.")):
+    with pytest.raises(error, match=text.replace("(", r"\(").replace(")", r"\)").replace(".", r"\.")):
         vnp.am_price(100.0, 100.0, 1.0, 0.05, 0.2, 0.0, "put", **keywords)
+
+
+ROWS = ((100.0, 100.0, 1.0, 0.05, 0.2, 0.0), (90.0, 100.0, 0.5, 0.06, 0.25, 0.0), (100.0, 100.0, 1.0, -0.001, 0.1, -0.005),
+        (120.0, 100.0, 3.0, 0.03, 0.3, 0.05))
+
+
+@pytest.mark.parametrize("written", [
+    np.float32(1e-6), np.float16(1e-4), np.array(1e-6), np.array(1e-6, dtype=np.float32), Fraction(1, 10**6),
+    np.longdouble("1e-6"), np.int64(0) + 1e-6,
+])
+def test_any_real_tol_means_the_decimal_it_was_written_as(written):
+    # A single-precision 1e-6 is 9.99999997e-7: read as written it takes the
+    # scheme and the bits of 1e-6 (it once took the next finer scheme).
+    exact = 1e-4 if np.asarray(written).dtype == np.float16 else 1e-6
+    for row in ROWS:
+        assert vnp.am_price(*row, "put", tol=written) == vnp.am_price(*row, "put", tol=exact)
+
+
+def test_a_ufunc_tol_just_below_a_decade_takes_that_decades_scheme():
+    # The raw ufuncs take the single-precision value as it is; the scheme is
+    # chosen with a relative slack, so only the continuous uses of tol move
+    # (none on these rows).
+    ufunc = vnp.ufuncs.am_price_integral
+    for tol in (1e-4, 1e-5, 1e-6, 1e-8):
+        below = float(np.float32(tol)) if float(np.float32(tol)) < tol else np.nextafter(tol, 0.0)
+        for row in ROWS:
+            assert ufunc(*row, True, below) == ufunc(*row, True, tol), (tol, row)
+
+
+@pytest.mark.parametrize("function, arguments", [
+    ("am_price", (100.0, 100.0, 1.0, 0.05, 0.2, 0.0)),
+    ("am_greeks", (100.0, 100.0, 1.0, 0.05, 0.2, 0.0)),
+    ("am_implied_vol", (6.0, 100.0, 100.0, 1.0, 0.05, 0.0)),
+    ("am_exercise_boundary", (100.0, 1.0, 0.05, 0.2, 0.0)),
+])
+def test_tol_none_is_the_default_everywhere(function, arguments):
+    f = getattr(vnp, function)
+    assert np.array_equal(f(*arguments, "put", tol=None), f(*arguments, "put", tol=1e-6))
 
 
 def test_a_row_alone_and_in_a_chain_and_across_workers_give_the_same_bits():

@@ -65,5 +65,11 @@ def test_american_price_never_below_the_european_while_time_remains(side):
     n = 50_000
     inputs = (rng.uniform(20, 300, n), rng.uniform(20, 300, n), rng.uniform(0.001, 15, n),
               rng.uniform(-0.02, 0.15, n), rng.uniform(0.01, 1.0, n), rng.uniform(0, 0.3, n))
-    american, european = vnp.am_price(*inputs, option_type=side), vnp.bs_price(*inputs, option_type=side)
-    assert (american >= european).all()
+    european = vnp.bs_price(*inputs, option_type=side)
+    assert (vnp.am_price(*inputs, option_type=side, model="bs2002") >= european).all()
+    # The integral model computes the European part of its value in its own
+    # way: it may fall below bs_price, but only within its target error.
+    few = slice(0, 5_000)
+    american = vnp.am_price(*(x[few] for x in inputs), option_type=side)
+    below = (european[few] - american) / np.maximum(european[few], 0.005 * inputs[1][few])
+    assert (below <= 1e-6).all()

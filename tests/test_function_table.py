@@ -113,10 +113,11 @@ def test_the_written_layer_is_the_one_installed(tmp_path):
 
 
 def test_the_default_model_and_keyword_defaults_come_from_the_table(tmp_path):
-    # A later default, model="integral": the signature, the docstring and the
-    # order of the choice follow the one column; so does the default tol.
+    # Another default, model="bs2002": the signature, the docstring and the
+    # order of the choice follow the one column; so does the default tol,
+    # which None stands for wherever tol is taken.
     def edit(text):
-        text = re.sub(r"^(VARNELLE_BOTH\(am_price, Sided, bs2002), bs2002,", r"\1, integral,", text, flags=re.M)
+        text = re.sub(r"^(VARNELLE_BOTH\(am_price, Sided, bs2002), integral,", r"\1, bs2002,", text, flags=re.M)
         return text.replace("VARNELLE_KEYWORD(tol, 1, 1e-6)", "VARNELLE_KEYWORD(tol, 1, 1e-8)")
 
     result, source = generate(tmp_path, edit)
@@ -124,16 +125,32 @@ def test_the_default_model_and_keyword_defaults_come_from_the_table(tmp_path):
     module = ast.parse(source)
     am_price = next(node for node in module.body if isinstance(node, ast.FunctionDef) and node.name == "am_price")
     code = ast.unparse(am_price)
-    assert "model='integral', tol=None" in code.splitlines()[0]
-    assert "'integral' (the default)" in ast.get_docstring(am_price) and "(1e-08 when not given)" not in code
+    assert "model='bs2002', tol=None" in code.splitlines()[0]
+    assert "'bs2002' (the default)" in ast.get_docstring(am_price) and "(1e-08 when not given)" not in code
     assert "(1e-8 when not given)" in ast.get_docstring(am_price)
     choices = [ast.unparse(node.test) for node in am_price.body if isinstance(node, ast.If)]
-    assert choices == ["model == 'integral' and isinstance(model, str)", "isinstance(model, str) and model == 'bs2002'"]
+    assert choices == ["isinstance(model, str) and model == 'bs2002'", "isinstance(model, str) and model == 'integral'"]
     assert "_keyword_tol(1e-08 if tol is None else tol)" in code
-    assert "raise _unknown_model(('integral', 'bs2002'), model)" in code
+    assert "raise _unknown_model(('bs2002', 'integral'), model)" in code
     boundary = next(node for node in module.body if isinstance(node, ast.FunctionDef)
                     and node.name == "am_exercise_boundary")
     assert "tol=1e-08" in ast.unparse(boundary).splitlines()[0]
+    assert "_keyword_tol(1e-08 if tol is None else tol)" in ast.unparse(boundary)
+
+
+def test_the_american_functions_default_to_the_integral_model():
+    for function in TABLE.functions:
+        if function.name.startswith("am_"):
+            assert function.default_model == "integral", function.name
+            model = inspect.signature(getattr(vnp, function.name)).parameters.get("model")
+            assert model is None or model.default == "integral", function.name
+
+
+def test_docstrings_describe_each_model_as_what_it_is():
+    assert "its Greeks" not in vnp.am_implied_vol.__doc__ and "scalar module" not in vnp.am_implied_vol.__doc__
+    assert "inverts am_price(model='bs2002')" in " ".join(vnp.am_implied_vol.__doc__.split())
+    price = " ".join(vnp.am_price.__doc__.split())
+    assert "'integral' (the default)" in price and "same to the bit as its function of the same name" in price
 
 
 @pytest.mark.parametrize("edit, message", [
@@ -141,8 +158,8 @@ def test_the_default_model_and_keyword_defaults_come_from_the_table(tmp_path):
      "am_exercise_boundary: the default model 'bs2002' is none of its rows'"),
     (lambda text: text.replace("am_price, integral, \"tol\"", "am_price, integral, \"tol, depth\""),
      "am_price: the keyword 'depth' is not defined"),
-    (lambda text: text.replace("VARNELLE_MODEL(am_rho_integral, am_rho,", "VARNELLE_MODEL(am_rho_integral, am_rhi,"),
-     "am_rho_integral: a model of 'am_rhi', which is no function"),
+    (lambda text: text + 'VARNELLE_MODEL(am_rho_tree, am_rhi, tree, "", K, 1, "s")\n',
+     "am_rho_tree: a model of 'am_rhi', which is no function"),
 ])
 def test_a_table_that_contradicts_itself_stops_the_build(tmp_path, edit, message):
     result, source = generate(tmp_path, edit)
@@ -196,6 +213,6 @@ def test_an_optional_keyword_picks_the_row_of_its_model_that_takes_it(tmp_path, 
     assert f.am_price(1, 2, 3, 4, 5, model="integral", tol=1e-4, dividends=([0.5], [1.0])) == (
         "am_price_integral_cash", (("tol", 1e-4), "times", "amounts"))
     with pytest.raises(TypeError, match=r"dividends for \('integral',\), not bs2002"):
-        f.am_price(1, 2, 3, 4, 5, dividends=([0.5], [1.0]))
+        f.am_price(1, 2, 3, 4, 5, model="bs2002", dividends=([0.5], [1.0]))
     with pytest.raises(TypeError, match="unexpected keyword argument 'dividends'"):  # a function with no such row
         f.am_delta(1, 2, 3, 4, 5, model="integral", dividends=([0.5], [1.0]))
