@@ -113,6 +113,17 @@ bool exception_pending() noexcept {
     return pending;
 }
 
+LockReleased::LockReleased() noexcept {
+    const PyGILState_STATE state = PyGILState_Ensure();
+    const bool held = state == PyGILState_LOCKED;  // held before Ensure
+    PyGILState_Release(state);
+    if (held) saved_ = PyEval_SaveThread();
+}
+
+LockReleased::~LockReleased() {
+    if (saved_ != nullptr) PyEval_RestoreThread(static_cast<PyThreadState*>(saved_));
+}
+
 MainStretch::MainStretch() noexcept {
     g_yield.store(false);
     g_computing.store(true);

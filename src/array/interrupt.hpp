@@ -43,6 +43,21 @@ bool signal_raised() noexcept;
 // True while an exception is set in the calling thread.
 bool exception_pending() noexcept;
 
+// While alive, the calling thread does not hold the interpreter lock: NumPy
+// keeps it through the loop of a small call, and a call of a few rows of
+// the integral model can still take seconds, during which a thread that only
+// watches should let the program's other Python threads run.
+class LockReleased {
+public:
+    LockReleased() noexcept;
+    ~LockReleased();
+    LockReleased(const LockReleased&) = delete;
+    LockReleased& operator=(const LockReleased&) = delete;
+
+private:
+    void* saved_ = nullptr;  // the thread state given up, to take back
+};
+
 // The main thread computing rows, from construction to destruction (one at
 // a time: only the main thread makes them). yield() is raised once the
 // thread has computed for 20-30 ms since it last ran the signal handlers;

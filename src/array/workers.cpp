@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -72,6 +73,8 @@ public:
     // Waits for every thread started; when `watch`, runs the signal handlers
     // every kWatchInterval meanwhile and on an interrupt stops the rows.
     void wait(bool watch) noexcept {
+        std::optional<LockReleased> released;
+        if (watch) released.emplace();
         std::unique_lock<std::mutex> lock(mutex_);
         while (finished_ < started_) {
             const auto all_done = [&] { return finished_ >= started_; };
