@@ -38,8 +38,8 @@ Parameters
 s, k, t, r, sigma, q : array_like of numbers
     Spot, strike, years to expiry, risk-free rate, volatility and continuous
     dividend yield; they broadcast against each other. Numbers are not
-    validated: NaN, infinities, zeros and negative values give what the
-    scalar function of the same name gives.{side}{models}
+    validated: NaN, infinities, zeros and negative values raise nothing and
+    give NaN, a limit value or a number without meaning.{side}{models}
 {keywords}""",
     "implied": """
 Parameters
@@ -99,13 +99,14 @@ MODEL_DOCS = {
 KEYWORD_DOCS = {
     "tol": (
         """
-tol : float, optional
+tol : real number, optional
     For model={takers} only: the target error, relative to
-    max(price, 0.005 k), from 1e-10 to 1e-3 ({default} when not given).""",
+    max(price, 0.005 k), from 1e-10 to 1e-3 ({default} when not given or
+    None).""",
         """
-tol : float, optional
+tol : real number, optional
     The target error of the boundary's price, relative to max(price,
-    0.005 k), from 1e-10 to 1e-3 ({default} when not given).""",
+    0.005 k), from 1e-10 to 1e-3 ({default} when not given or None).""",
     ),
 }
 
@@ -119,7 +120,8 @@ def models_doc(function: Function) -> str:
         for model in function.models)
     # Within 76 columns, as the rest of the docstring.
     return (f"\nmodel : {{{', '.join(map(repr, function.models))}}}, optional\n"
-            + textwrap.fill(described, 76, initial_indent="    ", subsequent_indent="    "))
+            + textwrap.fill(described, 76, initial_indent="    ", subsequent_indent="    ",
+                            break_on_hyphens=False))
 
 
 def docstring(table: Table, function: Function) -> str:

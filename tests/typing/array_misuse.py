@@ -29,3 +29,5 @@ scalar: np.ndarray = vnp.bs_price(100.0, 100.0, 1.0, 0.05, 0.2)  # expect: mypy[
 g.price  # expect: mypy[attr-defined] pyright[reportAttributeAccessIssue]
 g.delta = spots  # expect: mypy[misc] pyright[reportAttributeAccessIssue]
 vnp.ufuncs.bs_put  # expect: mypy[attr-defined] pyright[reportAttributeAccessIssue]
+vnp.am_price(100.0, 100.0, 1.0, 0.05, 0.2, model="tree")  # expect: mypy[call-overload] pyright[reportCallIssue] pyright[reportArgumentType]
+vnp.am_price(100.0, 100.0, 1.0, 0.05, 0.2, tol="1e-6")  # expect: mypy[call-overload] pyright[reportCallIssue] pyright[reportArgumentType]

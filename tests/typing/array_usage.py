@@ -1,6 +1,7 @@
 """Ordinary use of varnelle_np; the type checkers must accept all of it, and it
 must also run."""
 
+from fractions import Fraction
 from typing import Any, assert_type
 
 import numpy as np
@@ -19,6 +20,11 @@ assert_type(vnp.bs_delta(S, K, T, R, SIGMA, 0.02, "put"), np.float64)
 assert_type(vnp.bs_gamma(s=S, k=K, t=T, r=R, sigma=SIGMA, q=0.01), np.float64)
 assert_type(vnp.bs_vega(100, 100, 1, 0, np.float64(0.3)), np.float64)
 assert_type(vnp.am_price(S, K, T, R, SIGMA, option_type="p"), np.float64)
+# The American models, and a target error of any real type (None: the default).
+assert_type(vnp.am_price(S, K, T, R, SIGMA, option_type="p", model="bs2002"), np.float64)
+assert_type(vnp.am_price(S, K, T, R, SIGMA, tol=np.float32(1e-6)), np.float64)
+assert_type(vnp.am_delta(S, K, T, R, SIGMA, tol=Fraction(1, 10**4)), np.float64)
+assert_type(vnp.am_exercise_boundary(K, T, R, SIGMA, tol=None), np.float64)
 assert_type(vnp.am_rho(np.float32(S), np.int64(100), T, R, SIGMA), np.float64)
 
 # Arrays and lists in, float64 arrays out; everything broadcasts.
