@@ -67,6 +67,14 @@ def test_a_bad_single_text_is_named_and_cut(side, shown):
          "argument 'sigma': must be real number, not an array of dtype object"),
         (lambda: vnp.bs_implied_vol(np.array([1], dtype="m8[s]"), 100, 100, 1, 0.05),
          "argument 'price': must be real number, not an array of dtype timedelta64[s]"),
+        # NumPy will not narrow a long double to a double on its own.
+        (lambda: vnp.am_price(100, 100, 1, 0.05, 0.2, np.longdouble(0.01)),
+         "argument 'q': must be real number of at most double precision, not longdouble "
+         "(convert it with .astype(float) or float())"),
+        (lambda: vnp.bs_delta(100, np.array([100, 110], dtype=np.longdouble), 1, 0.05, 0.2),
+         f"argument 'k': must be real number of at most double precision, not an array of dtype "
+         f"{np.dtype(np.longdouble)} (convert it with .astype(float) or float())"),
+        (lambda: vnp.bs_price(100, 100, 1, 0.05, 0.2 + 0j), "argument 'sigma': must be real number, not complex"),
     ],
 )
 def test_type_errors_name_the_argument(call, message):

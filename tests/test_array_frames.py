@@ -108,3 +108,18 @@ def test_dask_dataframe_columns_are_priced_per_partition(book):
     bad = lazy.side.where(lazy.index != "opt9", "straddle")
     with pytest.raises(ValueError, match="'straddle'"):
         vnp.bs_delta(lazy.s, 100, 1, 0.05, 0.2, option_type=bad).compute()
+
+
+def test_series_with_other_labels_give_nan_rows_not_prices():
+    # pandas aligns Series on their labels first; a label in only some of
+    # them becomes a row of NaN inputs. The integral model, the default,
+    # prices it as NaN; the scalar module's model would give 0.0 there,
+    # a number that looks like a price.
+    spots = pd.Series([100.0, 95.0], index=["a", "b"])
+    strikes = pd.Series([100.0, 100.0], index=["a", "c"])
+    price = vnp.am_price(spots, strikes, 1.0, 0.05, 0.2, 0.0, "put")
+    assert list(price.index) == ["a", "b", "c"]
+    assert price["a"] == vnp.am_price(100.0, 100.0, 1.0, 0.05, 0.2, 0.0, "put")
+    assert price[["b", "c"]].isna().all()
+    assert (vnp.am_price(spots, strikes, 1.0, 0.05, 0.2, 0.0, "put", model="bs2002")[["b", "c"]] == 0.0).all()
+    assert vnp.am_greeks(spots, strikes, 1.0, 0.05, 0.2, 0.0, "put").delta[["b", "c"]].isna().all()
