@@ -39,9 +39,9 @@ def error_curves(np, vnp, side: str):
     scale = np.maximum(exact, 0.005 * K)
     models = {
         "European (bs_price)": vnp.bs_price(s, K, T, r, sigma, q, side),
-        "bs2002 (default)": vnp.am_price(s, K, T, r, sigma, q, side),
-        "integral, tol=1e-4": vnp.am_price(s, K, T, r, sigma, q, side, model="integral", tol=1e-4),
-        "integral, tol=1e-6": vnp.am_price(s, K, T, r, sigma, q, side, model="integral"),
+        "bs2002": vnp.am_price(s, K, T, r, sigma, q, side, model="bs2002"),
+        "integral, tol=1e-4": vnp.am_price(s, K, T, r, sigma, q, side, tol=1e-4),
+        "integral, tol=1e-6 (default)": vnp.am_price(s, K, T, r, sigma, q, side),
     }
     return s, {name: np.abs(value - exact) / scale for name, value in models.items()}
 

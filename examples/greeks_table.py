@@ -174,8 +174,10 @@ def main(argv=None) -> int:
     print(render_table(book_rows(varnelle, bs_price)))
     print()
     print("theta per calendar day, vega per 1.00 of volatility, rho per 1 % of rate.")
-    print("American Greeks are finite differences of am_price; European prices are the")
-    print("closed-form Black-Scholes values (varnelle returns European Greeks, not prices).")
+    print("American rows are the scalar module's Bjerksund-Stensland 2002 model (varnelle_np's")
+    print('model="bs2002"; its default, the integral model, is in american_models.py), their')
+    print("Greeks finite differences of am_price; European prices are the closed-form")
+    print("Black-Scholes values (varnelle returns European Greeks, not prices).")
 
     if pyplot is not None:
         spots, data = curves(varnelle, bs_price)

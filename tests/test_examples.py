@@ -498,5 +498,5 @@ def test_american_models_prints_both_models_and_draws_the_figure(tmp_path):
     figure = tmp_path / "american.png"
     result = run_example("american_models.py", "--figure", str(figure), cwd=tmp_path)
     assert result.returncode == 0, result.stderr
-    assert "| integral, tol=1e-6 |" in result.stdout and "| bs2002 (default) |" in result.stdout
+    assert "| integral, tol=1e-6 (default) |" in result.stdout and "| bs2002 |" in result.stdout
     assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
