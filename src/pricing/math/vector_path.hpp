@@ -1,0 +1,48 @@
+// Which path the array functions take in this process: eight lanes of
+// AVX-512, four of AVX2, or the scalar functions one row at a time.
+//
+// The lanes give the scalar functions' bits only if their exp and log give
+// the platform's, and the platform may not be the one they were made to
+// match (another C library, a processor without FMA, a tuning that turns the
+// FMA variants off). So at the first call the lane exp and log are compared
+// bit for bit with the platform's on a fixed sample of about a million
+// arguments (the ranges the pricing formulas reach, subnormals, the edges of
+// overflow and underflow, signed zeros, infinities and NaN); a single
+// differing bit sends everything down the scalar path, and the description
+// says where. VARNELLE_SCALAR=1 in the environment forces the scalar path.
+#pragma once
+
+#include <string>
+
+namespace varnelle {
+
+enum class VectorPath { Scalar, Avx2, Avx512 };
+
+struct VectorPathChoice {
+    VectorPath path;
+    // "avx512", "avx2", or "scalar: " and the reason.
+    std::string description;
+    // Time the comparison took, in milliseconds (0 when it did not run).
+    double proof_ms;
+};
+
+// Decided once, at the first call, and the same for the life of the process.
+const VectorPathChoice& vector_path_choice();
+
+inline VectorPath active_vector_path() { return vector_path_choice().path; }
+
+// Whether this build and processor can run a path at all (the scalar one
+// always); the tests force each path that can.
+bool vector_path_supported(VectorPath path);
+
+const char* vector_path_name(VectorPath path);
+
+namespace lanes {
+
+// The comparison itself, for one lane path: empty when every bit agrees,
+// otherwise what differed. Exposed for the tests.
+std::string prove_exp_log(VectorPath path);
+
+}  // namespace lanes
+
+}  // namespace varnelle
