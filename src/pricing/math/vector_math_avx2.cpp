@@ -42,7 +42,7 @@ void norm_cdf_array(const double* x, double* out, std::size_t count) {
 
 }  // namespace
 
-extern const MathKernels kAvx2Math{exp_array, log_array, norm_cdf_array};
+extern constinit const MathKernels kAvx2Math{exp_array, log_array, norm_cdf_array};
 
 }  // namespace varnelle::lanes
 VARNELLE_TARGET_POP()
