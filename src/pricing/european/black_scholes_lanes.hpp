@@ -108,175 +108,258 @@ template <class L>
 
 }  // namespace detail
 
+// The operations that read the normal distribution, in the two stages of
+// black_scholes.hpp and european.hpp: prepare gives the points at which N is
+// needed and keeps what the result needs besides; finish combines them with
+// N's values. A block of rows is prepared, N is evaluated for all its points
+// together (norm_cdf_block), then every row is finished.
+
 // european.hpp's EuropeanPrice: the call equivalent's value, or the payoff at
 // and after expiry, never below zero.
 template <class L>
-[[gnu::always_inline]] inline typename L::D european_price(const EuropeanRow<L>& in, const exp_log::Tables& tab) {
+struct EuropeanPriceStages {
     using D = typename L::D;
-    const D zero = L::set(0.0);
-    const D b = L::sub(in.r, in.q);
-    const D spot = L::select(in.put, in.k, in.s);
-    const D strike = L::select(in.put, in.s, in.k);
-    const D rate = L::select(in.put, L::sub(in.r, b), in.r);
-    const D carry = L::select(in.put, L::neg(b), b);
-    const D sigma2 = L::mul(in.sigma, in.sigma);
-    const D sqrt_t = L::sqrt(in.t);
-    const D log_sk = lanes::log<L>(L::div(spot, strike), tab);
-    const D vol = L::mul(sqrt_t, in.sigma);
-    const D d1 = L::div(L::add(L::mul(L::add(carry, L::mul(sigma2, L::set(0.5))), in.t), log_sk), vol);
-    const D d2 = L::sub(d1, vol);
-    const D carry_discount = lanes::exp<L>(L::mul(L::sub(carry, rate), in.t), tab);
-    const D rate_discount = lanes::exp<L>(L::mul(L::neg(rate), in.t), tab);
-    D value = L::sub(L::mul(lanes::norm_cdf<L>(d1, tab), L::mul(spot, carry_discount)),
-                     L::mul(lanes::norm_cdf<L>(d2, tab), L::mul(strike, rate_discount)));
-    const auto expired = L::le(in.t, zero);
-    if (L::any(expired)) {
-        const D x = L::select(in.put, L::sub(in.k, in.s), L::sub(in.s, in.k));
-        const D payoff = L::select(L::gt(x, zero), x, L::select(L::isnan(x), x, zero));
-        value = L::select(expired, payoff, value);
+    static constexpr std::size_t kPoints = 2, kOutputs = 1;
+    struct State {
+        D spot_part, strike_part;  // S e^((b - r) t), K e^(-r t)
+    };
+    static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D* points) {
+        const D b = L::sub(in.r, in.q);
+        const D spot = L::select(in.put, in.k, in.s);
+        const D strike = L::select(in.put, in.s, in.k);
+        const D rate = L::select(in.put, L::sub(in.r, b), in.r);
+        const D carry = L::select(in.put, L::neg(b), b);
+        const D sigma2 = L::mul(in.sigma, in.sigma);
+        const D sqrt_t = L::sqrt(in.t);
+        const D log_sk = lanes::log<L>(L::div(spot, strike), tab);
+        const D vol = L::mul(sqrt_t, in.sigma);
+        points[0] = L::div(L::add(L::mul(L::add(carry, L::mul(sigma2, L::set(0.5))), in.t), log_sk), vol);
+        points[1] = L::sub(points[0], vol);
+        return {L::mul(spot, lanes::exp<L>(L::mul(L::sub(carry, rate), in.t), tab)),
+                L::mul(strike, lanes::exp<L>(L::mul(L::neg(rate), in.t), tab))};
     }
-    return L::select(L::le(value, zero), zero, value);
+    static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out) {
+        const D zero = L::set(0.0);
+        D value = L::sub(L::mul(n[0], st.spot_part), L::mul(n[1], st.strike_part));
+        const auto expired = L::le(in.t, zero);
+        if (L::any(expired)) {
+            const D x = L::select(in.put, L::sub(in.k, in.s), L::sub(in.s, in.k));
+            const D payoff = L::select(L::gt(x, zero), x, L::select(L::isnan(x), x, zero));
+            value = L::select(expired, payoff, value);
+        }
+        out[0] = L::select(L::le(value, zero), zero, value);
+    }
+};
+
+template <class L>
+struct DeltaStages {
+    using D = typename L::D;
+    static constexpr std::size_t kPoints = 1, kOutputs = 1;
+    struct State {
+        D dq;
+    };
+    static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D* points) {
+        points[0] = detail::side_point<L>(detail::terms<L>(in, tab).d1, in.put);
+        return {detail::discount<L>(in.q, in.t, tab)};
+    }
+    static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out) {
+        out[0] = detail::delta_from<L>(n[0], st.dq, in.put);
+    }
+};
+
+// Theta, and all five Greeks, read every shared piece.
+template <class L>
+struct SharedState {
+    detail::Terms<L> terms;
+    typename L::D dq, dr, gauss_d1;
+};
+
+template <class L>
+SharedState<L> prepare_shared(const EuropeanRow<L>& in, const exp_log::Tables& tab, typename L::D* points) {
+    const auto terms = detail::terms<L>(in, tab);
+    points[0] = detail::side_point<L>(terms.d1, in.put);
+    points[1] = detail::side_point<L>(L::sub(terms.d1, terms.big_d), in.put);
+    return {terms, detail::discount<L>(in.q, in.t, tab), detail::discount<L>(in.r, in.t, tab),
+            lanes::gauss<L>(terms.d1, tab)};
 }
 
 template <class L>
-[[gnu::always_inline]] inline typename L::D black_scholes_delta(const EuropeanRow<L>& in, const exp_log::Tables& tab) {
-    const auto t = detail::terms<L>(in, tab);
-    const auto n_d1 = lanes::norm_cdf<L>(detail::side_point<L>(t.d1, in.put), tab);
-    return detail::delta_from<L>(n_d1, detail::discount<L>(in.q, in.t, tab), in.put);
-}
+struct ThetaStages {
+    using D = typename L::D;
+    static constexpr std::size_t kPoints = 2, kOutputs = 1;
+    using State = SharedState<L>;
+    static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D* points) {
+        return prepare_shared<L>(in, tab, points);
+    }
+    static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out) {
+        out[0] = detail::theta_from<L>(in, st.terms, st.dq, st.dr, st.gauss_d1, n[0], n[1]);
+    }
+};
 
 template <class L>
-[[gnu::always_inline]] inline typename L::D black_scholes_gamma(const EuropeanRow<L>& in, const exp_log::Tables& tab) {
-    const auto t = detail::terms<L>(in, tab);
-    const auto pdf = L::div(lanes::gauss<L>(t.d1, tab), L::set(kSqrtTwoPi));
-    return detail::gamma_from<L>(in, t, pdf);
-}
-
-template <class L>
-[[gnu::always_inline]] inline typename L::D black_scholes_vega(const EuropeanRow<L>& in, const exp_log::Tables& tab) {
-    const auto t = detail::terms<L>(in, tab);
-    const auto pdf = L::div(lanes::gauss<L>(t.d1, tab), L::set(kSqrtTwoPi));
-    return L::mul(L::mul(pdf, L::mul(detail::discount<L>(in.q, in.t, tab), in.s)), t.sqrt_t);
-}
-
-template <class L>
-[[gnu::always_inline]] inline typename L::D black_scholes_theta(const EuropeanRow<L>& in, const exp_log::Tables& tab) {
-    const auto t = detail::terms<L>(in, tab);
-    const auto n_d1 = lanes::norm_cdf<L>(detail::side_point<L>(t.d1, in.put), tab);
-    const auto n_d2 = lanes::norm_cdf<L>(detail::side_point<L>(L::sub(t.d1, t.big_d), in.put), tab);
-    return detail::theta_from<L>(in, t, detail::discount<L>(in.q, in.t, tab), detail::discount<L>(in.r, in.t, tab),
-                                 lanes::gauss<L>(t.d1, tab), n_d1, n_d2);
-}
-
-template <class L>
-[[gnu::always_inline]] inline typename L::D black_scholes_rho(const EuropeanRow<L>& in, const exp_log::Tables& tab) {
-    const auto t = detail::terms<L>(in, tab);
-    const auto n_d2 = lanes::norm_cdf<L>(detail::side_point<L>(L::sub(t.d1, t.big_d), in.put), tab);
-    return detail::rho_from<L>(in, n_d2, detail::discount<L>(in.r, in.t, tab));
-}
+struct RhoStages {
+    using D = typename L::D;
+    static constexpr std::size_t kPoints = 1, kOutputs = 1;
+    struct State {
+        D dr;
+    };
+    static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D* points) {
+        const auto terms = detail::terms<L>(in, tab);
+        points[0] = detail::side_point<L>(L::sub(terms.d1, terms.big_d), in.put);
+        return {detail::discount<L>(in.r, in.t, tab)};
+    }
+    static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out) {
+        out[0] = detail::rho_from<L>(in, n[0], st.dr);
+    }
+};
 
 // All five; each the bits of its single function (black_scholes.hpp's
 // BlackScholesGreeks).
 template <class L>
-[[gnu::always_inline]] inline void black_scholes_greeks(const EuropeanRow<L>& in, const exp_log::Tables& tab,
-                                                        typename L::D (&out)[5]) {
-    const auto t = detail::terms<L>(in, tab);
-    const auto n_d1 = lanes::norm_cdf<L>(detail::side_point<L>(t.d1, in.put), tab);
-    const auto n_d2 = lanes::norm_cdf<L>(detail::side_point<L>(L::sub(t.d1, t.big_d), in.put), tab);
-    const auto dq = detail::discount<L>(in.q, in.t, tab);
-    const auto dr = detail::discount<L>(in.r, in.t, tab);
-    const auto gauss_d1 = lanes::gauss<L>(t.d1, tab);
-    const auto pdf = L::div(gauss_d1, L::set(kSqrtTwoPi));
-    out[0] = detail::delta_from<L>(n_d1, dq, in.put);
-    out[1] = detail::gamma_from<L>(in, t, pdf);
-    out[2] = detail::theta_from<L>(in, t, dq, dr, gauss_d1, n_d1, n_d2);
-    out[3] = L::mul(L::mul(L::mul(dq, in.s), pdf), t.sqrt_t);
-    out[4] = detail::rho_from<L>(in, n_d2, dr);
+struct GreeksStages {
+    using D = typename L::D;
+    static constexpr std::size_t kPoints = 2, kOutputs = 5;
+    using State = SharedState<L>;
+    static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D* points) {
+        return prepare_shared<L>(in, tab, points);
+    }
+    static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out) {
+        const D pdf = L::div(st.gauss_d1, L::set(kSqrtTwoPi));
+        out[0] = detail::delta_from<L>(n[0], st.dq, in.put);
+        out[1] = detail::gamma_from<L>(in, st.terms, pdf);
+        out[2] = detail::theta_from<L>(in, st.terms, st.dq, st.dr, st.gauss_d1, n[0], n[1]);
+        out[3] = L::mul(L::mul(L::mul(st.dq, in.s), pdf), st.terms.sqrt_t);
+        out[4] = detail::rho_from<L>(in, n[1], st.dr);
+    }
+};
+
+// Gamma and vega read only the density: prepare has the result.
+template <class L>
+struct GammaStages {
+    using D = typename L::D;
+    static constexpr std::size_t kPoints = 0, kOutputs = 1;
+    struct State {
+        D gamma;
+    };
+    static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D*) {
+        const auto terms = detail::terms<L>(in, tab);
+        const D pdf = L::div(lanes::gauss<L>(terms.d1, tab), L::set(kSqrtTwoPi));
+        return {detail::gamma_from<L>(in, terms, pdf)};
+    }
+    static void finish(const EuropeanRow<L>&, const State& st, const D*, D* out) { out[0] = st.gamma; }
+};
+
+template <class L>
+struct VegaStages {
+    using D = typename L::D;
+    static constexpr std::size_t kPoints = 0, kOutputs = 1;
+    struct State {
+        D vega;
+    };
+    static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D*) {
+        const auto terms = detail::terms<L>(in, tab);
+        const D pdf = L::div(lanes::gauss<L>(terms.d1, tab), L::set(kSqrtTwoPi));
+        return {L::mul(L::mul(pdf, L::mul(detail::discount<L>(in.q, in.t, tab), in.s)), terms.sqrt_t)};
+    }
+    static void finish(const EuropeanRow<L>&, const State& st, const D*, D* out) { out[0] = st.vega; }
+};
+
+// Rows per block of a staged operation: its points (two a row at most) fill
+// one norm_cdf_block.
+inline constexpr std::size_t kBlockRows = kNormBlock / 2;
+
+// (A template, as everything compiled for a lane width must be: see
+// simd_target.hpp.)
+template <class L>
+EuropeanColumns columns_from(const EuropeanColumns& in, std::size_t start) {
+    return {in.s + start,     in.k + start, in.t + start, in.r + start,
+            in.sigma + start, in.q + start, in.put != nullptr ? in.put + start : nullptr};
 }
 
-// Runs f over count rows: whole vectors, then the rest through one vector
-// padded with an ordinary row. f(row, tables, results) fills Outputs
-// vectors; results go to out[j][i].
-template <class L, std::size_t Outputs, class F>
-[[gnu::always_inline]] inline void run_rows(const EuropeanColumns& in, std::size_t count, double* const (&out)[Outputs],
-                                            F f) {
+// Rows of a whole number of vectors through both stages; results to
+// out[j][start + i].
+template <class L, class Op>
+void run_block(const EuropeanColumns& in, std::size_t vectors, double* const* out, std::size_t start,
+               const exp_log::Tables& tab) {
+    using D = typename L::D;
+    constexpr std::size_t n = L::kLanes;
+    constexpr std::size_t p = Op::kPoints;
+    constexpr std::size_t room = p == 0 ? 1 : p;
+    if (vectors > kBlockRows / n) __builtin_unreachable();  // lets the compiler see the buffers suffice
+    typename Op::State states[kBlockRows / n];
+    alignas(64) double points[room * kBlockRows];
+    alignas(64) double values[room * kBlockRows];
+    for (std::size_t v = 0; v < vectors; ++v) {
+        D at[room];
+        states[v] = Op::prepare(load_row<L>(in, v * n), tab, at);
+        for (std::size_t j = 0; j < p; ++j) L::store(points + (v * p + j) * n, at[j]);
+    }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // it cannot tell that every point read was written
+#endif
+    if constexpr (p != 0) norm_cdf_block<L>(points, values, vectors * p * n, tab);
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+    for (std::size_t v = 0; v < vectors; ++v) {
+        D n_values[room], results[Op::kOutputs];
+        for (std::size_t j = 0; j < p; ++j) n_values[j] = L::load(values + (v * p + j) * n);
+        Op::finish(load_row<L>(in, v * n), states[v], n_values, results);
+        for (std::size_t j = 0; j < Op::kOutputs; ++j) L::store(out[j] + start + v * n, results[j]);
+    }
+}
+
+// count rows through a staged operation, results to out[j][i]: whole
+// blocks, then the rest padded with ordinary rows to whole vectors.
+template <class L, class Op>
+void run_staged(const EuropeanColumns& in, std::size_t count, double* const* out) {
     constexpr std::size_t n = L::kLanes;
     const auto& tab = exp_log::tables();
-    typename L::D results[Outputs];
-    std::size_t i = 0;
-    for (; i + n <= count; i += n) {
-        f(load_row<L>(in, i), tab, results);
-        for (std::size_t j = 0; j < Outputs; ++j) L::store(out[j] + i, results[j]);
+    std::size_t start = 0;
+    for (; start + kBlockRows <= count; start += kBlockRows) {
+        run_block<L, Op>(columns_from<L>(in, start), kBlockRows / n, out, start, tab);
     }
-    if (i == count) return;
-    double s[n], k[n], t[n], r[n], sigma[n], q[n], rest[Outputs][n];
-    std::uint8_t put[n];
-    for (std::size_t j = 0; j < n; ++j) {
-        const bool row = i + j < count;
-        s[j] = row ? in.s[i + j] : 1.0;
-        k[j] = row ? in.k[i + j] : 1.0;
-        t[j] = row ? in.t[i + j] : 1.0;
-        r[j] = row ? in.r[i + j] : 0.0;
-        sigma[j] = row ? in.sigma[i + j] : 0.2;
-        q[j] = row ? in.q[i + j] : 0.0;
-        put[j] = row && in.put != nullptr ? in.put[i + j] : 0;
+    const std::size_t rest = count - start;
+    if (rest == 0) return;
+    double s[kBlockRows], k[kBlockRows], t[kBlockRows], r[kBlockRows], sigma[kBlockRows], q[kBlockRows];
+    std::uint8_t put[kBlockRows];
+    for (std::size_t j = 0; j < kBlockRows; ++j) {
+        const bool row = j < rest;
+        s[j] = row ? in.s[start + j] : 1.0;
+        k[j] = row ? in.k[start + j] : 1.0;
+        t[j] = row ? in.t[start + j] : 1.0;
+        r[j] = row ? in.r[start + j] : 0.0;
+        sigma[j] = row ? in.sigma[start + j] : 0.2;
+        q[j] = row ? in.q[start + j] : 0.0;
+        put[j] = row && in.put != nullptr ? in.put[start + j] : 0;
     }
-    const EuropeanColumns padded{s, k, t, r, sigma, q, put};
-    f(load_row<L>(padded, 0), tab, results);
-    for (std::size_t j = 0; j < Outputs; ++j) {
-        L::store(rest[j], results[j]);
-        for (std::size_t m = 0; i + m < count; ++m) out[j][i + m] = rest[j][m];
+    double results[Op::kOutputs][kBlockRows];
+    double* result_columns[Op::kOutputs];
+    for (std::size_t j = 0; j < Op::kOutputs; ++j) result_columns[j] = results[j];
+    run_block<L, Op>({s, k, t, r, sigma, q, put}, (rest + n - 1) / n, result_columns, 0, tab);
+    for (std::size_t j = 0; j < Op::kOutputs; ++j) {
+        for (std::size_t m = 0; m < rest; ++m) out[j][start + m] = results[j][m];
     }
+}
+
+template <class L, template <class> class Op>
+void one_output(const EuropeanColumns& in, std::size_t count, double* out) {
+    run_staged<L, Op<L>>(in, count, &out);
+}
+
+template <class L>
+void all_greeks(const EuropeanColumns& in, std::size_t count, const GreeksColumns& out) {
+    double* const outs[5] = {out.delta, out.gamma, out.theta, out.vega, out.rho};
+    run_staged<L, GreeksStages<L>>(in, count, outs);
 }
 
 // The kernel table of black_scholes_rows.hpp for lane type L.
 template <class L>
 constexpr EuropeanKernels european_kernels() {
-    using D = typename L::D;
-    using Tab = exp_log::Tables;
-    return {
-        [](const EuropeanColumns& in, std::size_t count, double* out) {
-            double* const outs[1] = {out};
-            run_rows<L>(in, count, outs, [](const EuropeanRow<L>& row, const Tab& tab, D(&r)[1]) {
-                r[0] = european_price<L>(row, tab);
-            });
-        },
-        [](const EuropeanColumns& in, std::size_t count, double* out) {
-            double* const outs[1] = {out};
-            run_rows<L>(in, count, outs, [](const EuropeanRow<L>& row, const Tab& tab, D(&r)[1]) {
-                r[0] = black_scholes_delta<L>(row, tab);
-            });
-        },
-        [](const EuropeanColumns& in, std::size_t count, double* out) {
-            double* const outs[1] = {out};
-            run_rows<L>(in, count, outs, [](const EuropeanRow<L>& row, const Tab& tab, D(&r)[1]) {
-                r[0] = black_scholes_gamma<L>(row, tab);
-            });
-        },
-        [](const EuropeanColumns& in, std::size_t count, double* out) {
-            double* const outs[1] = {out};
-            run_rows<L>(in, count, outs, [](const EuropeanRow<L>& row, const Tab& tab, D(&r)[1]) {
-                r[0] = black_scholes_theta<L>(row, tab);
-            });
-        },
-        [](const EuropeanColumns& in, std::size_t count, double* out) {
-            double* const outs[1] = {out};
-            run_rows<L>(in, count, outs, [](const EuropeanRow<L>& row, const Tab& tab, D(&r)[1]) {
-                r[0] = black_scholes_vega<L>(row, tab);
-            });
-        },
-        [](const EuropeanColumns& in, std::size_t count, double* out) {
-            double* const outs[1] = {out};
-            run_rows<L>(in, count, outs, [](const EuropeanRow<L>& row, const Tab& tab, D(&r)[1]) {
-                r[0] = black_scholes_rho<L>(row, tab);
-            });
-        },
-        [](const EuropeanColumns& in, std::size_t count, const GreeksColumns& out) {
-            double* const outs[5] = {out.delta, out.gamma, out.theta, out.vega, out.rho};
-            run_rows<L>(in, count, outs,
-                        [](const EuropeanRow<L>& row, const Tab& tab, D(&r)[5]) { black_scholes_greeks<L>(row, tab, r); });
-        },
-    };
+    return {one_output<L, EuropeanPriceStages>, one_output<L, DeltaStages>, one_output<L, GammaStages>,
+            one_output<L, ThetaStages>,         one_output<L, VegaStages>,  one_output<L, RhoStages>,
+            all_greeks<L>};
 }
 
 }  // namespace varnelle::lanes

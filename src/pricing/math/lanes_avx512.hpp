@@ -47,6 +47,11 @@ struct Avx512 {
     static bool any(M m) { return m != 0; }
     static bool all(M m) { return m == 0xffu; }
     static D select(M m, D a, D b) { return _mm512_mask_blend_pd(m, b, a); }
+    static std::size_t count(M m) { return static_cast<std::size_t>(__builtin_popcount(m)); }
+    // The lanes of v where m is set, moved to the front in order; the rest 0.
+    static D compress(M m, D v) { return _mm512_maskz_compress_pd(m, v); }
+    // The inverse: v's first lanes, in order, moved to where m is set.
+    static D expand(M m, D v) { return _mm512_maskz_expand_pd(m, v); }
 
     // Nonzero bytes p[0..8) as true.
     static M from_bytes(const std::uint8_t* p) {
@@ -66,13 +71,20 @@ struct Avx512 {
     template <int N>
     static I shr(I a) { return _mm512_srli_epi64(a, N); }
     static M ieq(I a, I b) { return _mm512_cmpeq_epi64_mask(a, b); }
-    static I ones_where(M m) { return _mm512_maskz_set1_epi64(m, 1); }
+    // a + 1 where m is set.
+    static I increment_where(M m, I a) { return _mm512_mask_add_epi64(a, m, a, _mm512_set1_epi64(1)); }
 
     static D gather(const double* table, I index) { return _mm512_i64gather_pd(index, table, 8); }
     static I gather(const std::uint64_t* table, I index) { return _mm512_i64gather_epi64(index, table, 8); }
-    // Sixteen entries fit two registers: one permute instead of a gather.
-    static D lookup16(const double* column, I index) {
-        return _mm512_permutex2var_pd(_mm512_loadu_pd(column), index, _mm512_loadu_pd(column + 8));
+    // out[j] = row index's coefficient j, for K coefficients of at most 16
+    // rows stored by coefficient (by_coefficient[j * 16 + row]): each
+    // coefficient's sixteen rows fit two registers, one permute picks them.
+    template <std::size_t K>
+    static void lookup_rows(const double*, std::size_t, const double* by_coefficient, I index, D (&out)[K]) {
+        for (std::size_t j = 0; j < K; ++j) {
+            const double* column = by_coefficient + 16 * j;
+            out[j] = _mm512_permutex2var_pd(_mm512_loadu_pd(column), index, _mm512_loadu_pd(column + 8));
+        }
     }
 };
 

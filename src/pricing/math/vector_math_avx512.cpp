@@ -44,7 +44,8 @@ void log_array(const double* x, double* out, std::size_t count) {
 
 void norm_cdf_array(const double* x, double* out, std::size_t count) {
     const auto& tab = exp_log::tables();
-    map_array<L>(x, out, count, [&](L::D v) { return lanes::norm_cdf<L>(v, tab); });
+    map_blocks<L, kNormBlock>(x, out, count,
+                              [&](const double* in, double* result, std::size_t m) { norm_cdf_block<L>(in, result, m, tab); });
 }
 
 }  // namespace

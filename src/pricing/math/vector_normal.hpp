@@ -21,24 +21,33 @@ namespace varnelle::lanes {
 
 namespace detail {
 
-// The erfc rows of normal.hpp by coefficient: column[row].
-struct ErfcColumns {
-    std::array<double, 16> a, y;
-    std::array<std::array<double, 16>, 8> p, q;
+// The coefficients an erfc row needs, in this order: the range's start a,
+// the constant y, P's eight coefficients and Q's seven above its leading 1
+// (padded with zeros at the top for rows of lower degree).
+inline constexpr std::size_t kErfcCoefficients = 17;
+
+// By row (kErfcByRow[row][j], each row padded to 18 so that pairs of
+// coefficients sit on 16-byte boundaries) and by coefficient
+// (kErfcByCoefficient[j][row], each padded to 16 rows): a lane width takes
+// whichever it reads faster.
+struct ErfcTables {
+    alignas(64) double by_row[13][18];
+    alignas(64) double by_coefficient[kErfcCoefficients][16];
 };
 
-inline constexpr ErfcColumns kErfcColumns = [] {
-    ErfcColumns c{};
+inline constexpr ErfcTables kErfcTables = [] {
+    ErfcTables t{};
     const auto& rows = varnelle::detail::kErfcRows;
     for (std::size_t row = 0; row < rows.size(); ++row) {
-        c.a[row] = rows[row].a;
-        c.y[row] = rows[row].y;
-        for (std::size_t j = 0; j < 8; ++j) {
-            c.p[j][row] = rows[row].p[j];
-            c.q[j][row] = rows[row].q[j];
+        double c[kErfcCoefficients] = {rows[row].a, rows[row].y};
+        for (std::size_t j = 0; j < 8; ++j) c[2 + j] = rows[row].p[j];
+        for (std::size_t j = 1; j < 8; ++j) c[9 + j] = rows[row].q[j];
+        for (std::size_t j = 0; j < kErfcCoefficients; ++j) {
+            t.by_row[row][j] = c[j];
+            t.by_coefficient[j][row] = c[j];
         }
     }
-    return c;
+    return t;
 }();
 
 template <class L>
@@ -59,56 +68,92 @@ template <class L>
     return L::select(L::lt(u, L::set(1e-10)), line, curve);
 }
 
-// The padded Horner sum of one column set: top coefficients are zero for
-// rows of lower degree, and zero * w + 0 stays zero for w >= 0, so every
-// row keeps the bits of its own degree.
-template <class L>
-[[gnu::always_inline]] inline typename L::D horner_rows(const std::array<std::array<double, 16>, 8>& c,
-                                                        typename L::I row, typename L::D w) {
-    typename L::D s = L::lookup16(c[7].data(), row);
-    for (std::size_t i = 7; i-- > 0;) s = L::add(L::mul(s, w), L::lookup16(c[i].data(), row));
-    return s;
-}
-
 // erfc(u) for u >= 0.5 (normal.hpp's erfc_tail_indexed); 0 from 110 on.
+// Padding the polynomials with zeros at the top keeps every row's bits: for
+// w >= 0, zero * w + 0 stays zero until the row's own leading coefficient.
 template <class L>
 [[gnu::always_inline]] inline typename L::D erfc_tail(typename L::D u, const exp_log::Tables& tab) {
     using D = typename L::D;
-    const auto& cols = kErfcColumns;
+    const auto& starts = kErfcTables.by_coefficient[0];
     auto row = L::iset(0);
-    for (std::size_t i = 1; i < 13; ++i) row = L::iadd(row, L::ones_where(L::ge(u, L::set(cols.a[i]))));
-    const D w = L::sub(u, L::lookup16(cols.a.data(), row));
-    const D ratio = L::div(horner_rows<L>(cols.p, row, w), horner_rows<L>(cols.q, row, w));
+    for (std::size_t i = 1; i < 13; ++i) row = L::increment_where(L::ge(u, L::set(starts[i])), row);
+    D c[kErfcCoefficients];
+    L::template lookup_rows<kErfcCoefficients>(kErfcTables.by_row[0], 18, kErfcTables.by_coefficient[0], row, c);
+    const D w = L::sub(u, c[0]);
+    D p = c[9];
+    for (std::size_t j = 9; j-- > 2;) p = L::add(L::mul(p, w), c[j]);
+    D q = c[16];
+    for (std::size_t j = 16; j-- > 10;) q = L::add(L::mul(q, w), c[j]);
+    q = L::add(L::mul(q, w), L::set(1.0));
+    const D ratio = L::div(p, q);
     const D g = L::div(lanes::exp<L>(L::mul(L::neg(u), u), tab), u);
-    const D value = L::add(L::mul(g, L::lookup16(cols.y.data(), row)), L::mul(g, ratio));
+    const D value = L::add(L::mul(g, c[1]), L::mul(g, ratio));
     return L::select(L::lt(u, L::set(110.0)), value, L::set(0.0));
 }
 
 }  // namespace detail
 
-// Phi(x) = 0.5 erfc(-x / sqrt 2).
+// The values of a block that norm_cdf_block sorts at most.
+inline constexpr std::size_t kNormBlock = 128;
+
+// Phi(x[i]) = 0.5 erfc(-x[i] / sqrt 2) for i < count, count a multiple of the
+// lane width and at most kNormBlock. Values of one approximation are first
+// gathered into a dense run (compress), each approximation then runs over its
+// own run, and the results go back where their values came from (expand):
+// evaluating both approximations for every lane would cost half as much
+// again.
 template <class L>
-[[gnu::always_inline]] inline typename L::D norm_cdf(typename L::D x, const exp_log::Tables& tab) {
+void norm_cdf_block(const double* x, double* out, std::size_t count, const exp_log::Tables& tab) {
     using D = typename L::D;
-    const D z = L::div(L::sub(L::set(0.0), x), L::set(kSqrtTwo));
-    const D u = L::abs(z);
-    const auto negative = L::lt(z, L::set(0.0));
-    const auto near = L::lt(u, L::set(0.5));
-    const auto far = L::mand(L::ge(u, L::set(0.5)), L::ne(z, L::set(-0.5)));
-    D e = L::set(0.0);
-    if (L::any(near)) {
-        const D v = detail::erf_near_zero<L>(u);
-        e = L::select(negative, L::add(L::set(1.0), v), L::sub(L::set(1.0), v));
+    using M = typename L::M;
+    constexpr std::size_t n = L::kLanes;
+    if (count > kNormBlock) __builtin_unreachable();  // lets the compiler see the buffers suffice
+    alignas(64) double near_z[kNormBlock + n];
+    alignas(64) double far_z[kNormBlock + n];
+    M near_lanes[kNormBlock / n], far_lanes[kNormBlock / n];
+    std::size_t near_count = 0, far_count = 0;
+    for (std::size_t v = 0; v * n < count; ++v) {
+        const D z = L::div(L::sub(L::set(0.0), L::load(x + v * n)), L::set(kSqrtTwo));
+        const D u = L::abs(z);
+        const M near = L::lt(u, L::set(0.5));
+        const M far = L::mand(L::ge(u, L::set(0.5)), L::ne(z, L::set(-0.5)));
+        L::store(near_z + near_count, L::compress(near, z));
+        L::store(far_z + far_count, L::compress(far, z));
+        near_count += L::count(near);
+        far_count += L::count(far);
+        near_lanes[v] = near;
+        far_lanes[v] = far;
     }
-    if (L::any(far)) {
-        const D t = detail::erfc_tail<L>(u, tab);
-        e = L::select(far, L::select(negative, L::sub(L::set(2.0), t), t), e);
+    // Pad each run to whole vectors with values of its range.
+    L::store(near_z + near_count, L::set(0.0));
+    L::store(far_z + far_count, L::set(1.0));
+    // erfc(z) = 1 - erf(|z|), or 1 + erf(|z|) below zero.
+    for (std::size_t j = 0; j < near_count; j += n) {
+        const D z = L::load(near_z + j);
+        const D v = detail::erf_near_zero<L>(L::abs(z));
+        const D e = L::select(L::lt(z, L::set(0.0)), L::add(L::set(1.0), v), L::sub(L::set(1.0), v));
+        L::store(near_z + j, L::mul(L::set(0.5), e));
     }
-    D out = L::mul(L::set(0.5), e);
-    // NaN and z = -0.5 (where erfc reflects through erf): the scalar function.
-    const auto other = L::mnot(L::mor(near, far));
-    if (L::any(other)) [[unlikely]] out = scalar_where<L>(other, x, out, [](double v) { return varnelle::norm_cdf(v); });
-    return out;
+    // erfc(z) from the tail at |z|, reflected as 2 - erfc(|z|) below zero.
+    for (std::size_t j = 0; j < far_count; j += n) {
+        const D z = L::load(far_z + j);
+        const D t = detail::erfc_tail<L>(L::abs(z), tab);
+        const D e = L::select(L::lt(z, L::set(0.0)), L::sub(L::set(2.0), t), t);
+        L::store(far_z + j, L::mul(L::set(0.5), e));
+    }
+    std::size_t near_at = 0, far_at = 0;
+    for (std::size_t v = 0; v * n < count; ++v) {
+        const M near = near_lanes[v], far = far_lanes[v];
+        D result = L::select(near, L::expand(near, L::load(near_z + near_at)), L::expand(far, L::load(far_z + far_at)));
+        near_at += L::count(near);
+        far_at += L::count(far);
+        // NaN and z = -0.5 (where erfc reflects through erf): the scalar function.
+        const M other = L::mnot(L::mor(near, far));
+        if (L::any(other)) [[unlikely]] {
+            result = scalar_where<L>(other, L::load(x + v * n), result, [](double e) { return varnelle::norm_cdf(e); });
+        }
+        L::store(out + v * n, result);
+    }
 }
 
 // exp(-x^2 / 2): phi(x) times sqrt(2 pi), as the Greeks form it.
