@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdio>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -133,43 +134,68 @@ inline bool same_value(double a, double b) {
     return x == y;
 }
 
-inline void check_rows(const RowBatch& batch, VectorPath path, RowsCheck& check) {
+// The single-row functions' results for a batch: price, delta, gamma,
+// theta, vega, rho, then the five Greeks of bs_greeks, each a column.
+inline constexpr std::size_t kEuropeanResults = 11;
+inline constexpr const char* kEuropeanResultNames[kEuropeanResults] = {
+    "bs_price", "bs_delta", "bs_gamma", "bs_theta", "bs_vega", "bs_rho",
+    "bs_greeks.delta", "bs_greeks.gamma", "bs_greeks.theta", "bs_greeks.vega", "bs_greeks.rho"};
+
+inline std::vector<double> scalar_results(const RowBatch& batch) {
     const std::size_t n = batch.size();
-    const EuropeanColumns in = batch.columns();
-    std::vector<double> out(n), greeks(5 * n);
-    const GreeksColumns g{greeks.data(), greeks.data() + n, greeks.data() + 2 * n, greeks.data() + 3 * n,
-                          greeks.data() + 4 * n};
-    const auto record = [&](const char* name, std::size_t i, double got, double want) {
-        ++check.compared;
-        if (same_value(got, want)) return;
-        if (++check.differing <= 5) {
-            char text[400];
-            const OptionInputs row = batch.row(i);
-            std::snprintf(text, sizeof text, "%s(%a, %a, %a, %a, %a, %a, %s) = %a, want %a\n", name, row.s, row.k,
-                          row.t, row.r, row.sigma, row.q, batch.put[i] ? "put" : "call", got, want);
-            check.first += text;
-        }
-    };
-    european_price_rows(in, n, out.data(), path);
-    for (std::size_t i = 0; i < n; ++i) record("bs_price", i, out[i], european_price(batch.row(i), batch.type(i)));
-    black_scholes_delta_rows(in, n, out.data(), path);
-    for (std::size_t i = 0; i < n; ++i) record("bs_delta", i, out[i], black_scholes_delta(batch.row(i), batch.type(i)));
-    black_scholes_gamma_rows(in, n, out.data(), path);
-    for (std::size_t i = 0; i < n; ++i) record("bs_gamma", i, out[i], black_scholes_gamma(batch.row(i)));
-    black_scholes_theta_rows(in, n, out.data(), path);
-    for (std::size_t i = 0; i < n; ++i) record("bs_theta", i, out[i], black_scholes_theta(batch.row(i), batch.type(i)));
-    black_scholes_vega_rows(in, n, out.data(), path);
-    for (std::size_t i = 0; i < n; ++i) record("bs_vega", i, out[i], black_scholes_vega(batch.row(i)));
-    black_scholes_rho_rows(in, n, out.data(), path);
-    for (std::size_t i = 0; i < n; ++i) record("bs_rho", i, out[i], black_scholes_rho(batch.row(i), batch.type(i)));
-    black_scholes_greeks_rows(in, n, g, path);
-    static const char* const kNames[] = {"bs_greeks.delta", "bs_greeks.gamma", "bs_greeks.theta", "bs_greeks.vega",
-                                         "bs_greeks.rho"};
+    std::vector<double> out(kEuropeanResults * n);
     for (std::size_t i = 0; i < n; ++i) {
-        const Greeks want = black_scholes_greeks(batch.row(i), batch.type(i));
-        const double wants[5] = {want.delta, want.gamma, want.theta, want.vega, want.rho};
-        for (std::size_t j = 0; j < 5; ++j) record(kNames[j], i, greeks[j * n + i], wants[j]);
+        const OptionInputs in = batch.row(i);
+        const OptionType type = batch.type(i);
+        const Greeks g = black_scholes_greeks(in, type);
+        const double values[kEuropeanResults] = {european_price(in, type),   black_scholes_delta(in, type),
+                                                 black_scholes_gamma(in),    black_scholes_theta(in, type),
+                                                 black_scholes_vega(in),     black_scholes_rho(in, type),
+                                                 g.delta, g.gamma, g.theta, g.vega, g.rho};
+        for (std::size_t j = 0; j < kEuropeanResults; ++j) out[j * n + i] = values[j];
     }
+    return out;
+}
+
+// The same results from the row functions on one path.
+inline std::vector<double> row_results(const RowBatch& batch, VectorPath path) {
+    const std::size_t n = batch.size();
+    std::vector<double> out(kEuropeanResults * n);
+    const EuropeanColumns in = batch.columns();
+    european_price_rows(in, n, out.data(), path);
+    black_scholes_delta_rows(in, n, out.data() + n, path);
+    black_scholes_gamma_rows(in, n, out.data() + 2 * n, path);
+    black_scholes_theta_rows(in, n, out.data() + 3 * n, path);
+    black_scholes_vega_rows(in, n, out.data() + 4 * n, path);
+    black_scholes_rho_rows(in, n, out.data() + 5 * n, path);
+    double* g = out.data() + 6 * n;
+    black_scholes_greeks_rows(in, n, {g, g + n, g + 2 * n, g + 3 * n, g + 4 * n}, path);
+    return out;
+}
+
+// Adds the comparison of got with want (both as the functions above lay
+// them out) to check.
+inline void compare_results(const RowBatch& batch, const std::vector<double>& got, const std::vector<double>& want,
+                            RowsCheck& check) {
+    const std::size_t n = batch.size();
+    for (std::size_t j = 0; j < kEuropeanResults; ++j) {
+        for (std::size_t i = 0; i < n; ++i) {
+            ++check.compared;
+            if (same_value(got[j * n + i], want[j * n + i])) continue;
+            if (++check.differing <= 5) {
+                char text[400];
+                const OptionInputs row = batch.row(i);
+                std::snprintf(text, sizeof text, "%s(%a, %a, %a, %a, %a, %a, %s) = %a, want %a\n",
+                              kEuropeanResultNames[j], row.s, row.k, row.t, row.r, row.sigma, row.q,
+                              batch.put[i] ? "put" : "call", got[j * n + i], want[j * n + i]);
+                check.first += text;
+            }
+        }
+    }
+}
+
+inline void check_rows(const RowBatch& batch, VectorPath path, RowsCheck& check) {
+    compare_results(batch, row_results(batch, path), scalar_results(batch), check);
 }
 
 }  // namespace varnelle::testing
