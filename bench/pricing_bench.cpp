@@ -17,6 +17,7 @@
 #include "pricing/american/bs2002/bjerksund_stensland_detail.hpp"
 #include "pricing/european/black_scholes.hpp"
 #include "pricing/european/black_scholes_rows.hpp"
+#include "pricing/european/implied_vol_rows.hpp"
 #include "pricing/european/european.hpp"
 #include "pricing/american/bs2002/implied_vol.hpp"
 #include "pricing/european/implied_vol.hpp"
@@ -418,7 +419,25 @@ void greeks(benchmark::State& state, bool dividends) {
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
 }
 
+// The implied volatility of the book's own prices.
+void implied(benchmark::State& state) {
+    const varnelle::VectorPath path = path_of(state);
+    if (!varnelle::vector_path_supported(path)) return state.SkipWithError("not supported here");
+    Book b = book(true);
+    const std::size_t n = b.s.size();
+    std::vector<double> prices(n);
+    varnelle::european_price_rows(b.columns(), n, prices.data(), varnelle::VectorPath::Scalar);
+    const varnelle::ImpliedColumns in{prices.data(), b.s.data(), b.k.data(), b.t.data(),
+                                      b.r.data(),    b.q.data(), b.put.data()};
+    for (auto _ : state) {
+        varnelle::european_implied_vol_rows(in, n, b.out.data(), path);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+}
+
 void BM_rows_price(benchmark::State& s) { one<varnelle::european_price_rows>(s, true); }
+void BM_rows_implied_vol(benchmark::State& s) { implied(s); }
 void BM_rows_delta(benchmark::State& s) { one<varnelle::black_scholes_delta_rows>(s, true); }
 void BM_rows_gamma(benchmark::State& s) { one<varnelle::black_scholes_gamma_rows>(s, true); }
 void BM_rows_gamma_no_q(benchmark::State& s) { one<varnelle::black_scholes_gamma_rows>(s, false); }
@@ -439,3 +458,4 @@ BENCHMARK(rows::BM_rows_vega)->DenseRange(0, 2);
 BENCHMARK(rows::BM_rows_rho)->DenseRange(0, 2);
 BENCHMARK(rows::BM_rows_greeks)->DenseRange(0, 2);
 BENCHMARK(rows::BM_rows_greeks_no_q)->DenseRange(0, 2);
+BENCHMARK(rows::BM_rows_implied_vol)->DenseRange(0, 2);

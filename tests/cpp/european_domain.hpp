@@ -19,6 +19,8 @@
 #include "pricing/european/black_scholes.hpp"
 #include "pricing/european/black_scholes_rows.hpp"
 #include "pricing/european/european.hpp"
+#include "pricing/european/implied_vol.hpp"
+#include "pricing/european/implied_vol_rows.hpp"
 
 namespace varnelle::testing {
 
@@ -196,6 +198,73 @@ inline void compare_results(const RowBatch& batch, const std::vector<double>& go
 
 inline void check_rows(const RowBatch& batch, VectorPath path, RowsCheck& check) {
     compare_results(batch, row_results(batch, path), scalar_results(batch), check);
+}
+
+// Implied-volatility rows: the inputs of a domain row with a price to invert
+// that is mostly the row's own European price, sometimes one moved a little
+// or a lot, the lower bound itself, or no price at all.
+struct ImpliedBatch {
+    RowBatch rows;
+    std::vector<double> price;
+
+    std::size_t size() const { return price.size(); }
+    void clear() { *this = ImpliedBatch{}; }
+    ImpliedColumns columns() const {
+        return {price.data(), rows.s.data(), rows.k.data(), rows.t.data(), rows.r.data(), rows.q.data(),
+                rows.put.data()};
+    }
+};
+
+inline void add_implied_row(ImpliedBatch& batch, EuropeanDomain& domain, std::mt19937_64& gen) {
+    OptionInputs in;
+    OptionType type;
+    domain.next(in, type);
+    double price = european_price(in, type);
+    switch (gen() % 8) {
+        case 0:
+            price *= std::uniform_real_distribution<double>(0.5, 1.5)(gen);
+            break;
+        case 1:
+            price = std::nextafter(price, (gen() & 1) != 0 ? 1e300 : -1e300);
+            break;
+        case 2: {
+            // The lower bound as the solver forms it: 0 or the discounted
+            // intrinsic value (of the call equivalent).
+            const double b = in.r - in.q;
+            const bool put = type == OptionType::Put;
+            const double spot = put ? in.k : in.s, strike = put ? in.s : in.k, rate = put ? in.r - b : in.r;
+            const double a = spot * std::exp(((put ? -b : b) - rate) * in.t);
+            const double intrinsic = a - strike * std::exp((-rate) * in.t);
+            price = intrinsic > 0.0 ? intrinsic : 0.0;
+            break;
+        }
+        case 3:
+            price = (gen() & 1) != 0 ? std::numeric_limits<double>::quiet_NaN() : -price;
+            break;
+        default:
+            break;
+    }
+    batch.rows.add(in, type);
+    batch.price.push_back(price);
+}
+
+inline void check_implied(const ImpliedBatch& batch, VectorPath path, RowsCheck& check) {
+    const std::size_t n = batch.size();
+    std::vector<double> got(n);
+    european_implied_vol_rows(batch.columns(), n, got.data(), path);
+    for (std::size_t i = 0; i < n; ++i) {
+        const OptionInputs row = batch.rows.row(i);
+        const double want = european_implied_vol(batch.price[i], row.s, row.k, row.t, row.r, row.q, batch.rows.type(i));
+        ++check.compared;
+        if (same_value(got[i], want)) continue;
+        if (++check.differing <= 5) {
+            char text[400];
+            std::snprintf(text, sizeof text, "bs_implied_vol(%a, %a, %a, %a, %a, %a, %s) = %a, want %a\n",
+                          batch.price[i], row.s, row.k, row.t, row.r, row.q, batch.rows.put[i] ? "put" : "call", got[i],
+                          want);
+            check.first += text;
+        }
+    }
 }
 
 }  // namespace varnelle::testing

@@ -287,21 +287,14 @@ void run_block(const EuropeanColumns& in, std::size_t vectors, double* const* ou
     constexpr std::size_t room = p == 0 ? 1 : p;
     if (vectors > kBlockRows / n) __builtin_unreachable();  // lets the compiler see the buffers suffice
     typename Op::State states[kBlockRows / n];
-    alignas(64) double points[room * kBlockRows];
+    alignas(64) double points[room * kBlockRows] = {};  // (set before read; zeroed for the compiler's sake)
     alignas(64) double values[room * kBlockRows];
     for (std::size_t v = 0; v < vectors; ++v) {
         D at[room];
         states[v] = Op::prepare(load_row<L>(in, v * n), tab, at);
         for (std::size_t j = 0; j < p; ++j) L::store(points + (v * p + j) * n, at[j]);
     }
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // it cannot tell that every point read was written
-#endif
     if constexpr (p != 0) norm_cdf_block<L>(points, values, vectors * p * n, tab);
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
     for (std::size_t v = 0; v < vectors; ++v) {
         D n_values[room], results[Op::kOutputs];
         for (std::size_t j = 0; j < p; ++j) n_values[j] = L::load(values + (v * p + j) * n);

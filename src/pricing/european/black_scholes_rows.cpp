@@ -13,8 +13,8 @@ namespace varnelle {
 
 namespace lanes {
 #if VARNELLE_HAVE_LANES
-extern const EuropeanKernels kAvx2European;    // black_scholes_rows_avx2.cpp
-extern const EuropeanKernels kAvx512European;  // black_scholes_rows_avx512.cpp
+extern const EuropeanKernels kAvx2European;    // european_rows_avx2.cpp
+extern const EuropeanKernels kAvx512European;  // european_rows_avx512.cpp
 #endif
 }  // namespace lanes
 

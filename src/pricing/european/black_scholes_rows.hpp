@@ -57,7 +57,7 @@ void black_scholes_greeks_rows(const EuropeanColumns& in, std::size_t count, con
 
 namespace lanes {
 
-// One lane width's kernels (black_scholes_rows_avx2.cpp and _avx512.cpp).
+// One lane width's kernels (european_rows_avx2.cpp and _avx512.cpp).
 struct EuropeanKernels {
     using One = void (*)(const EuropeanColumns&, std::size_t, double*);
     One price, delta, gamma, theta, vega, rho;

@@ -63,8 +63,7 @@ struct Avx2 {
 
 private:
     static D permute(D v, const detail::LaneMoves& moves, unsigned mask) {
-        const I index = _mm256_load_si256(reinterpret_cast<const I*>(moves.index[mask]));
-        return _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(v), index));
+        return permute(v, _mm256_load_si256(reinterpret_cast<const I*>(moves.index[mask])));
     }
 
 public:
@@ -109,6 +108,12 @@ public:
     }
     // The inverse: v's first lanes, in order, moved to where m is set.
     static D expand(M m, D v) { return _mm256_and_pd(permute(v, detail::kExpandMoves, bits(m)), m); }
+    // compress as a lane order, for moving several vectors by one mask: the
+    // lanes past count(m) are left unspecified.
+    static I compress_order(M m) {
+        return _mm256_load_si256(reinterpret_cast<const I*>(detail::kCompressMoves.index[bits(m)]));
+    }
+    static D permute(D v, I order) { return _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(v), order)); }
 
     // Nonzero bytes p[0..4) as true.
     static M from_bytes(const std::uint8_t* p) {

@@ -52,6 +52,12 @@ struct Avx512 {
     static D compress(M m, D v) { return _mm512_maskz_compress_pd(m, v); }
     // The inverse: v's first lanes, in order, moved to where m is set.
     static D expand(M m, D v) { return _mm512_maskz_expand_pd(m, v); }
+    // compress as a lane order, for moving several vectors by one mask: the
+    // lanes past count(m) are left unspecified.
+    static I compress_order(M m) {
+        return _mm512_maskz_compress_epi64(m, _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7));
+    }
+    static D permute(D v, I order) { return _mm512_permutexvar_pd(order, v); }
 
     // Nonzero bytes p[0..8) as true.
     static M from_bytes(const std::uint8_t* p) {

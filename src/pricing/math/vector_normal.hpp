@@ -91,6 +91,25 @@ template <class L>
     return L::select(L::lt(u, L::set(110.0)), value, L::set(0.0));
 }
 
+// 0.5 erfc(z) for |z| < 0.5: 1 - erf(|z|), or 1 + erf(|z|) below zero.
+template <class L>
+[[gnu::always_inline]] inline typename L::D near_half_erfc(typename L::D z) {
+    using D = typename L::D;
+    const D v = erf_near_zero<L>(L::abs(z));
+    const D e = L::select(L::lt(z, L::set(0.0)), L::add(L::set(1.0), v), L::sub(L::set(1.0), v));
+    return L::mul(L::set(0.5), e);
+}
+
+// 0.5 erfc(z) for |z| >= 0.5: the tail at |z|, reflected as 2 - erfc(|z|)
+// below zero.
+template <class L>
+[[gnu::always_inline]] inline typename L::D far_half_erfc(typename L::D z, const exp_log::Tables& tab) {
+    using D = typename L::D;
+    const D t = erfc_tail<L>(L::abs(z), tab);
+    const D e = L::select(L::lt(z, L::set(0.0)), L::sub(L::set(2.0), t), t);
+    return L::mul(L::set(0.5), e);
+}
+
 }  // namespace detail
 
 // The values of a block that norm_cdf_block sorts at most.
@@ -108,8 +127,8 @@ void norm_cdf_block(const double* x, double* out, std::size_t count, const exp_l
     using M = typename L::M;
     constexpr std::size_t n = L::kLanes;
     if (count > kNormBlock) __builtin_unreachable();  // lets the compiler see the buffers suffice
-    alignas(64) double near_z[kNormBlock + n];
-    alignas(64) double far_z[kNormBlock + n];
+    alignas(64) double near_z[kNormBlock + 2 * n];
+    alignas(64) double far_z[kNormBlock + 2 * n];
     M near_lanes[kNormBlock / n], far_lanes[kNormBlock / n];
     std::size_t near_count = 0, far_count = 0;
     for (std::size_t v = 0; v * n < count; ++v) {
@@ -124,22 +143,24 @@ void norm_cdf_block(const double* x, double* out, std::size_t count, const exp_l
         near_lanes[v] = near;
         far_lanes[v] = far;
     }
-    // Pad each run to whole vectors with values of its range.
+    // Pad each run to whole pairs of vectors with values of its range.
     L::store(near_z + near_count, L::set(0.0));
+    L::store(near_z + near_count + n, L::set(0.0));
     L::store(far_z + far_count, L::set(1.0));
-    // erfc(z) = 1 - erf(|z|), or 1 + erf(|z|) below zero.
-    for (std::size_t j = 0; j < near_count; j += n) {
-        const D z = L::load(near_z + j);
-        const D v = detail::erf_near_zero<L>(L::abs(z));
-        const D e = L::select(L::lt(z, L::set(0.0)), L::add(L::set(1.0), v), L::sub(L::set(1.0), v));
-        L::store(near_z + j, L::mul(L::set(0.5), e));
+    L::store(far_z + far_count + n, L::set(1.0));
+    // Two vectors at a time: each is one long chain of dependent operations,
+    // and two chains side by side keep the processor's units busy.
+    for (std::size_t j = 0; j < near_count; j += 2 * n) {
+        const D first = detail::near_half_erfc<L>(L::load(near_z + j));
+        const D second = detail::near_half_erfc<L>(L::load(near_z + j + n));
+        L::store(near_z + j, first);
+        L::store(near_z + j + n, second);
     }
-    // erfc(z) from the tail at |z|, reflected as 2 - erfc(|z|) below zero.
-    for (std::size_t j = 0; j < far_count; j += n) {
-        const D z = L::load(far_z + j);
-        const D t = detail::erfc_tail<L>(L::abs(z), tab);
-        const D e = L::select(L::lt(z, L::set(0.0)), L::sub(L::set(2.0), t), t);
-        L::store(far_z + j, L::mul(L::set(0.5), e));
+    for (std::size_t j = 0; j < far_count; j += 2 * n) {
+        const D first = detail::far_half_erfc<L>(L::load(far_z + j), tab);
+        const D second = detail::far_half_erfc<L>(L::load(far_z + j + n), tab);
+        L::store(far_z + j, first);
+        L::store(far_z + j + n, second);
     }
     std::size_t near_at = 0, far_at = 0;
     for (std::size_t v = 0; v * n < count; ++v) {
@@ -153,6 +174,14 @@ void norm_cdf_block(const double* x, double* out, std::size_t count, const exp_l
             result = scalar_where<L>(other, L::load(x + v * n), result, [](double e) { return varnelle::norm_cdf(e); });
         }
         L::store(out + v * n, result);
+    }
+}
+
+// norm_cdf_block over any multiple of the lane width, a block at a time.
+template <class L>
+void norm_cdf_blocks(const double* x, double* out, std::size_t count, const exp_log::Tables& tab) {
+    for (std::size_t i = 0; i < count; i += kNormBlock) {
+        norm_cdf_block<L>(x + i, out + i, count - i < kNormBlock ? count - i : kNormBlock, tab);
     }
 }
 
