@@ -180,6 +180,36 @@ TEST(ExpLogTables, AgreeWithTheirDefinitions) {
     }
 }
 
+// A lane exp that is wrong in one bit at one argument, which the proof must
+// find among a million right ones.
+void exp_off_by_one_ulp_at_two(const double* x, double* out, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        out[i] = std::exp(x[i]);
+        if (x[i] == 2.0) out[i] = std::nextafter(out[i], 0.0);
+    }
+}
+
+TEST(VectorPathProof, NamesTheFirstArgumentThatDiffers) {
+    std::vector<double> x(1000000);
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = -20.0 + 40.0 * (static_cast<double>(i) + 0.5) / 1e6;
+    EXPECT_EQ(varnelle::lanes::first_difference("exp", exp_off_by_one_ulp_at_two, platform_exp, x), "");
+    x[777777] = 2.0;
+    const std::string found = varnelle::lanes::first_difference("exp", exp_off_by_one_ulp_at_two, platform_exp, x);
+    EXPECT_EQ(found.rfind("vector exp differs from the platform's at x=0x1p+1 (", 0), 0u) << found;
+}
+
+TEST(VectorPathChoice, VarnelleScalarOneForcesTheScalarPath) {
+    const auto forced = varnelle::lanes::choose_vector_path("1");
+    EXPECT_EQ(forced.path, VectorPath::Scalar);
+    EXPECT_EQ(forced.description, "scalar: forced by VARNELLE_SCALAR=1");
+    // Any other setting leaves the choice to the processor and the proof.
+    for (const char* setting : {static_cast<const char*>(nullptr), "0", "", "yes"}) {
+        const auto chosen = varnelle::lanes::choose_vector_path(setting);
+        EXPECT_TRUE(varnelle::vector_path_supported(chosen.path));
+        EXPECT_NE(chosen.description, "scalar: forced by VARNELLE_SCALAR=1");
+    }
+}
+
 TEST(VectorPathChoice, IsAPathThisProcessorRunsAndSaysWhy) {
     const auto& choice = varnelle::vector_path_choice();
     EXPECT_TRUE(varnelle::vector_path_supported(choice.path));

@@ -19,7 +19,7 @@
 // from experiment are which c the library chose in each of log's 128 pieces:
 // log(c) of every one lies within 2^-66 of a multiple of 2^-43, and the
 // multiples were found by comparing candidates against the platform's log
-// (tools/derive_log_table.cpp repeats the search).
+// (tests/cpp/derive_log_table.cpp repeats the search).
 #pragma once
 
 #include <cstdint>

@@ -12,7 +12,9 @@
 // says where. VARNELLE_SCALAR=1 in the environment forces the scalar path.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 namespace varnelle {
 
@@ -42,6 +44,14 @@ namespace lanes {
 // The comparison itself, for one lane path: empty when every bit agrees,
 // otherwise what differed. Exposed for the tests.
 std::string prove_exp_log(VectorPath path);
+
+// One function's part of it: lanes against platform on every x.
+std::string first_difference(const char* name, void (*lanes)(const double*, double*, std::size_t),
+                             double (*platform)(double), const std::vector<double>& x);
+
+// The choice as vector_path_choice makes it, with VARNELLE_SCALAR's value
+// (null when unset) given.
+VectorPathChoice choose_vector_path(const char* scalar_setting);
 
 }  // namespace lanes
 
