@@ -5,8 +5,8 @@
 // type: include only where one is (simd_target.hpp).
 //
 // Where a row takes a different branch (a put, an expired price) both sides
-// are evaluated and blended. Gamma's dividend discount is the platform's pow,
-// one call per lane whose q t is not zero.
+// are evaluated and blended. Gamma's dividend discount is pow(e, -q t) as the
+// platform's pow gives it (vector_exp.hpp).
 #pragma once
 
 #include <cmath>
@@ -69,10 +69,12 @@ template <class L>
 }
 
 template <class L>
-[[gnu::always_inline]] inline typename L::D gamma_discount(const EuropeanRow<L>& in) {
+[[gnu::always_inline]] inline typename L::D gamma_discount(const EuropeanRow<L>& in, const exp_log::Tables& tab) {
     const typename L::D exponent = L::mul(L::neg(in.q), in.t);
-    return scalar_where<L>(L::ne(exponent, L::set(0.0)), exponent, L::set(1.0),
-                           [](double e) { return std::pow(kE, e); });
+    // pow(x, +-0) is exactly 1; the common case of no yield skips the rest.
+    const auto none = L::eq(exponent, L::set(0.0));
+    if (L::all(none)) return L::set(1.0);
+    return L::select(none, L::set(1.0), lanes::pow_e<L>(L::select(none, L::set(1.0), exponent), tab));
 }
 
 template <class L>
@@ -82,8 +84,8 @@ template <class L>
 
 template <class L>
 [[gnu::always_inline]] inline typename L::D gamma_from(const EuropeanRow<L>& in, const Terms<L>& terms,
-                                                       typename L::D pdf) {
-    return L::div(L::mul(gamma_discount<L>(in), pdf), L::mul(L::mul(in.s, in.sigma), terms.sqrt_t));
+                                                       typename L::D pdf, const exp_log::Tables& tab) {
+    return L::div(L::mul(gamma_discount<L>(in, tab), pdf), L::mul(L::mul(in.s, in.sigma), terms.sqrt_t));
 }
 
 template <class L>
@@ -138,7 +140,7 @@ struct EuropeanPriceStages {
         return {L::mul(spot, lanes::exp<L>(L::mul(L::sub(carry, rate), in.t), tab)),
                 L::mul(strike, lanes::exp<L>(L::mul(L::neg(rate), in.t), tab))};
     }
-    static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out) {
+    static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out, const exp_log::Tables&) {
         const D zero = L::set(0.0);
         D value = L::sub(L::mul(n[0], st.spot_part), L::mul(n[1], st.strike_part));
         const auto expired = L::le(in.t, zero);
@@ -162,7 +164,7 @@ struct DeltaStages {
         points[0] = detail::side_point<L>(detail::terms<L>(in, tab).d1, in.put);
         return {detail::discount<L>(in.q, in.t, tab)};
     }
-    static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out) {
+    static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out, const exp_log::Tables&) {
         out[0] = detail::delta_from<L>(n[0], st.dq, in.put);
     }
 };
@@ -191,7 +193,7 @@ struct ThetaStages {
     static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D* points) {
         return prepare_shared<L>(in, tab, points);
     }
-    static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out) {
+    static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out, const exp_log::Tables&) {
         out[0] = detail::theta_from<L>(in, st.terms, st.dq, st.dr, st.gauss_d1, n[0], n[1]);
     }
 };
@@ -208,7 +210,7 @@ struct RhoStages {
         points[0] = detail::side_point<L>(L::sub(terms.d1, terms.big_d), in.put);
         return {detail::discount<L>(in.r, in.t, tab)};
     }
-    static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out) {
+    static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out, const exp_log::Tables&) {
         out[0] = detail::rho_from<L>(in, n[0], st.dr);
     }
 };
@@ -223,10 +225,10 @@ struct GreeksStages {
     static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D* points) {
         return prepare_shared<L>(in, tab, points);
     }
-    static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out) {
+    static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out, const exp_log::Tables& tab) {
         const D pdf = L::div(st.gauss_d1, L::set(kSqrtTwoPi));
         out[0] = detail::delta_from<L>(n[0], st.dq, in.put);
-        out[1] = detail::gamma_from<L>(in, st.terms, pdf);
+        out[1] = detail::gamma_from<L>(in, st.terms, pdf, tab);
         out[2] = detail::theta_from<L>(in, st.terms, st.dq, st.dr, st.gauss_d1, n[0], n[1]);
         out[3] = L::mul(L::mul(L::mul(st.dq, in.s), pdf), st.terms.sqrt_t);
         out[4] = detail::rho_from<L>(in, n[1], st.dr);
@@ -244,9 +246,9 @@ struct GammaStages {
     static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D*) {
         const auto terms = detail::terms<L>(in, tab);
         const D pdf = L::div(lanes::gauss<L>(terms.d1, tab), L::set(kSqrtTwoPi));
-        return {detail::gamma_from<L>(in, terms, pdf)};
+        return {detail::gamma_from<L>(in, terms, pdf, tab)};
     }
-    static void finish(const EuropeanRow<L>&, const State& st, const D*, D* out) { out[0] = st.gamma; }
+    static void finish(const EuropeanRow<L>&, const State& st, const D*, D* out, const exp_log::Tables&) { out[0] = st.gamma; }
 };
 
 template <class L>
@@ -261,7 +263,7 @@ struct VegaStages {
         const D pdf = L::div(lanes::gauss<L>(terms.d1, tab), L::set(kSqrtTwoPi));
         return {L::mul(L::mul(pdf, L::mul(detail::discount<L>(in.q, in.t, tab), in.s)), terms.sqrt_t)};
     }
-    static void finish(const EuropeanRow<L>&, const State& st, const D*, D* out) { out[0] = st.vega; }
+    static void finish(const EuropeanRow<L>&, const State& st, const D*, D* out, const exp_log::Tables&) { out[0] = st.vega; }
 };
 
 // Rows per block of a staged operation: its points (two a row at most) fill
@@ -298,7 +300,7 @@ void run_block(const EuropeanColumns& in, std::size_t vectors, double* const* ou
     for (std::size_t v = 0; v < vectors; ++v) {
         D n_values[room], results[Op::kOutputs];
         for (std::size_t j = 0; j < p; ++j) n_values[j] = L::load(values + (v * p + j) * n);
-        Op::finish(load_row<L>(in, v * n), states[v], n_values, results);
+        Op::finish(load_row<L>(in, v * n), states[v], n_values, results, tab);
         for (std::size_t j = 0; j < Op::kOutputs; ++j) L::store(out[j] + start + v * n, results[j]);
     }
 }

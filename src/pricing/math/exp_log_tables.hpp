@@ -57,6 +57,14 @@ inline constexpr double kLogB[11] = {-0x1p-1,
                                      -0x1.999eb43b068ffp-4,
                                      0x1.78182f7afd085p-4,
                                      -0x1.5521375d145cdp-4};
+// pow(x, y) = exp(y hi + y lo) with hi + lo = log x in two doubles, y lo
+// joining exp's reduced argument. For x = kE (the double nearest e), hi is 1
+// and lo is log(kE) - 1 = -5.3e-17 up to the error of pow's logarithm in its
+// last bits, which no result pins down exactly; lo lies in this interval, cut
+// down by experiment (tests/cpp/derive_pow_e_tail.cpp).
+inline constexpr double kPowETailLow = -0x1.ea85574c30d5ep-55;
+inline constexpr double kPowETailHigh = -0x1.ea85573ba81a4p-55;
+
 // The bits of the start of log's range of z; its pieces start every 2^45.
 inline constexpr std::uint64_t kLogOffset = 0x3fe6000000000000;
 // log c of each piece in units of 2^-43 (see above).

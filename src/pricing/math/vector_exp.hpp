@@ -1,5 +1,6 @@
 // e^x in every lane, to the bit what the platform's exp gives (see
-// exp_log_tables.hpp for the algorithm). Templates over a lane type
+// exp_log_tables.hpp for the algorithm), and e^y as the platform's pow
+// gives it for the double nearest e. Templates over a lane type
 // (lanes_avx2.hpp, lanes_avx512.hpp): include only where one is.
 //
 // The platform's exp is compiled with contraction into fused multiply-adds;
@@ -12,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "pricing/core/constants.hpp"
 #include "pricing/math/exp_log_tables.hpp"
 
 namespace varnelle::lanes {
@@ -85,26 +87,80 @@ template <class L>
 
 }  // namespace detail
 
+namespace detail {
+
+// x = k ln2/128 + r: k (as the bits of the shifted value) and r before any
+// tail is added.
 template <class L>
-[[gnu::always_inline]] inline typename L::D exp(typename L::D x, const exp_log::Tables& tab) {
+struct Reduced {
+    typename L::I ki;
+    typename L::D r;
+};
+
+template <class L>
+[[gnu::always_inline]] inline Reduced<L> reduce(typename L::D x) {
     using namespace exp_log;
     using D = typename L::D;
     const D shifted = L::fma(x, L::set(kExpInvLn2N), L::set(kExpShift));
-    const auto ki = L::bits_of(shifted);
     const D kd = L::sub(shifted, L::set(kExpShift));
-    const D r = L::fma(kd, L::set(kExpNegLn2LoN), L::fma(kd, L::set(kExpNegLn2HiN), x));
+    return {L::bits_of(shifted), L::fma(kd, L::set(kExpNegLn2LoN), L::fma(kd, L::set(kExpNegLn2HiN), x))};
+}
+
+// 2^(k/128) e^r as 2^(k/128) (1 + tmp): tmp and the bits of 2^(k/128).
+template <class L>
+struct Scaled {
+    typename L::D tmp;
+    typename L::I sbits;
+};
+
+template <class L>
+[[gnu::always_inline]] inline Scaled<L> scale_parts(typename L::I ki, typename L::D r, const exp_log::Tables& tab) {
+    using namespace exp_log;
+    using D = typename L::D;
     const D r2 = L::mul(r, r);
     const auto index = L::iand(ki, L::iset(kTableSize - 1));
     const D tail = L::gather(tab.exp_tail, index);
     const auto sbits = L::iadd(L::gather(tab.exp_scale, index), L::template shl<52 - kTableBits>(ki));
     const D low = L::fma(r2, L::fma(r, L::set(kExpC3), L::set(kExpC2)), L::add(tail, r));
-    const D tmp = L::fma(L::mul(r2, r2), L::fma(r, L::set(kExpC5), L::set(kExpC4)), low);
-    const D scale = L::double_of(sbits);
-    const D y = L::fma(scale, tmp, scale);
-    const D ax = L::abs(x);
-    const auto usual = L::mand(L::ge(ax, L::set(0x1p-54)), L::lt(ax, L::set(512.0)));
+    return {L::fma(L::mul(r2, r2), L::fma(r, L::set(kExpC5), L::set(kExpC4)), low), sbits};
+}
+
+template <class L>
+[[gnu::always_inline]] inline typename L::M usual_exponent(typename L::D x) {
+    const typename L::D ax = L::abs(x);
+    return L::mand(L::ge(ax, L::set(0x1p-54)), L::lt(ax, L::set(512.0)));
+}
+
+}  // namespace detail
+
+template <class L>
+[[gnu::always_inline]] inline typename L::D exp(typename L::D x, const exp_log::Tables& tab) {
+    const auto reduced = detail::reduce<L>(x);
+    const auto parts = detail::scale_parts<L>(reduced.ki, reduced.r, tab);
+    const typename L::D scale = L::double_of(parts.sbits);
+    const typename L::D y = L::fma(scale, parts.tmp, scale);
+    const auto usual = detail::usual_exponent<L>(x);
     if (L::all(usual)) [[likely]] return y;
-    return detail::exp_unusual<L>(x, tmp, sbits, ki, y, usual);
+    return detail::exp_unusual<L>(x, parts.tmp, parts.sbits, reduced.ki, y, usual);
+}
+
+// The platform's pow(e, y), e the double nearest it (constants.hpp's kE):
+// exp's algorithm at y with y lo added to r, lo being the tail of pow's
+// logarithm of e (exp_log_tables.hpp). lo is known only to lie in
+// [kPowETailLow, kPowETailHigh], so a lane whose r is not the same for both
+// ends, or whose y is outside 2^-54 <= |y| < 512, takes the platform's pow.
+template <class L>
+[[gnu::always_inline]] inline typename L::D pow_e(typename L::D y, const exp_log::Tables& tab) {
+    using D = typename L::D;
+    const auto reduced = detail::reduce<L>(y);
+    const D r = L::add(reduced.r, L::mul(y, L::set(exp_log::kPowETailLow)));
+    const D r_other = L::add(reduced.r, L::mul(y, L::set(exp_log::kPowETailHigh)));
+    const auto parts = detail::scale_parts<L>(reduced.ki, r, tab);
+    const D scale = L::double_of(parts.sbits);
+    const D result = L::fma(scale, parts.tmp, scale);
+    const auto certain = L::mand(detail::usual_exponent<L>(y), L::eq(r, r_other));
+    if (L::all(certain)) [[likely]] return result;
+    return scalar_where<L>(L::mnot(certain), y, result, [](double v) { return std::pow(kE, v); });
 }
 
 }  // namespace varnelle::lanes

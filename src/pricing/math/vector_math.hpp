@@ -1,6 +1,6 @@
 // The lane functions of the math room over whole arrays, one set per
-// instruction set: exp and log (the platform's bits), and the normal
-// distribution function (norm_cdf's bits). vector_path.cpp proves exp and
+// instruction set: exp, log and pow(e, y) (the platform's bits), and the
+// normal distribution function (norm_cdf's bits). vector_path.cpp proves exp and
 // log against the platform with these before any kernel uses lanes; the
 // tests call them directly.
 #pragma once
@@ -16,6 +16,7 @@ struct MathKernels {
     // out[i] = f(x[i]) for i < count; any count, x and out may be the same.
     void (*exp)(const double* x, double* out, std::size_t count);
     void (*log)(const double* x, double* out, std::size_t count);
+    void (*pow_e)(const double* y, double* out, std::size_t count);  // pow(kE, y)
     void (*norm_cdf)(const double* x, double* out, std::size_t count);
 };
 

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "pricing/core/constants.hpp"
 #include "pricing/math/exp_log_tables.hpp"
 #include "pricing/math/normal.hpp"
 #include "pricing/math/simd_target.hpp"
@@ -42,6 +43,11 @@ void log_array(const double* x, double* out, std::size_t count) {
     map_array<L>(x, out, count, [&](L::D v) { return lanes::log<L>(v, tab); });
 }
 
+void pow_e_array(const double* y, double* out, std::size_t count) {
+    const auto& tab = exp_log::tables();
+    map_array<L>(y, out, count, [&](L::D v) { return lanes::pow_e<L>(v, tab); });
+}
+
 void norm_cdf_array(const double* x, double* out, std::size_t count) {
     const auto& tab = exp_log::tables();
     map_blocks<L, kNormBlock>(x, out, count,
@@ -50,7 +56,7 @@ void norm_cdf_array(const double* x, double* out, std::size_t count) {
 
 }  // namespace
 
-extern constinit const MathKernels kAvx512Math{exp_array, log_array, norm_cdf_array};
+extern constinit const MathKernels kAvx512Math{exp_array, log_array, pow_e_array, norm_cdf_array};
 
 }  // namespace varnelle::lanes
 VARNELLE_TARGET_POP()
