@@ -1,8 +1,8 @@
 """The pricing core's rooms and the one direction its includes point.
 
 Lower rooms never reach up: core <- math <- european <- american <- the
-American models, fd <- grid, and the integral model may use the grid (its
-double-boundary fallback) but never the reverse. A new room is added here
+American models <- dividends, fd <- grid, and the integral model may use the
+grid (its double-boundary fallback) but never the reverse. A new room is added here
 with what it may use."""
 
 import pathlib
@@ -23,6 +23,9 @@ MAY_USE = {
     "american/bs2002": _BASE | {"european", "american"},
     "american/grid": _BASE | {"european", "american", "fd"},
     "american/integral": _BASE | {"european", "american", "american/grid"},
+    # Cash dividends: a model above the American ones, which it falls back to
+    # (and starts from) where no dividend counts.
+    "dividends": _BASE | {"fd", "european", "american", "american/integral", "american/grid"},
 }
 # The few files that may sit at the top of src/pricing.
 MAX_TOP_FILES = 3

@@ -6,11 +6,13 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <fstream>
 #include <limits>
 #include <vector>
 
+#include "pricing/core/cancellation.hpp"
 #include "pricing/american/grid/grid_model.hpp"
 #include "pricing/european/european.hpp"
 #include "test_support.hpp"
@@ -339,6 +341,97 @@ TEST(GridExerciseBoundary, SeparatesExerciseFromContinuation) {
     }
     EXPECT_EQ(varnelle::grid_exercise_boundary(100, 1.0, -0.01, 0.2, 0.0, kPut, kTol), 0.0);
     EXPECT_EQ(varnelle::grid_exercise_boundary(100, 1.0, 0.05, 0.2, 0.0, kCall, kTol), kInf);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Two boundaries at the edges: a vanishing volatility, a dominant drift, and
+// tol met on a currency pair's puts (r -0.1 %, q -0.5 %).
+
+namespace {
+
+// sigma -> 0 gives the deterministic put, never more than its bound: the
+// volatility only adds the value of waiting, at most ~0.4 sigma sqrt(t) S.
+TEST(GridDoubleBoundary, VanishingVolatilityReachesTheDeterministicPut) {
+    struct Row {
+        OptionInputs in;
+    };
+    for (const OptionInputs base : {OptionInputs{100, 100, 30, 0.0, 0, -0.05}, OptionInputs{100, 100, 1, 0.0, 0, -0.05},
+                                    OptionInputs{90, 100, 30, -0.01, 0, -0.05}, OptionInputs{100, 100, 30, -0.01, 0, -0.05}}) {
+        const double limit = varnelle::deterministic_american_put(base.s, base.k, base.t, base.r, base.q);
+        for (const double sigma : {1e-9, 1e-6, 1e-5, 1e-4}) {
+            OptionInputs in = base;
+            in.sigma = sigma;
+            const double v = varnelle::grid_american_price(in, kPut, kTol);
+            EXPECT_GE(v, limit - 1e-12) << in;
+            EXPECT_LE(v, limit + 0.4 * sigma * std::sqrt(in.t) * in.s + kTol * 0.005 * in.k) << in;
+            // The call with everything swapped is the same option.
+            EXPECT_EQ(varnelle::grid_american_price({in.k, in.s, in.t, in.q, in.sigma, in.r}, kCall, kTol), v) << in;
+        }
+    }
+}
+
+// q = -100 %: the spot drifts up a hundred standard deviations over the life
+// and the put's value lives in a layer a few sigma^2 / mu above the strike;
+// from a year on the value barely moves. Reference at t = 1: an
+// equal-probability tree in ln S (the Cox-Ross-Rubinstein tree above is far
+// from converged against such a drift), Richardson over 16,000 and 40,000
+// steps and extrapolated in 1/n: 0.1845878 +- 1e-6; a longer life only adds
+// the tiny value of exercise past a year.
+TEST(GridDoubleBoundary, DominantDriftOverLongLives) {
+    const double tree = 0.1845878;
+    double previous = 0.0;
+    for (const double t : {1.0, 5.0, 100.0, 200.0, 500.0, 700.0}) {
+        const OptionInputs in{100, 100, t, -0.001, 0.1, -1.0};
+        const double v = varnelle::grid_american_price(in, kPut, kTol);
+        EXPECT_LT(error_of(v, tree, in.k), 1e-5) << in << " " << v << " tree " << tree;
+        EXPECT_GE(v, previous - 5e-6 * 0.5) << in;
+        previous = v;
+    }
+    // Its exercise region today: the price at the reported boundary is the
+    // payoff, and just above it more.
+    const double b = varnelle::grid_exercise_boundary(100, 5, -0.001, 0.1, -1.0, kPut, 1e-3);
+    EXPECT_LT(b, 100.0);
+    EXPECT_GT(varnelle::grid_american_price({b * 1.01, 100, 5, -0.001, 0.1, -1.0}, kPut, 1e-3), 100.0 - b * 1.01);
+}
+
+TEST(GridDoubleBoundary, MeetsTolOnACurrencyPair) {
+    // References: the tree above with 16,000 and 32,000 steps extrapolated.
+    struct Row {
+        OptionInputs in;
+        double reference;
+    };
+    const Row rows[] = {
+        {{160, 100, 3, -0.001, 0.13, -0.005}, 0.1657919},
+        {{113.05843638957056, 100, 0.64637461170602, -0.001, 0.18458207014543637, -0.005}, 1.7555553},
+        {{96.36965141788266, 100, 0.33964805022445294, -0.001, 0.09545486402289705, -0.005}, 4.3820910},
+    };
+    for (const Row& row : rows) {
+        for (const double tol : {1e-4, 1e-6}) {
+            const double v = varnelle::grid_american_price(row.in, kPut, tol);
+            EXPECT_LE(error_of(v, row.reference, row.in.k), tol) << row.in << " tol " << tol << ": " << v;
+        }
+    }
+}
+
+// A thread whose cancellation flag is set gets NaN at once from a grid row;
+// without a flag, or with it clear, the same row gives its value.
+TEST(GridCancellation, AFlagSetStopsTheRow) {
+    const OptionInputs in{100, 100, 1e4, -0.001, 0.2, -0.05};
+    std::atomic<bool> stop{false};
+    double clear;
+    {
+        varnelle::CancellationScope scope(&stop);
+        clear = varnelle::grid_american_price({160, 100, 3, -0.001, 0.13, -0.005}, kPut, 1e-4);
+        stop = true;
+        EXPECT_TRUE(std::isnan(varnelle::grid_american_price(in, kPut, 1e-10)));
+        const varnelle::Greeks g = varnelle::grid_american_greeks(in, kPut, 1e-10);
+        EXPECT_TRUE(std::isnan(g.delta) && std::isnan(g.vega));
+        EXPECT_TRUE(std::isnan(varnelle::grid_exercise_boundary(100, 1e4, -0.001, 0.2, -0.05, kPut, 1e-10)));
+    }
+    EXPECT_EQ(clear, varnelle::grid_american_price({160, 100, 3, -0.001, 0.13, -0.005}, kPut, 1e-4));
+    EXPECT_FALSE(std::isnan(varnelle::grid_american_price({160, 100, 3, -0.001, 0.13, -0.005}, kPut, 1e-4)));
 }
 
 }  // namespace

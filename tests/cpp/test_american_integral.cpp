@@ -246,6 +246,43 @@ TEST(IntegralLimits, ExtremeInputsStayFinite) {
                         }
 }
 
+// Spots and strikes at the ends of the doubles: the call's delta and gamma
+// map the put's by K / S and (K / S)^2, which overflow where the put's are 0,
+// and a put's spot can be past every double times its strike.
+TEST(IntegralLimits, SpotsAndStrikesAtTheEndsOfTheDoublesStayFinite) {
+    for (const OptionType type : {OptionType::Put, OptionType::Call}) {
+        for (const auto& in : {OptionInputs{1e-300, 100.0, 1.0, 0.05, 0.2, 0.01},
+                               OptionInputs{100.0, 1e300, 1.0, 0.05, 0.2, 0.01},
+                               OptionInputs{1e-300, 1e300, 1.0, 0.05, 0.2, 0.01},
+                               OptionInputs{1e300, 1e-300, 1.0, 0.05, 0.2, 0.01}}) {
+            const varnelle::Greeks g = varnelle::integral_american_greeks(in, type, 1e-6);
+            for (const double x : {integral_american_price(in, type, 1e-6), g.delta, g.gamma, g.theta, g.vega, g.rho}) {
+                EXPECT_TRUE(std::isfinite(x)) << in << (type == OptionType::Put ? " put" : " call");
+            }
+        }
+    }
+}
+
+// The value is homogeneous of degree one in spot and strike, and so is
+// theta: a book in any currency unit has the same Greeks. theta's diffusion
+// term S^2 Gamma overflows as a product past spots of 1e154 and underflows
+// below 1e-154; S (S Gamma) does neither.
+class IntegralThetaScale : public ::testing::TestWithParam<double> {};
+
+TEST_P(IntegralThetaScale, ThetaScalesWithSpotAndStrike) {
+    const double scale = GetParam();
+    for (const OptionType type : {OptionType::Put, OptionType::Call}) {
+        for (const double s : {80.0, 100.0, 110.0}) {
+            const OptionInputs in{s, 100.0, 1.0, 0.05, 0.2, 0.01};
+            const OptionInputs scaled{s * scale, 100.0 * scale, 1.0, 0.05, 0.2, 0.01};
+            const double want = scale * varnelle::integral_american_theta(in, type, 1e-6);
+            EXPECT_NEAR(varnelle::integral_american_theta(scaled, type, 1e-6), want, 1e-12 * std::fabs(want)) << scaled;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Scales, IntegralThetaScale, ::testing::Values(1e-300, 1e-160, 1e155, 1e300));
+
 // European <= American, and no fall with more time or more volatility.
 TEST(IntegralNoArbitrage, Sweeps) {
     for (const OptionType type : {OptionType::Put, OptionType::Call}) {
@@ -388,3 +425,185 @@ TEST(IntegralDoubleBoundary, AnsweredByTheGridSolver) {
     const double sigma = integral_american_implied_vol(v, 70.0, 100.0, 1.0, -0.01, -0.02, OptionType::Put, 1e-6);
     EXPECT_NEAR(sigma, 0.2, 1e-4);
 }
+
+// The model at the edges of its inputs: long lives against the perpetual put,
+// degenerate inputs against their limits, Greeks next to the boundary, tight
+// tols where the iteration used to settle off, and two boundaries with a
+// vanishing volatility or a dominant drift.
+namespace {
+
+using varnelle::Greeks;
+using varnelle::integral_american_greeks;
+
+// The perpetual put (K - B) (S / B)^lambda, B = K lambda / (lambda - 1).
+double perpetual_put_value(double s, double k, double r, double q, double sigma) {
+    const double b = r - q - 0.5 * sigma * sigma;
+    const double lambda = (-b - std::sqrt(b * b + 2.0 * sigma * sigma * r)) / (sigma * sigma);
+    const double boundary = k * lambda / (lambda - 1.0);
+    return s <= boundary ? k - s : (k - boundary) * std::pow(s / boundary, lambda);
+}
+
+TEST(IntegralLongLives, ReachThePerpetualPutAndNeverPassIt) {
+    struct Row {
+        double s, r, q, sigma;
+    };
+    const Row rows[] = {{100.0, 0.2, 0.1, 0.0}, {100.0, 0.05, 0.0, 0.2}, {120.0, 0.03, 0.01, 0.3},
+                        {100.0, 0.0, -0.05, 0.2}};  // r = 0: the spot drifts up, exercise below 60
+    for (const Row& row : rows) {
+        const double sigma = row.sigma == 0.0 ? 0.1 : row.sigma;
+        const double limit = perpetual_put_value(row.s, 100.0, row.r, row.q, sigma);
+        for (const double tol : {1e-4, 1e-6, 1e-10}) {
+            double previous = 0.0;
+            for (const double t : {1.0, 10.0, 30.0, 100.0, 1e3, 1e4, 1e5, 1e6}) {
+                const OptionInputs in{row.s, 100.0, t, row.r, sigma, row.q};
+                const double v = integral_american_price(in, OptionType::Put, tol);
+                if (row.r > 0.0 || t >= 1e3) {
+                    EXPECT_LE(v, limit * (1.0 + 1e-14)) << in << " tol " << tol;
+                }
+                EXPECT_GE(v, previous - 0.05 * tol * std::fmax(v, 0.5)) << in << " tol " << tol;
+                if (t >= 1e4) {
+                    EXPECT_NEAR(v, limit, tol * std::fmax(limit, 0.5)) << in;
+                }
+                previous = v;
+            }
+        }
+    }
+    // At 1e4 years the row costs a closed form, not a grid over the life.
+    const OptionInputs long_life{100.0, 100.0, 1e4, 0.0, 0.2, -0.05};
+    EXPECT_NEAR(integral_american_price(long_life, OptionType::Put, 1e-6), 40.0 * std::pow(0.6, 1.5), 1e-9);
+    const Greeks g = integral_american_greeks(long_life, OptionType::Put, 1e-6);
+    EXPECT_NEAR(g.delta, -1.5 * 40.0 * std::pow(0.6, 1.5) / 100.0, 1e-12);
+    EXPECT_EQ(g.theta, 0.0);
+}
+
+// Long lives where the volatility is small against the drift: the premium
+// integrand turns from 0 to its full value over a fraction of a year decades
+// out. References: QuantLib's fixed-point engine, high-precision scheme.
+TEST(IntegralLongLives, LowVolatilityAgainstAStrongCarry) {
+    struct Row {
+        OptionInputs in;
+        double reference, tol;
+    };
+    const Row rows[] = {
+        {{100.0, 100.0, 30.0, 0.10, 0.01, 0.25}, 32.58406089486296, 1e-6},
+        {{100.0, 100.0, 30.0, 0.10, 0.01, 0.25}, 32.58406089486296, 1e-4},
+        {{107.5559, 100.0, 27.071, 0.0306, 0.0493, 0.1853}, 57.829191302954655, 1e-4},
+        {{107.5559, 100.0, 27.071, 0.0306, 0.0493, 0.1853}, 57.829191302954655, 1e-6},
+    };
+    for (const Row& row : rows) {
+        EXPECT_LE(scaled_error(integral_american_price(row.in, OptionType::Put, row.tol), row.reference, 100.0),
+                  row.tol)
+            << row.in << " tol " << row.tol;
+    }
+    // More time is worth more (to a small fraction of tol: both are within
+    // 1e-7 of the perpetual put here).
+    EXPECT_GE(integral_american_price({100.0, 100.0, 30.0, 0.10, 0.01, 0.25}, OptionType::Put, 1e-6),
+              integral_american_price({100.0, 100.0, 20.0, 0.10, 0.01, 0.25}, OptionType::Put, 1e-6) - 0.05 * 1e-6 * 32.6);
+}
+
+// Short puts with q < 0 at tol 1e-10: the nodes nearest expiry went negative
+// on the first step and the boundary settled 4 % low. Reference: QuantLib's
+// fixed-point engine, high-precision scheme.
+TEST(IntegralTightTol, ShortPutsWithNegativeYield) {
+    const OptionInputs in{100.0, 100.0, 68.0 / 365.0, 0.005, 0.30, -0.001};
+    EXPECT_NEAR(integral_american_price(in, OptionType::Put, 1e-10), 5.1100023234811385, 5e-10);
+    EXPECT_NEAR(integral_exercise_boundary(100.0, in.t, in.r, in.sigma, in.q, OptionType::Put, 1e-10), 71.9802, 1e-3);
+    for (const double q : {-0.05, -0.01, -0.001}) {
+        for (const double t : {0.05, 0.1, 0.186, 0.3}) {
+            const OptionInputs row{100.0, 100.0, t, 0.005, 0.3, q};
+            const double fine = integral_american_price(row, OptionType::Put, 1e-10);
+            EXPECT_LE(scaled_error(integral_american_price(row, OptionType::Put, 1e-8), fine, 100.0), 1e-8) << row;
+            const double sigma =
+                varnelle::integral_american_implied_vol(fine, 100.0, 100.0, t, 0.005, q, OptionType::Put, 1e-10);
+            EXPECT_NEAR(sigma, 0.3, 1e-8) << row;
+        }
+    }
+}
+
+struct DegenerateRow {
+    const char* name;
+    OptionInputs in;
+    OptionType type;
+    double expected;
+};
+
+TEST(IntegralDegenerate, InputsAtTheirLimits) {
+    const double european_call = varnelle::european_price({100.0, 100.0, 1.0, 0.05, 0.0, 0.01}, OptionType::Call);
+    const DegenerateRow rows[] = {
+        {"put, infinite spot", {kInf, 100.0, 1.0, 0.05, 0.2, 0.01}, OptionType::Put, 0.0},
+        {"call, infinite strike", {100.0, kInf, 1.0, 0.05, 0.2, 0.01}, OptionType::Call, 0.0},
+        {"put, sigma 1e-100", {100.0, 100.0, 1.0, 0.05, 1e-100, 0.01}, OptionType::Put, 0.0},
+        {"call, sigma 1e-100", {100.0, 100.0, 1.0, 0.05, 1e-100, 0.01}, OptionType::Call, european_call},
+        {"put, r 1e100", {90.0, 100.0, 1.0, 1e100, 0.2, 0.01}, OptionType::Put, 10.0},
+        {"call, r 1e100 on its yield side", {110.0, 100.0, 1.0, 0.01, 0.2, 1e100}, OptionType::Call, 10.0},
+    };
+    for (const auto& row : rows) {
+        for (const double tol : {1e-4, 1e-6, 1e-10}) {
+            EXPECT_NEAR(integral_american_price(row.in, row.type, tol), row.expected, 1e-9 * (1.0 + row.expected))
+                << row.name;
+        }
+    }
+    // Lives of 1e-300 years: the call's boundary is its limit K q / r.
+    EXPECT_NEAR(integral_exercise_boundary(100.0, 1e-300, 0.05, 0.2, 0.01, OptionType::Call, 1e-6), 500.0, 1e-9);
+    EXPECT_NEAR(integral_exercise_boundary(100.0, 1e-200, 0.01, 0.2, 0.05, OptionType::Put, 1e-6), 20.0, 1e-9);
+}
+
+TEST(IntegralDegenerate, RhoAtRatesNearZeroIsTheLimitsRho) {
+    const OptionInputs base{100.0, 100.0, 1.0, 1e-10, 0.2, 0.01};
+    const double expected = integral_american_greeks(base, OptionType::Put, 1e-6).rho;
+    EXPECT_NEAR(expected, -0.5596, 1e-4);
+    for (const double r : {5e-324, 1e-300, 1e-20, 1e-12, 1e-7}) {
+        OptionInputs in = base;
+        in.r = r;
+        EXPECT_NEAR(integral_american_greeks(in, OptionType::Put, 1e-6).rho, expected, 1e-5) << r;
+        // The call with rate and yield swapped differentiates its yield side.
+        EXPECT_TRUE(std::isfinite(integral_american_greeks({100.0, 100.0, 1.0, 0.01, 0.2, r}, OptionType::Call, 1e-6).rho))
+            << r;
+    }
+}
+
+TEST(IntegralDegenerate, FiniteInputsGiveFiniteResults) {
+    for (const double t : {800.0, 1000.0, 1e5}) {
+        for (const OptionType type : {OptionType::Put, OptionType::Call}) {
+            const OptionInputs in{100.0, 100.0, t, -1.0, 0.2, -1.0};
+            EXPECT_TRUE(std::isfinite(integral_american_price(in, type, 1e-6))) << in;
+            const Greeks g = integral_american_greeks(in, type, 1e-6);
+            EXPECT_TRUE(std::isfinite(g.delta) && std::isfinite(g.gamma) && std::isfinite(g.theta) &&
+                        std::isfinite(g.vega) && std::isfinite(g.rho))
+                << in;
+        }
+    }
+}
+
+// Next to the boundary the value meets the payoff with V_S = -1 and, from the
+// pricing equation with theta = 0 there, S^2 V_SS = 2 (r K - q S) / sigma^2;
+// with r >= 0 theta is never positive. References for the two rows of
+// magnitudes: a fine finite-difference grid.
+TEST(IntegralGreeks, HoldUpToTheBoundary) {
+    struct Case {
+        double k, r, sigma, q;
+    };
+    for (const Case c : {Case{100.0, 0.05, 0.2, 0.0}, Case{153.04, 0.045, 0.3666063558016425, 0.045}}) {
+        for (const double tol : {1e-4, 1e-6, 1e-8}) {
+            const double b = integral_exercise_boundary(c.k, 1.0, c.r, c.sigma, c.q, OptionType::Put, tol);
+            const double edge_gamma = 2.0 * (c.r * c.k - c.q * b) / (c.sigma * c.sigma * b * b);
+            for (const double gap : {1e-6, 1e-5, 1e-4, 1e-3, 1e-2, 5e-2}) {
+                const OptionInputs in{b * (1.0 + gap), c.k, 1.0, c.r, c.sigma, c.q};
+                const Greeks g = integral_american_greeks(in, OptionType::Put, tol);
+                EXPECT_LE(g.theta, 1e-7) << in << " tol " << tol;
+                if (gap <= 1e-4) {
+                    EXPECT_NEAR(g.gamma, edge_gamma, 0.01 * edge_gamma) << in << " tol " << tol;
+                }
+            }
+        }
+    }
+    const Greeks near = integral_american_greeks({80.883, 100.0, 1.0, 0.05, 0.2, 0.0}, OptionType::Put, 1e-6);
+    EXPECT_NEAR(near.gamma, 0.0382, 5e-4);
+    EXPECT_NEAR(near.theta, -3.7e-6, 1e-5);
+    const Greeks wide = integral_american_greeks({80.0, 153.04, 1.0, 0.045, 0.3666063558016425, 0.045},
+                                                 OptionType::Put, 1e-6);
+    EXPECT_NEAR(wide.gamma, 0.00765, 1e-4);
+    EXPECT_NEAR(wide.vega, 0.0128, 5e-4);
+}
+
+}  // namespace

@@ -13,6 +13,7 @@
 #include <limits>
 #include <string>
 
+#include "pricing/core/constants.hpp"
 #include "pricing/core/types.hpp"
 
 namespace varnelle {
@@ -29,8 +30,8 @@ inline std::ostream& operator<<(std::ostream& os, const OptionInputs& in) {
 
 namespace varnelle::testing {
 
-inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-inline constexpr double kInf = std::numeric_limits<double>::infinity();
+using varnelle::kInf;
+using varnelle::kNaN;
 
 inline std::uint64_t bits_of(double x) {
     std::uint64_t u;

@@ -1,5 +1,6 @@
-// Irrational constants of the pricing core, each written once as the exact
-// double the code has always used, with the rounding that double is.
+// Constants of the pricing core. The irrational ones are each written once
+// as the exact double the code has always used, with the rounding that
+// double is.
 //
 // Results are promised to the bit, so a constant is never recomputed from
 // others (2.0 * pi, std::sqrt(...)) in place: every expression below would
@@ -8,7 +9,22 @@
 // in tests/cpp/test_constants.cpp.
 #pragma once
 
+#include <limits>
+
 namespace varnelle {
+
+// The answer to inputs no formula answers, and the value of what has no
+// finite bound.
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+inline constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Days in a year of the Greeks per calendar day: theta is the yearly
+// derivative divided by kDaysPerYear (a division, not a product with
+// kOneDay: the two round differently), and the specified American theta steps
+// the expiry back by kOneDay, the double nearest 1/365.
+inline constexpr double kDaysPerYear = 365.0;
+inline constexpr double kOneDay = 1.0 / kDaysPerYear;
+static_assert(kOneDay == 0.0027397260273972603);
 
 // sqrt(2 pi) = 2.50662827463100050241..., the double nearest it (1.8e-16
 // above, inside half an ulp of 2.2e-16). The normal density divides by it

@@ -77,7 +77,7 @@ struct BlackScholesTerms {
     const double sq = (in.s * in.q) * dq;
     const double theta = type == OptionType::Call ? (decay - kr * n_d2) + n_d1 * sq
                                                   : (kr * n_d2 + decay) - n_d1 * sq;
-    return theta / 365.0;
+    return theta / kDaysPerYear;
 }
 
 [[gnu::always_inline]] inline double rho_from(const OptionInputs& in, double n_d2, double dr,

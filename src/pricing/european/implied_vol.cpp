@@ -1,7 +1,6 @@
 #include "pricing/european/implied_vol.hpp"
 
 #include <cmath>
-#include <limits>
 
 #include "pricing/core/constants.hpp"
 #include "pricing/core/put_call.hpp"
@@ -38,8 +37,6 @@ namespace {
 using detail::ModelCall;
 using detail::model_call;
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // ---------------------------------------------------------------------------
 // Method. The price is inverted as european_price computes it, through its

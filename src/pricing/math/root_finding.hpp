@@ -8,7 +8,8 @@
 #pragma once
 
 #include <cmath>
-#include <limits>
+
+#include "pricing/core/constants.hpp"
 
 namespace varnelle {
 
@@ -35,7 +36,6 @@ struct RootStep {
 // the point with the smallest |residual| seen.
 template <class Step, class Trust>
 double bracketed_root(Step&& step, Trust&& trust, double x, double tolerance, int max_steps) {
-    constexpr double kInf = std::numeric_limits<double>::infinity();
     double lo = 0.0;
     double hi = kInf;
     double best = x;
@@ -124,7 +124,7 @@ double brent(F&& f, double a, double fa, double b, double fb, double tolerance, 
         fa = fb;
         b += std::fabs(d) > tol ? d : (half > 0.0 ? tol : -tol);
         fb = f(b);
-        if (std::isnan(fb)) return std::numeric_limits<double>::quiet_NaN();
+        if (std::isnan(fb)) return kNaN;
     }
     return b;
 }

@@ -1,6 +1,7 @@
 #include "pricing/american/bs2002/american_price.hpp"
 
 #include "pricing/american/bs2002/bjerksund_stensland.hpp"
+#include "pricing/core/constants.hpp"
 #include "pricing/core/put_call.hpp"
 
 namespace varnelle {
@@ -11,7 +12,6 @@ constexpr double kSpotStepFraction = 0.0001;  // h = 0.0001 * s
 constexpr double kVolStep = 0.0001;
 constexpr double kRateStep = 0.0001;
 constexpr double kCentralDivisor = 0.0002;
-constexpr double kOneDay = 0.0027397260273972603;  // 1/365 year
 constexpr double kShortestTime = 0.0001;
 constexpr double kRhoScale = 100.0;
 

@@ -1,17 +1,15 @@
 #include "pricing/american/bs2002/implied_vol.hpp"
 
 #include <cmath>
-#include <limits>
 
 #include "pricing/american/bounds.hpp"
 #include "pricing/american/bs2002/american_price.hpp"
+#include "pricing/core/constants.hpp"
 #include "pricing/european/implied_vol_detail.hpp"
 #include "pricing/math/root_finding.hpp"
 
 namespace varnelle {
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // ---------------------------------------------------------------------------
 // The American price has no analytic vega worth having, so the root is

@@ -13,18 +13,13 @@
 //   over the life), with the spot on a node. The payoff is averaged over each
 //   cell at tau = 0 so the strike may fall anywhere. The diffusion is fitted
 //   to the drift (Il'in-Allen-Southwell), so the matrices stay M-matrices.
-// - Time: steps uniform in sqrt(tau), packing them near expiry where the
-//   boundary moves fastest; BDF2 with variable steps after one implicit Euler
-//   step in two halves.
-// - Constraint: each step solves min(M w - b, w - G) = 0 exactly by policy
-//   iteration (Howard's algorithm): a node is either on the obstacle or obeys
-//   the scheme's row; the choice is revised from the residuals and the
-//   tridiagonal system solved again until no choice changes (one or two
-//   solves a step from the previous step's choices). Unlike Brennan-Schwartz's
-//   single sweep it does not assume the exercise region is one end of the
-//   grid, so it is right when exercise is optimal between two boundaries (a
-//   put with q < r < 0, a call with r < q < 0). Each boundary is then placed
-//   within its cell from the quadratic contact (place_contacts).
+// - Time and constraint: the finite-difference room (src/pricing/fd/) marches
+//   it: steps uniform in sqrt(tau), packing them near expiry where the
+//   boundary moves fastest; BDF2 with variable steps after a half step of
+//   implicit Euler; each level's complementarity problem solved exactly by
+//   policy iteration, which is right when exercise is optimal between two
+//   boundaries (a put with q < r < 0, a call with r < q < 0), and each
+//   boundary placed within its cell from the quadratic contact.
 // - Extrapolation: two grids (m, N) and (2m, 2N), combined as
 //   (4 v_fine - v_coarse) / 3 for the value, delta and gamma.
 // - Ends of the grid: Dirichlet values max(payoff, European); they are at
@@ -38,19 +33,23 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <limits>
 #include <vector>
 
+#include "pricing/american/greeks.hpp"
+#include "pricing/american/put_side.hpp"
+#include "pricing/core/cancellation.hpp"
+#include "pricing/core/constants.hpp"
 #include "pricing/european/black_scholes.hpp"
 #include "pricing/european/european.hpp"
+#include "pricing/fd/bdf2_stepper.hpp"
+#include "pricing/fd/mesh.hpp"
+#include "pricing/fd/richardson.hpp"
+#include "pricing/fd/time_grid.hpp"
 #include "pricing/math/normal.hpp"
 
 namespace varnelle {
 
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // Standard deviations of ln S over the life on each side of the spot: the heat
 // kernel weighs the ends' approximate values by about e^(-32) ~ 1e-14.
@@ -60,13 +59,6 @@ constexpr double kHalfWidth = 8.0;
 // volatility) give finite numbers instead of inf - inf.
 constexpr double kMaxExponent = 700.0;
 
-// Policy iteration converges in at most n solves on an M-matrix; in practice
-// one to three. The cap only guards against a cycle from rounding.
-constexpr int kMaxPolicyIterations = 64;
-
-// Rounds of freeing nodes the boundary has moved past (see place_contacts).
-constexpr int kContactPasses = 4;
-
 double exp_clamped(double a) { return std::exp(std::clamp(a, -kMaxExponent, kMaxExponent)); }
 
 // A put of unit strike: spot e^x.
@@ -74,34 +66,23 @@ struct UnitPut {
     double x, t, r, q, sigma;
 };
 
-// Nodes x_j = centre + (j - below) * h, j = 0 .. below + above; the centre
-// (the spot) is node `below`. `steps` steps uniform in sqrt(tau).
+// The mesh in x = ln S and the number of steps in time.
 struct Layout {
-    double h;
-    double centre;
-    std::size_t below, above;
+    fd::UniformMesh mesh;
     std::size_t steps;
-    std::size_t n() const { return below + above + 1; }
-    double x(std::size_t j) const { return centre + (static_cast<double>(j) - static_cast<double>(below)) * h; }
-};
-
-// The solution W at tau = T, the obstacle then, and which nodes are exercised.
-struct Field {
-    std::vector<double> w;
-    std::vector<double> obstacle;
-    std::vector<unsigned char> active;  // on the obstacle at the last step
 };
 
 double drift(const UnitPut& p) { return (p.r - p.q) - 0.5 * p.sigma * p.sigma; }
 
 // A grid of m nodes per standard deviation (per unit of ln S when that is
-// smaller) with the node x_c (the spot) on it, so that the value and its derivatives there need no interpolation and
-// the nodes move with the spot: prices are smooth in S and in bumped inputs.
-// It reaches kHalfWidth standard deviations past [x_c - below, x_c + above]
-// (the drift over the life, a window), with at most kMaxNodesPerUnitM * m
-// nodes: past that the spacing grows, which only happens when the drift over
-// the life is hundreds of standard deviations (vanishing volatility), where the
-// fitted diffusion keeps the scheme monotone.
+// smaller) with the node x_c (the spot) on it, so that the value and its
+// derivatives there need no interpolation and the nodes move with the spot:
+// prices are smooth in S and in bumped inputs. It reaches kHalfWidth standard
+// deviations past [x_c - below, x_c + above] (the drift over the life, a
+// window), with at most kMaxNodesPerUnitM * m nodes: past that the spacing
+// grows, which only happens when the drift over the life is hundreds of
+// standard deviations (vanishing volatility), where the fitted diffusion
+// keeps the scheme monotone.
 constexpr double kMaxNodesPerUnitM = 100.0;
 
 Layout make_layout(double x_c, double below, double above, double sd, double m, std::size_t steps) {
@@ -110,8 +91,7 @@ Layout make_layout(double x_c, double below, double above, double sd, double m, 
     // Past one unit of ln S per standard deviation the boundary and the
     // strike's neighbourhood, not the spread, set the scale to resolve.
     const double h = std::max(std::min(sd, 1.0) / m, (low + high) / (kMaxNodesPerUnitM * m));
-    return {h, x_c, static_cast<std::size_t>(std::ceil(low / h)), static_cast<std::size_t>(std::ceil(high / h)),
-            steps};
+    return {fd::mesh_around(x_c, low, high, h), steps};
 }
 
 // The payoff max(1 - e^x, 0) averaged over the cell [x - h/2, x + h/2].
@@ -147,260 +127,55 @@ double fitted_diffusion(double a, double mu, double h) {
     return a * (z / std::tanh(z));
 }
 
-// A tridiagonal row: the weights of W_j-1, W_j, W_j+1.
-struct Row {
-    double lower, centre, upper;
-};
-
-// Gaussian elimination of the rows m after a pinned row depends only on the
-// distance k from it: c_k = u / (c - l c_k-1) with c_0 = 0, and the pivots'
-// inverses likewise. Every solve of a step shares these, so they are worked
-// out once a step (they settle to a fixed point within a few dozen nodes)
-// and the sweeps need no division.
-struct Elimination {
-    std::vector<double> c, inverse;
-    explicit Elimination(std::size_t n) : c(n), inverse(n) {}
-    void set(const Row& m) {
-        const std::size_t n = c.size();
-        double previous = 0.0;
-        c[0] = 0.0;
-        inverse[0] = 1.0;
-        for (std::size_t k = 1; k < n; ++k) {
-            const double inv = 1.0 / (m.centre - m.lower * previous);
-            const double ck = m.upper * inv;
-            c[k] = ck;
-            inverse[k] = inv;
-            if (ck == previous && inv == inverse[k - 1]) {
-                std::fill(c.begin() + static_cast<std::ptrdiff_t>(k), c.end(), ck);
-                std::fill(inverse.begin() + static_cast<std::ptrdiff_t>(k), inverse.end(), inv);
-                break;
-            }
-            previous = ck;
+// The unit put's W = e^(r tau) V on a mesh: the obstacle e^(r tau) max(1 -
+// e^x, 0), the ends held at max(obstacle, European) (they are at least
+// kHalfWidth standard deviations from the spot, so their error reaches it
+// damped by about e^(-kHalfWidth^2 / 2)), and the curvature where W leaves
+// the obstacle, from the equation at the boundary: e^(r tau) (r - q e^x) / a.
+// a is the diffusion the scheme uses, fitted to the drift: the continuation it
+// computes leaves the obstacle with that curvature (with a vanishing volatility
+// the plain sigma^2 / 2 is orders of magnitude smaller, and pinned exercised
+// nodes far above the obstacle: 316.7 for a put worth 0 with bound 100).
+class UnitPutProblem final : public fd::ObstacleProblem {
+public:
+    UnitPutProblem(const UnitPut& p, const fd::UniformMesh& mesh)
+        : r_(p.r), q_(p.q), sigma_(p.sigma), a_(fitted_diffusion(0.5 * p.sigma * p.sigma, drift(p), mesh.h)),
+          mu_(drift(p)), x_left_(mesh.x(0)),
+          x_right_(mesh.x(mesh.size() - 1)), spot_(mesh.size()), payoff_(mesh.size()) {
+        for (std::size_t j = 0; j < mesh.size(); ++j) {
+            spot_[j] = exp_clamped(mesh.x(j));
+            payoff_[j] = std::max(1.0 - spot_[j], 0.0);
         }
     }
+
+    void set_level(double tau, std::vector<double>& obstacle, double& left, double& right) override {
+        growth_ = exp_clamped(r_ * tau);
+        const std::size_t n = payoff_.size();
+        for (std::size_t j = 0; j < n; ++j) obstacle[j] = growth_ * payoff_[j];
+        left = std::max(obstacle[0], heat_european(x_left_ + mu_ * tau, sigma_, tau));
+        right = std::max(obstacle[n - 1], heat_european(x_right_ + mu_ * tau, sigma_, tau));
+    }
+
+    double at(std::size_t j) const override { return growth_ * (r_ - q_ * spot_[j]) / a_; }
+
+private:
+    double r_, q_, sigma_, a_, mu_, x_left_, x_right_;
+    double growth_ = 1.0;
+    std::vector<double> spot_, payoff_;
 };
 
-// Solves the tridiagonal system of the scheme's rows m, where the nodes marked
-// active instead take the row w_j = fixed_j; the first and last rows are
-// w = rhs.
-void solve_rows(const Row& m, const Elimination& e, const std::vector<unsigned char>& active,
-                const std::vector<double>& fixed, const std::vector<double>& rhs, std::vector<double>& c,
-                std::vector<double>& d, std::vector<double>& next) {
-    const std::size_t n = rhs.size();
-    c[0] = 0.0;
-    d[0] = rhs[0];
-    std::size_t k = 0;  // rows since the last pinned one
-    for (std::size_t j = 1; j + 1 < n; ++j) {
-        if (active[j] != 0) {
-            c[j] = 0.0;
-            d[j] = fixed[j];
-            k = 0;
-        } else {
-            ++k;
-            c[j] = e.c[k];
-            d[j] = (rhs[j] - m.lower * d[j - 1]) * e.inverse[k];
-        }
-    }
-    next[n - 1] = rhs[n - 1];
-    for (std::size_t j = n - 1; j-- > 0;) next[j] = d[j] - c[j] * next[j + 1];
-}
-
-// Working storage of one solve, allocated once per grid.
-struct Work {
-    std::vector<double> rhs, fixed, c, d, next;
-    Elimination elimination;
-    explicit Work(std::size_t n) : rhs(n), fixed(n), c(n), d(n), next(n), elimination(n) {}
-};
-
-// Second-order treatment of the free boundary. On the continuation side the
-// value meets the obstacle with zero slope, W - G = curvature/2 * (x - x_B)^2,
-// and the curvature follows from the equation at the boundary:
-// curvature = e^(r tau) (r - q e^x) / a. A plain complementarity solve pins
-// the exercised node k next to the boundary to G, so the stencil of its free
-// neighbour f sees a kink wherever x_B falls inside the cell: an O(h^2) error
-// whose size swings with x_B's position in the cell, which no extrapolation
-// removes. Pinning k instead to the continuation's smooth extension
-// G_k + c_k u^2 / 2, u = |x_k - x_B|, makes the error smooth in h. The value
-// at f is linear in that pinned value (W_f = W0_f + s * pin, s the response
-// of f to a unit pin at k), so u solves the quadratic
-//     W0_f - G_f + s c_k u^2 / 2 = c_f (h - u)^2 / 2,   0 <= u <= h,
-// whose left side minus right side increases with u. If it has no root the
-// boundary lies beyond k, and k is freed.
-struct Contact {
-    const std::vector<double>* spot;  // e^x at the nodes
-    double r, q, a, growth, h;
-    double curvature(std::size_t j) const { return growth * (r - q * (*spot)[j]) / a; }
-};
-
-// Root in [0, h] of F(u) = A + p u^2 / 2 - c (h - u)^2 / 2 given F(0) < 0 <= F(h).
-double contact_distance(double A, double p, double c, double h) {
-    // (p - c)/2 u^2 + c h u + (A - c h^2 / 2) = 0
-    const double qa = 0.5 * (p - c);
-    const double qb = c * h;
-    const double qc = A - 0.5 * c * h * h;
-    const double disc = std::max(qb * qb - 4.0 * qa * qc, 0.0);
-    // The root where F crosses upwards; written without cancellation (qb > 0).
-    const double u = (-2.0 * qc) / (qb + std::sqrt(disc));
-    return std::clamp(u, 0.0, h);
-}
-
-// The response s of the free node f to a unit change of its pinned neighbour.
-// The pinned node splits the system, so only the run of free nodes beyond f
-// matters, and its rows are all alike: eliminating from the far end gives the
-// continued fraction s = -l / (c + u * s') (l the coupling towards the pinned
-// node, u away from it), which converges geometrically; a run of kPinReach
-// nodes is as good as the whole line.
-constexpr std::size_t kPinReach = 64;
-
-double pin_response(const Row& m, const std::vector<unsigned char>& active, std::size_t f, bool downwards) {
-    const std::size_t n = active.size();
-    std::size_t run = 0;
-    for (std::size_t i = f; run < kPinReach; ++run) {
-        if (i == 0 || i + 1 == n || active[i] != 0) break;
-        i = downwards ? i - 1 : i + 1;
-    }
-    const double towards = downwards ? m.upper : m.lower;
-    const double away = downwards ? m.lower : m.upper;
-    double s = 0.0;
-    for (std::size_t i = 0; i < run; ++i) s = -towards / (m.centre + away * s);
-    return s;
-}
-
-// Sets the pinned values (obstacle plus extension) for the current active
-// set and solution next; frees nodes the boundary has moved past. Returns
-// whether it freed any.
-bool place_contacts(const Row& m, const Contact& k, std::vector<unsigned char>& active,
-                    const std::vector<double>& obstacle, Work& wk) {
-    const std::size_t n = obstacle.size();
-    bool freed = false;
-    for (std::size_t j = 1; j + 1 < n; ++j) {
-        wk.fixed[j] = obstacle[j];
-        if (active[j] == 0) continue;
-        const bool free_below = active[j - 1] == 0 && j - 1 > 0;
-        const bool free_above = active[j + 1] == 0 && j + 2 < n;
-        if (free_below == free_above) continue;  // inside the region, or a lone node
-        const std::size_t f = free_below ? j - 1 : j + 1;
-        const double cf = k.curvature(f);
-        const double cj = k.curvature(j);
-        if (!(cf > 0.0) || !(cj > 0.0)) continue;
-        const double A = wk.next[f] - obstacle[f];
-        if (A >= 0.5 * cf * k.h * k.h) {
-            active[j] = 0;
-            freed = true;
-            continue;
-        }
-        const double u = contact_distance(A, pin_response(m, active, f, free_below) * cj, cf, k.h);
-        wk.fixed[j] = obstacle[j] + 0.5 * cj * u * u;
-    }
-    return freed;
-}
-
-// One implicit step: the rows m and right-hand side wk.rhs are set, the
-// constraint w >= obstacle is solved exactly by policy iteration and the
-// free boundary placed to within the cell.
-void step(std::vector<double>& w, std::vector<unsigned char>& active, const std::vector<double>& obstacle,
-          const Contact& contact, const Row& m, Work& wk) {
-    const std::size_t n = w.size();
-    std::vector<double>& next = wk.next;
-    wk.elimination.set(m);
-    for (int iteration = 0; iteration < kMaxPolicyIterations; ++iteration) {
-        solve_rows(m, wk.elimination, active, obstacle, wk.rhs, wk.c, wk.d, next);
-        bool changed = false;
-        for (std::size_t j = 1; j + 1 < n; ++j) {
-            bool on;
-            if (active[j] != 0) {
-                // Stays on the obstacle while the scheme's equation would pull
-                // the value below it (residual M w - b >= 0).
-                const double residual =
-                    (m.centre * next[j] + m.lower * next[j - 1]) + m.upper * next[j + 1] - wk.rhs[j];
-                on = residual >= 0.0;
-            } else {
-                on = next[j] < obstacle[j];
-            }
-            if (on != (active[j] != 0)) {
-                active[j] = on ? 1 : 0;
-                changed = true;
-            }
-        }
-        if (!changed) break;
-    }
-    // The complementarity solution places the boundary to within a node; a
-    // node it moved past is freed (not re-pinned by the policy, which cannot
-    // see past the node) and the contacts placed again.
-    for (int pass = 0; pass < kContactPasses; ++pass) {
-        if (!place_contacts(m, contact, active, obstacle, wk)) break;
-        solve_rows(m, wk.elimination, active, obstacle, wk.rhs, wk.c, wk.d, next);
-    }
-    solve_rows(m, wk.elimination, active, wk.fixed, wk.rhs, wk.c, wk.d, next);
-    // Exercised nodes keep the continuation's extension where they border the
-    // boundary: the next step's stencils read it. Values are read out against
-    // the obstacle.
-    w[0] = next[0];
-    w[n - 1] = next[n - 1];
-    for (std::size_t j = 1; j + 1 < n; ++j) w[j] = active[j] != 0 ? next[j] : std::max(next[j], obstacle[j]);
-}
-
-Field solve(const UnitPut& p, const Layout& g) {
-    const std::size_t n = g.n();
+fd::ObstacleSolution solve(const UnitPut& p, const Layout& g) {
+    const fd::UniformMesh& mesh = g.mesh;
+    const std::size_t n = mesh.size();
+    std::vector<double> w(n);
+    for (std::size_t j = 0; j < n; ++j) w[j] = cell_payoff(mesh.x(j), mesh.h);
     const double mu = drift(p);
-    std::vector<double> spot(n), payoff(n), w(n), previous(n), obstacle(n);
-    std::vector<unsigned char> active(n, 0);
-    Work wk(n);
-    for (std::size_t j = 0; j < n; ++j) {
-        spot[j] = exp_clamped(g.x(j));
-        payoff[j] = std::max(1.0 - spot[j], 0.0);
-        w[j] = cell_payoff(g.x(j), g.h);
-    }
-    const double a = 0.5 * p.sigma * p.sigma;
-    const double x_left = g.x(0);
-    const double x_right = g.x(n - 1);
-    const double alpha = fitted_diffusion(a, mu, g.h) / (g.h * g.h);
-    const double beta = mu / (2.0 * g.h);
-    // The spatial operator's weights of W_j-1, W_j (negated), W_j+1.
-    const Row op{alpha - beta, 2.0 * alpha, alpha + beta};
-    const double steps = static_cast<double>(g.steps);
-    auto at = [&](std::size_t i) {
-        const double u = static_cast<double>(i) / steps;
-        return p.t * (u * u);
-    };
-    // Steps of BDF2 with variable step sizes, (1+2w)/(1+w) W^n+1 - (1+w) W^n
-    // + w^2/(1+w) W^n-1 = dt L W^n+1 with w = dt_n / dt_n-1: second order and
-    // L-stable, so the kinks the moving boundaries leave are damped at once
-    // (Crank-Nicolson lets them ring, which spoils gamma). The first step is
-    // implicit Euler in two halves.
-    double last_dt = 0.0;
-    auto advance = [&](double tau, double dt, bool euler) {
-        const double growth = exp_clamped(p.r * tau);
-        for (std::size_t j = 0; j < n; ++j) obstacle[j] = growth * payoff[j];
-        double c0 = 1.0, c1 = 1.0, c2 = 0.0;
-        if (!euler) {
-            const double ratio = dt / last_dt;
-            c0 = (1.0 + 2.0 * ratio) / (1.0 + ratio);
-            c1 = 1.0 + ratio;
-            c2 = ratio * ratio / (1.0 + ratio);
-        }
-        wk.rhs[0] = std::max(obstacle[0], heat_european(x_left + mu * tau, p.sigma, tau));
-        wk.rhs[n - 1] = std::max(obstacle[n - 1], heat_european(x_right + mu * tau, p.sigma, tau));
-        for (std::size_t j = 1; j + 1 < n; ++j) wk.rhs[j] = c1 * w[j] - c2 * previous[j];
-        const Row m{-dt * op.lower, c0 + dt * op.centre, -dt * op.upper};
-        const Contact contact{&spot, p.r, p.q, a, growth, g.h};
-        previous.swap(w);
-        w = previous;
-        step(w, active, obstacle, contact, m, wk);
-        last_dt = dt;
-    };
-    for (std::size_t i = 1; i <= g.steps; ++i) {
-        const double t0 = at(i - 1);
-        const double t1 = at(i);
-        if (i == 1) {
-            const double mid = 0.5 * (t0 + t1);
-            advance(mid, mid - t0, true);
-            advance(t1, t1 - mid, false);
-        } else {
-            advance(t1, t1 - t0, false);
-        }
-    }
-    return {std::move(w), std::move(obstacle), std::move(active)};
+    const double alpha = fitted_diffusion(0.5 * p.sigma * p.sigma, mu, mesh.h) / (mesh.h * mesh.h);
+    const double beta = mu / (2.0 * mesh.h);
+    // The space operator's weights of W_j-1, W_j (negated), W_j+1.
+    const fd::TridiagonalRow op{alpha - beta, 2.0 * alpha, alpha + beta};
+    UnitPutProblem problem(p, mesh);
+    return fd::march(op, mesh.h, fd::TimeGrid(p.t, g.steps), problem, std::move(w));
 }
 
 // Value, first and second x-derivatives of W at the centre node (the spot) by
@@ -410,14 +185,15 @@ struct Local {
     bool exercised;
 };
 
-Local read(const Field& f, const Layout& g) {
-    const std::size_t j = g.below;
-    const double w1 = (f.w[j + 1] - f.w[j - 1]) / (2.0 * g.h);
-    const double w2 = ((f.w[j + 1] - f.w[j]) + (f.w[j - 1] - f.w[j])) / (g.h * g.h);
+Local read(const fd::ObstacleSolution& f, const fd::UniformMesh& mesh) {
+    const std::size_t j = mesh.below;
+    const std::vector<double>& w = f.values;
+    const double w1 = (w[j + 1] - w[j - 1]) / (2.0 * mesh.h);
+    const double w2 = ((w[j + 1] - w[j]) + (w[j - 1] - w[j])) / (mesh.h * mesh.h);
     // An exercised node may hold the continuation's extension (see
-    // place_contacts); its value is the obstacle.
-    const double w = f.active[j] != 0 ? f.obstacle[j] : f.w[j];
-    return {w, w1, w2, f.active[j] != 0};
+    // fd/complementarity.hpp); its value is the obstacle.
+    const bool exercised = f.on_obstacle[j] != 0;
+    return {exercised ? f.obstacle[j] : w[j], w1, w2, exercised};
 }
 
 // How fine the two grids are for a target error tol: nodes per standard
@@ -431,17 +207,25 @@ struct Resolution {
     std::size_t steps;
 };
 
+//
+// Against an independent tree (Richardson over 24,000 and 48,000 steps) on
+// two-boundary puts (r -0.1 %, q -0.5 %, sigma 5-20 %, t up to 3) the time
+// steps, not the nodes, left the larger part of the error: m = 40 with 1.5 m
+// steps was 2.7e-6 off at tol 1e-6 and a put (160, 100, 3, r -0.1 %, sigma
+// 13 %, q -0.5 %) 1.4e-4 off at tol 1e-4. m = 50 with 3 m steps keeps both
+// within tol (largest 8.4e-7 and 2.7e-5).
 Resolution resolution(double tol) {
     const double t = std::clamp(std::isnan(tol) ? 1e-6 : tol, 1e-10, 1e-3);
-    const double m = std::clamp(std::ceil(40.0 * std::pow(1e-6 / t, 0.25)), 8.0, 64.0);
-    return {m, static_cast<std::size_t>(1.5 * m)};
+    const double m = std::clamp(std::ceil(50.0 * std::pow(1e-6 / t, 0.25)), 8.0, 64.0);
+    return {m, static_cast<std::size_t>(3.0 * m)};
 }
 
 // Steps for a life: W = e^(r tau) V and the obstacle change on the time
 // scale 1/|r| (and 1/|q|), which the steps must resolve once the life is
 // longer than a couple of those (lives of decades to centuries).
+constexpr double kMaxStepScale = 8.0;
 std::size_t steps_for(const UnitPut& p, const Resolution& res) {
-    const double scale = std::clamp(0.5 * (std::fabs(p.r) + std::fabs(p.q)) * p.t, 1.0, 8.0);
+    const double scale = std::clamp(0.5 * (std::fabs(p.r) + std::fabs(p.q)) * p.t, 1.0, kMaxStepScale);
     return static_cast<std::size_t>(std::ceil(static_cast<double>(res.steps) * scale));
 }
 
@@ -452,8 +236,7 @@ struct Reading {
 };
 
 Reading price_on(const UnitPut& p, const Layout& g) {
-    const Field f = solve(p, g);
-    const Local l = read(f, g);
+    const Local l = read(solve(p, g), g.mesh);
     const double disc = exp_clamped(-p.r * p.t);
     const double s = exp_clamped(p.x);
     // V = e^(-rT) W(ln S): V_S = e^(-rT) W_x / S, V_SS = e^(-rT) (W_xx - W_x) / S^2.
@@ -464,38 +247,59 @@ struct Pair {
     Layout coarse, fine;
 };
 
+// With a drift mu in ln S, the spot ever moves against it by z with
+// probability e^(-2 |mu| z / sigma^2): past kHalfWidth^2 / 2 such lengths
+// (and the growth a negative rate gives the payoff over the life) the grid
+// changes the value at the spot by less than its ends do, however long the
+// life. Where the drift dominates the spread over a long life (a put with
+// q = -100 %, sigma 10 %, 500 years) the window was the whole drift, hundreds
+// of units of ln S, and its nodes far too coarse for the layer of width
+// sigma^2 / |mu| in which the value lives: prices of 0 and of 1e21.
+double against_drift_reach(const UnitPut& p) {
+    const double mu = drift(p);
+    if (mu == 0.0) return kInf;
+    const double growth = std::max(-p.r * p.t, 0.0);
+    return p.sigma * p.sigma * (0.5 * kHalfWidth * kHalfWidth + growth) / (2.0 * std::fabs(mu));
+}
+
 Pair layouts(const UnitPut& p, double tol) {
     const Resolution res = resolution(tol);
     const double sd = p.sigma * std::sqrt(p.t);
     // The value at the spot reads the grid around where the spot drifts to.
     const double travel = drift(p) * p.t;
-    const double below = std::max(-travel, 0.0);
-    const double above = std::max(travel, 0.0);
+    double below = std::max(-travel, 0.0);
+    double above = std::max(travel, 0.0);
+    double spread = sd;
+    const double reach = against_drift_reach(p);
+    if (reach < kHalfWidth * sd) {
+        // Against the drift the window ends at the reach; with it, a put
+        // drifting up is worthless past the same reach above the strike, and
+        // a put drifting down is followed as far as it drifts.
+        if (travel > 0.0) {
+            below = 0.0;
+            above = std::min(std::max(-p.x, 0.0), above);
+        } else {
+            above = 0.0;
+        }
+        spread = reach / kHalfWidth;
+    }
     const std::size_t steps = steps_for(p, res);
-    return {make_layout(p.x, below, above, sd, res.m, steps), make_layout(p.x, below, above, sd, 2.0 * res.m, 2 * steps)};
+    return {make_layout(p.x, below, above, spread, res.m, steps),
+            make_layout(p.x, below, above, spread, 2.0 * res.m, 2 * steps)};
 }
 
 Reading extrapolated(const UnitPut& p, const Pair& grids) {
     const Reading a = price_on(p, grids.coarse);
     const Reading b = price_on(p, grids.fine);
-    auto rich = [](double coarse, double fine) { return fine + (fine - coarse) / 3.0; };
-    return {rich(a.v, b.v), rich(a.dv, b.dv), rich(a.d2v, b.d2v), a.exercised && b.exercised};
+    using fd::richardson;
+    return {richardson(a.v, b.v), richardson(a.dv, b.dv), richardson(a.d2v, b.d2v), a.exercised && b.exercised};
 }
 
 // Early exercise never pays a put with r <= 0 and q >= r: the European value.
 bool never_exercised(double r, double q) { return r <= 0.0 && q >= r; }
 
-struct PutInputs {
-    double s, k, t, r, q, sigma;
-};
-
-PutInputs as_put(const OptionInputs& in, OptionType type) {
-    if (type == OptionType::Put) return {in.s, in.k, in.t, in.r, in.q, in.sigma};
-    return {in.k, in.s, in.t, in.q, in.r, in.sigma};
-}
-
-double european_put(const PutInputs& p) {
-    return european_price({p.s, p.k, p.t, p.r, p.sigma, p.q}, OptionType::Put);
+double european_put(const OptionInputs& p) {
+    return european_price(p, OptionType::Put);
 }
 
 // With r > 0 whatever can happen after r T = kLongLife is worth at most
@@ -505,7 +309,7 @@ constexpr double kLongLife = 40.0;
 
 // The unit put the grid solves: ln S - ln K (no overflow in S/K), the life
 // cut at kLongLife / r.
-UnitPut unit_put(const PutInputs& p, double dr = 0.0, double dq = 0.0, double dsigma = 0.0) {
+UnitPut unit_put(const OptionInputs& p, double dr = 0.0, double dq = 0.0, double dsigma = 0.0) {
     const double r = p.r + dr;
     const double t = r > 0.0 ? std::min(p.t, kLongLife / r) : p.t;
     return {std::log(p.s) - std::log(p.k), t, r, p.q + dq, p.sigma + dsigma};
@@ -516,7 +320,7 @@ UnitPut unit_put(const PutInputs& p, double dr = 0.0, double dq = 0.0, double ds
 // the drift over the life) above the strike. Its value is the European one.
 constexpr double kFarOut = 40.0;
 
-bool far_out_of_the_money(const PutInputs& p) {
+bool far_out_of_the_money(const OptionInputs& p) {
     const UnitPut u = unit_put(p);
     const double sd = u.sigma * std::sqrt(u.t);
     return u.x - std::fabs(drift(u)) * u.t > kFarOut * sd;
@@ -525,7 +329,7 @@ bool far_out_of_the_money(const PutInputs& p) {
 // The put's value with delta and gamma, for sigma > 0 and t > 0 with early
 // exercise possible; the value is kept within the no-arbitrage bounds
 // max(intrinsic, European) <= v.
-Reading grid_put(const PutInputs& p, double tol, Pair* used = nullptr) {
+Reading grid_put(const OptionInputs& p, double tol, Pair* used = nullptr) {
     const UnitPut u = unit_put(p);
     const Pair grids = layouts(u, tol);
     if (used != nullptr) *used = grids;
@@ -535,7 +339,7 @@ Reading grid_put(const PutInputs& p, double tol, Pair* used = nullptr) {
     return out;
 }
 
-double finish_price(const PutInputs& p, const Reading& r) {
+double finish_price(const OptionInputs& p, const Reading& r) {
     const double intrinsic = std::max(p.k - p.s, 0.0);
     if (r.exercised) return intrinsic;
     return std::max({r.v, intrinsic, european_put(p)});
@@ -545,9 +349,9 @@ double finish_price(const PutInputs& p, const Reading& r) {
 // 0.4 * kNoSpread * S to the deterministic value: well inside any tol.
 constexpr double kNoSpread = 1e-9;
 
-bool deterministic(const PutInputs& p) { return p.sigma * std::sqrt(p.t) < kNoSpread; }
+bool deterministic(const OptionInputs& p) { return p.sigma * std::sqrt(p.t) < kNoSpread; }
 
-double put_price(const PutInputs& p, double tol) {
+double put_price(const OptionInputs& p, double tol) {
     if (p.t <= 0.0) return std::max(p.k - p.s, 0.0);
     if (deterministic(p)) return deterministic_american_put(p.s, p.k, p.t, p.r, p.q);
     if (never_exercised(p.r, p.q) || far_out_of_the_money(p)) return european_put(p);
@@ -562,61 +366,68 @@ double put_price(const PutInputs& p, double tol) {
 constexpr double kVolBump = 1e-3;
 constexpr double kRateBump = 1e-4;
 
-double bumped(const PutInputs& p, const Pair& grids, double dsigma, double dr, double dq) {
+double bumped(const OptionInputs& p, const Pair& grids, double dsigma, double dr, double dq) {
     const UnitPut u = unit_put(p, dr, dq, dsigma);
     return p.k * extrapolated(u, grids).v;
 }
 
-// The put's Greeks in the module's units. `rate_of_strike` picks which rate
-// rho differentiates: r for a put, q for a call valued as its put.
+// The put's Greeks in the module's units, with its price and whether it is
+// exercised now.
 struct PutGreeks {
     double price, delta, gamma, vega, rho;
     bool exercised;
 };
 
-PutGreeks put_greeks(const PutInputs& p, double tol, bool rho_in_q) {
-    const double intrinsic = std::max(p.k - p.s, 0.0);
-    if (p.t <= 0.0) return {intrinsic, p.s < p.k ? -1.0 : 0.0, 0.0, 0.0, 0.0, p.s < p.k};
-    if (deterministic(p) || never_exercised(p.r, p.q) || far_out_of_the_money(p)) {
-        // Closed forms, differentiated by bumping the same closed forms (the
-        // European one with its own Greeks where exercise never pays).
-        if (!deterministic(p)) {
-            const OptionInputs in{p.s, p.k, p.t, p.r, p.sigma, p.q};
-            const Greeks g = black_scholes_greeks(in, OptionType::Put);
-            // d/dq of the European put: S T e^(-qT) N(-d1), per 1 %.
-            const double dq = -g.delta * p.s * p.t / 100.0;
-            return {european_put(p), g.delta, g.gamma, g.vega, rho_in_q ? dq : g.rho, false};
-        }
-        auto v = [&](double s, double r, double q) { return deterministic_american_put(s, p.k, p.t, r, q); };
-        const double price = v(p.s, p.r, p.q);
-        const double ds = 1e-6 * p.s;
-        const double delta = (v(p.s + ds, p.r, p.q) - v(p.s - ds, p.r, p.q)) / (2.0 * ds);
-        const double rho = rho_in_q ? (v(p.s, p.r, p.q + kRateBump) - v(p.s, p.r, p.q - kRateBump))
-                                    : (v(p.s, p.r + kRateBump, p.q) - v(p.s, p.r - kRateBump, p.q));
-        // Vega without spread is one-sided: the grid at a small volatility.
-        const double up = put_price({p.s, p.k, p.t, p.r, p.q, p.sigma + kVolBump}, tol);
-        return {price, delta, 0.0, (up - price) / kVolBump, rho / (2.0 * kRateBump) / 100.0,
-                price == intrinsic && intrinsic > 0.0};
+// Which of the put's two rates rho differentiates: the option's own rate,
+// which is the put's r for a put and its q for a call valued as its put.
+enum class RhoIn { Rate, Yield };
+
+// Where a closed form values the put (no spread over the life, early
+// exercise never paying, or far out of the money), its Greeks come from
+// that closed form: the European put's own where it is the European value,
+// central differences of the deterministic value otherwise.
+bool closed_form(const OptionInputs& p) {
+    return deterministic(p) || never_exercised(p.r, p.q) || far_out_of_the_money(p);
+}
+
+PutGreeks closed_form_put_greeks(const OptionInputs& p, double tol, RhoIn rho_in) {
+    if (!deterministic(p)) {
+        const Greeks g = black_scholes_greeks(p, OptionType::Put);
+        // d/dq of the European put: S T e^(-qT) N(-d1), per 1 %.
+        const double dq = -g.delta * p.s * p.t / 100.0;
+        return {european_put(p), g.delta, g.gamma, g.vega, rho_in == RhoIn::Yield ? dq : g.rho, false};
     }
+    const double intrinsic = std::max(p.k - p.s, 0.0);
+    auto v = [&](double s, double r, double q) { return deterministic_american_put(s, p.k, p.t, r, q); };
+    const double price = v(p.s, p.r, p.q);
+    const double ds = kZeroVolSpotStep * p.s;
+    const double delta = (v(p.s + ds, p.r, p.q) - v(p.s - ds, p.r, p.q)) / (2.0 * ds);
+    const double rho = rho_in == RhoIn::Yield ? (v(p.s, p.r, p.q + kRateBump) - v(p.s, p.r, p.q - kRateBump))
+                                              : (v(p.s, p.r + kRateBump, p.q) - v(p.s, p.r - kRateBump, p.q));
+    // Vega without spread is one-sided: the grid at a small volatility.
+    const double up = put_price({p.s, p.k, p.t, p.r, p.sigma + kVolBump, p.q}, tol);
+    return {price, delta, 0.0, (up - price) / kVolBump, rho / (2.0 * kRateBump) / 100.0,
+            price == intrinsic && intrinsic > 0.0};
+}
+
+// On the grid: delta and gamma read off the grids, vega and rho from
+// re-solves with bumped inputs on the same grids.
+PutGreeks grid_put_greeks(const OptionInputs& p, double tol, RhoIn rho_in) {
     Pair grids{};
     const Reading r = grid_put(p, tol, &grids);
     const double price = finish_price(p, r);
-    if (r.exercised) return {intrinsic, -1.0, 0.0, 0.0, 0.0, true};
+    if (r.exercised) return {std::max(p.k - p.s, 0.0), -1.0, 0.0, 0.0, 0.0, true};
     const double dsigma = kVolBump * p.sigma;
     const double vega = (bumped(p, grids, dsigma, 0.0, 0.0) - bumped(p, grids, -dsigma, 0.0, 0.0)) / (2.0 * dsigma);
-    const double dr = rho_in_q ? 0.0 : kRateBump;
-    const double dq = rho_in_q ? kRateBump : 0.0;
+    const double dr = rho_in == RhoIn::Yield ? 0.0 : kRateBump;
+    const double dq = rho_in == RhoIn::Yield ? kRateBump : 0.0;
     const double rho = (bumped(p, grids, 0.0, dr, dq) - bumped(p, grids, 0.0, -dr, -dq)) / (2.0 * kRateBump) / 100.0;
     return {price, r.dv, r.d2v, vega, rho, false};
 }
 
-// Theta per calendar day from the equation in the continuation region,
-// Theta = r V - (r - q) S Delta - sigma^2 S^2 Gamma / 2; zero where exercised.
-double theta_of(double v, double delta, double gamma, const OptionInputs& in, bool exercised) {
-    if (exercised || in.t <= 0.0) return 0.0;
-    // S (S Gamma), not S^2 Gamma: S^2 overflows for spots past 1e154.
-    const double year = in.r * v - (in.r - in.q) * in.s * delta - 0.5 * in.sigma * in.sigma * in.s * (in.s * gamma);
-    return year / 365.0;
+PutGreeks put_greeks(const OptionInputs& p, double tol, RhoIn rho_in) {
+    if (p.t <= 0.0) return {std::max(p.k - p.s, 0.0), p.s < p.k ? -1.0 : 0.0, 0.0, 0.0, 0.0, p.s < p.k};
+    return closed_form(p) ? closed_form_put_greeks(p, tol, rho_in) : grid_put_greeks(p, tol, rho_in);
 }
 
 // The exercise interval of a put of unit strike today, [lower, upper];
@@ -633,32 +444,34 @@ struct Edges {
 };
 
 Edges edges_on(const UnitPut& p, const Layout& g) {
-    const Field f = solve(p, g);
-    const std::size_t n = g.n();
-    const double a = 0.5 * p.sigma * p.sigma;
+    const fd::ObstacleSolution f = solve(p, g);
+    const fd::UniformMesh& mesh = g.mesh;
+    const std::size_t n = mesh.size();
+    const double a = fitted_diffusion(0.5 * p.sigma * p.sigma, drift(p), mesh.h);
     const double growth = exp_clamped(p.r * p.t);
     auto gap = [&](std::size_t j) {
-        const double c = growth * (p.r - p.q * exp_clamped(g.x(j))) / a;
-        const double d = f.w[j] - f.obstacle[j];
-        return c > 0.0 ? std::min(std::sqrt(std::max(2.0 * d / c, 0.0)), g.h) : 0.0;
+        const double c = growth * (p.r - p.q * exp_clamped(mesh.x(j))) / a;
+        const double d = f.values[j] - f.obstacle[j];
+        return c > 0.0 ? std::min(std::sqrt(std::max(2.0 * d / c, 0.0)), mesh.h) : 0.0;
     };
     Edges e{kNaN, kNaN, false};
     // The region nearest the strike: scan down from the top for the first
     // exercised node, then on to the end of its run.
+    const std::vector<unsigned char>& on = f.on_obstacle;
     std::size_t j = n - 1;
-    while (j > 0 && f.active[j] == 0) --j;
-    if (f.active[j] == 0) return e;
+    while (j > 0 && on[j] == 0) --j;
+    if (on[j] == 0) return e;
     e.any = true;
-    if (j + 2 < n) e.upper = g.x(j + 1) - gap(j + 1);
-    while (j > 0 && f.active[j] != 0) --j;
-    if (j > 0) e.lower = g.x(j) + gap(j);
+    if (j + 2 < n) e.upper = mesh.x(j + 1) - gap(j + 1);
+    while (j > 0 && on[j] != 0) --j;
+    if (j > 0) e.lower = mesh.x(j) + gap(j);
     return e;
 }
 
 double combine(double coarse, double fine) {
     if (std::isnan(coarse)) return fine;
     if (std::isnan(fine)) return coarse;
-    return fine + (fine - coarse) / 3.0;
+    return fd::richardson(coarse, fine);
 }
 
 // The region's edges in ln S over the window [lo, hi] of ln S, on two grids.
@@ -740,8 +553,9 @@ double deterministic_american_put(double s, double k, double t, double r, double
 
 double grid_american_price(const OptionInputs& in, OptionType type, double tol) {
     if (any_nan(in)) return kNaN;
-    const PutInputs p = as_put(in, type);
+    const OptionInputs p = as_put(in, type);
     const double v = put_price(p, tol);
+    if (cancellation_requested()) return kNaN;
     // Only overflow gets here (a European value of inf - inf for lives of
     // millennia at rates far from zero); the value is then past the largest
     // double, like its bound K max(1, e^(-rT)).
@@ -750,32 +564,34 @@ double grid_american_price(const OptionInputs& in, OptionType type, double tol) 
 
 Greeks grid_american_greeks(const OptionInputs& in, OptionType type, double tol) {
     if (any_nan(in)) return {kNaN, kNaN, kNaN, kNaN, kNaN};
-    const PutInputs p = as_put(in, type);
-    const PutGreeks g = put_greeks(p, tol, type == OptionType::Call);
+    const OptionInputs p = as_put(in, type);
+    const PutGreeks g = put_greeks(p, tol, type == OptionType::Call ? RhoIn::Yield : RhoIn::Rate);
+    if (cancellation_requested()) return {kNaN, kNaN, kNaN, kNaN, kNaN};
     double delta = g.delta;
     double gamma = g.gamma;
     if (type == OptionType::Call) {
-        // C(S, K) = P(K, S) and P is homogeneous of degree one in (spot,
-        // strike): dC/dS = dP/dk = (P - s P_s) / k, d2C/dS2 = (s/k)^2 P_ss,
-        // with s = K and k = S the put's spot and strike.
-        delta = (g.price - p.s * g.delta) / p.k;
-        const double ratio = p.s / p.k;
-        gamma = g.gamma == 0.0 ? 0.0 : ratio * (ratio * g.gamma);
+        // The put's Greeks are in units of its strike p.k, the call's spot.
+        const UnitPutGreeks unit{g.price / p.k, g.delta, g.gamma * p.k};
+        const SpotGreeks call = call_greeks_from_put(unit, p.s / p.k, in.s);
+        delta = call.delta;
+        gamma = call.gamma;
     }
-    return {delta, gamma, theta_of(g.price, delta, gamma, in, g.exercised), g.vega, g.rho};
+    const double theta = g.exercised || in.t <= 0.0 ? 0.0 : theta_from_equation(in, g.price, delta, gamma);
+    return {delta, gamma, theta, g.vega, g.rho};
 }
 
 ExerciseInterval grid_exercise_interval(double k, double t, double r, double sigma, double q, OptionType type,
                                         double tol) {
     if (std::isnan(k) || std::isnan(t) || std::isnan(r) || std::isnan(sigma) || std::isnan(q)) return {kNaN, kNaN};
-    // A call's region is the put's under S -> K^2 / S with r and q swapped:
-    // the put of strike S and spot K is exercised for K in [S y, S b], that is
-    // for S in [K / b, K / y].
-    const bool call = type == OptionType::Call;
-    const UnitInterval u = call ? unit_interval(t, q, sigma, r, tol) : unit_interval(t, r, sigma, q, tol);
-    if (!call) return {k * u.lower, k * u.upper};
+    const PutRates put = put_rates(r, q, type);
+    const UnitInterval u = unit_interval(t, put.r, sigma, put.q, tol);
+    if (cancellation_requested()) return {kNaN, kNaN};
+    const auto spot = [&](double b) { return critical_spot_from_put(k, b, type); };
+    if (type == OptionType::Put) return {spot(u.lower), spot(u.upper)};
+    // A call's region is its put's [y, b] (in units of the put's strike S)
+    // mapped by S -> k / S: [k / b, k / y], empty where the put's is.
     if (u.upper == 0.0) return {kInf, kInf};
-    return {k / u.upper, u.lower == 0.0 ? kInf : k / u.lower};
+    return {spot(u.upper), u.lower == 0.0 ? kInf : spot(u.lower)};
 }
 
 double grid_exercise_boundary(double k, double t, double r, double sigma, double q, OptionType type, double tol) {

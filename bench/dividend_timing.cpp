@@ -1,0 +1,124 @@
+// Cash dividends on the stored reference rows: the error against the
+// reference at each tol, and the microseconds a row costs with its dividends
+// and without them (the integral model on the same rows), measured side by
+// side in one run, alternating, so the ratio holds on a loaded machine.
+//
+//   dividend_timing [path/to/dividend_reference.json [path/to/dividend_random_reference.json]]
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "pricing/american/integral/integral_model.hpp"
+#include "pricing/dividends/dividend_model.hpp"
+#include "pricing/european/european.hpp"
+
+namespace {
+
+using namespace varnelle;
+
+struct Row {
+    OptionInputs in;
+    OptionType type;
+    std::vector<double> times, amounts;
+    double price;
+};
+
+std::vector<Row> load(const char* path, const char* part) {
+    std::ifstream file(path);
+    const auto data = nlohmann::json::parse(file);
+    std::vector<Row> rows;
+    for (const auto& r : data[part]) {
+        if (r["dividend_times"].empty()) continue;
+        rows.push_back({{r["s"], r["k"], r["t"], r["r"], r["sigma"], r["q"]},
+                        r["option_type"] == "put" ? OptionType::Put : OptionType::Call,
+                        r["dividend_times"].get<std::vector<double>>(), r["dividend_amounts"].get<std::vector<double>>(),
+                        r["price"]});
+    }
+    return rows;
+}
+
+template <class F>
+double microseconds_per_row(const std::vector<Row>& rows, F&& price) {
+    const auto start = std::chrono::steady_clock::now();
+    double sink = 0.0;
+    for (const Row& r : rows) sink += price(r);
+    const auto end = std::chrono::steady_clock::now();
+    if (std::isnan(sink)) std::printf("(a NaN price)\n");
+    return std::chrono::duration<double, std::micro>(end - start).count() / static_cast<double>(rows.size());
+}
+
+void report(const char* what, std::vector<double> errors) {
+    std::sort(errors.begin(), errors.end());
+    const auto at = [&](double q) { return errors[static_cast<std::size_t>(q * static_cast<double>(errors.size() - 1))]; };
+    std::printf("%-28s median %.1e  p99 %.1e  max %.1e\n", what, at(0.5), at(0.99), errors.back());
+}
+
+// The random book (tests/data/dividend_random_reference.json, priced by
+// bench/dividend_reference.cpp): the American error at each tol.
+void random_book(const char* path) {
+    std::ifstream file(path);
+    if (!file) return;
+    const auto data = nlohmann::json::parse(file);
+    for (const double tol : {1e-4, 1e-6}) {
+        std::vector<double> errors;
+        for (const auto& r : data["rows"]) {
+            const OptionInputs in{r["s"], r["k"], r["t"], r["r"], r["sigma"], r["q"]};
+            const auto times = r["dividend_times"].get<std::vector<double>>();
+            const auto amounts = r["dividend_amounts"].get<std::vector<double>>();
+            const double v = dividend_american_price(in, r["option_type"] == "put" ? OptionType::Put : OptionType::Call,
+                                                     times.data(), amounts.data(), times.size(), tol);
+            const double ref = r["american"];
+            errors.push_back(std::fabs(v - ref) / std::max(ref, 0.005 * in.k));
+        }
+        char label[64];
+        std::snprintf(label, sizeof label, "Random book, tol %.0e:", tol);
+        report(label, errors);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* path = argc > 1 ? argv[1] : "tests/data/dividend_reference.json";
+    const std::vector<Row> american = load(path, "american");
+    const std::vector<Row> european = load(path, "european");
+    const auto error = [](const Row& r, double v) { return std::fabs(v - r.price) / std::max(r.price, 0.005 * r.in.k); };
+    std::printf("%zu American and %zu European rows with dividends\n", american.size(), european.size());
+    for (const double tol : {1e-4, 1e-6, 1e-8}) {
+        std::vector<double> errors;
+        for (const Row& r : american) {
+            errors.push_back(error(r, dividend_american_price(r.in, r.type, r.times.data(), r.amounts.data(),
+                                                              r.times.size(), tol)));
+        }
+        char label[64];
+        std::snprintf(label, sizeof label, "American, tol %.0e:", tol);
+        report(label, errors);
+    }
+    std::vector<double> errors;
+    for (const Row& r : european) {
+        errors.push_back(error(r, dividend_european_price(r.in, r.type, r.times.data(), r.amounts.data(), r.times.size())));
+    }
+    report("European:", errors);
+    random_book(argc > 2 ? argv[2] : "tests/data/dividend_random_reference.json");
+
+    constexpr int kRounds = 3;
+    for (const double tol : {1e-4, 1e-6}) {
+        double with = 0.0, without = 0.0, euro = 0.0;
+        for (int round = 0; round < kRounds; ++round) {
+            with += microseconds_per_row(american, [&](const Row& r) {
+                return dividend_american_price(r.in, r.type, r.times.data(), r.amounts.data(), r.times.size(), tol);
+            });
+            without += microseconds_per_row(american, [&](const Row& r) { return integral_american_price(r.in, r.type, tol); });
+            euro += microseconds_per_row(american, [&](const Row& r) {
+                return dividend_european_price(r.in, r.type, r.times.data(), r.amounts.data(), r.times.size());
+            });
+        }
+        std::printf("tol %.0e: %8.1f us a row with dividends, %6.1f without (x%.0f); European with dividends %8.1f (%.2f of the American)\n",
+                    tol, with / kRounds, without / kRounds, with / without, euro / kRounds, euro / with);
+    }
+    return 0;
+}
