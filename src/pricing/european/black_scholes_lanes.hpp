@@ -99,7 +99,7 @@ template <class L>
     const D sq = L::mul(L::mul(in.s, in.q), dq);
     const D call = L::add(L::sub(decay, L::mul(kr, n_d2)), L::mul(n_d1, sq));
     const D put = L::sub(L::add(L::mul(kr, n_d2), decay), L::mul(n_d1, sq));
-    return L::div(L::select(in.put, put, call), L::set(365.0));
+    return L::div(L::select(in.put, put, call), L::set(kDaysPerYear));
 }
 
 template <class L>

@@ -29,7 +29,6 @@ namespace varnelle::lanes {
 
 namespace implied {
 
-inline constexpr double kInf = std::numeric_limits<double>::infinity();
 // implied_vol.cpp's kStepTolerance, kMaxEuropeanSteps and kLogShare.
 inline constexpr double kStepTolerance = 1e-5;
 inline constexpr int kMaxSteps = 64;
@@ -168,7 +167,7 @@ std::size_t set_up(const ImpliedColumns& in, std::size_t first, std::size_t real
         if (answered != 0) {
             double answers[n];
             L::store(answers, L::select(L::mand(L::mandnot(usable, outside), at_lower), zero,
-                                        L::set(std::numeric_limits<double>::quiet_NaN())));
+                                        L::set(kNaN)));
             for (std::size_t j = 0; j < n && i + j < real; ++j) {
                 if ((answered >> j) & 1u) out[first + i + j] = answers[j];
             }
@@ -422,7 +421,7 @@ void implied_vol_rows(const ImpliedColumns& in, std::size_t count, double* out) 
                 std::uint8_t put[kRows];
                 for (std::size_t j = 0; j < kRows; ++j) {
                     const bool row = j < real;
-                    price[j] = row ? in.price[next + j] : std::numeric_limits<double>::quiet_NaN();
+                    price[j] = row ? in.price[next + j] : kNaN;
                     s[j] = row ? in.s[next + j] : 1.0;
                     k[j] = row ? in.k[next + j] : 1.0;
                     t[j] = row ? in.t[next + j] : 1.0;

@@ -34,8 +34,6 @@ const MathKernels* math_kernels(VectorPath path) {
 
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
 // A fixed stream of numbers (SplitMix64), so every process proves the same
 // sample.
 class Stream {
