@@ -21,28 +21,13 @@
 #include <vector>
 
 #include "pricing/math/exp_log_tables.hpp"
+#include "quad_math.hpp"
 
 namespace {
 
 using namespace varnelle::exp_log;
-
-__extension__ typedef __float128 Quad;
-
-// e^a by its Taylor series after halving a below 2^-10, then squaring back.
-Quad exp_quad(Quad a) {
-    int halvings = 0;
-    while (a > Quad(0x1p-10) || a < Quad(-0x1p-10)) {
-        a /= 2;
-        ++halvings;
-    }
-    Quad sum = 1, term = 1;
-    for (int n = 1; n < 30; ++n) {
-        term *= a / n;
-        sum += term;
-    }
-    while (halvings-- > 0) sum *= sum;
-    return sum;
-}
+using varnelle::testing::exp_quad;
+using varnelle::testing::Quad;
 
 // The platform's log on its usual path, with a candidate 1/c and log c.
 double log_with(double x, double invc, double logc) {

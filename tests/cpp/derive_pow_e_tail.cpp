@@ -25,34 +25,14 @@
 
 #include "pricing/core/constants.hpp"
 #include "pricing/math/exp_log_tables.hpp"
+#include "quad_math.hpp"
 
 namespace {
 
 using namespace varnelle::exp_log;
-
-__extension__ typedef __float128 Quad;
-
-Quad exp_quad(Quad a) {
-    int halvings = 0;
-    while (a > Quad(0x1p-10) || a < Quad(-0x1p-10)) {
-        a /= 2;
-        ++halvings;
-    }
-    Quad sum = 1, term = 1;
-    for (int n = 1; n < 30; ++n) {
-        term *= a / n;
-        sum += term;
-    }
-    while (halvings-- > 0) sum *= sum;
-    return sum;
-}
-
-// ln x by Newton's method on exp_quad.
-Quad log_quad(Quad x) {
-    Quad y = static_cast<Quad>(std::log(static_cast<double>(x)));
-    for (int i = 0; i < 4; ++i) y += (x - exp_quad(y)) / exp_quad(y);
-    return y;
-}
+using varnelle::testing::exp_quad;
+using varnelle::testing::log_quad;
+using varnelle::testing::Quad;
 
 // exp(y + y lo) as the platform's pow forms it, for 2^-54 <= |y| < 512.
 double pow_e(double y, double lo, const Tables& t) {

@@ -236,35 +236,30 @@ struct GreeksStages {
 };
 
 // Gamma and vega read only the density: prepare has the result.
-template <class L>
-struct GammaStages {
+template <class L, bool Vega>
+struct DensityStages {
     using D = typename L::D;
     static constexpr std::size_t kPoints = 0, kOutputs = 1;
     struct State {
-        D gamma;
+        D value;
     };
     static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D*) {
         const auto terms = detail::terms<L>(in, tab);
         const D pdf = L::div(lanes::gauss<L>(terms.d1, tab), L::set(kSqrtTwoPi));
-        return {detail::gamma_from<L>(in, terms, pdf, tab)};
+        if constexpr (Vega) {
+            return {L::mul(L::mul(pdf, L::mul(detail::discount<L>(in.q, in.t, tab), in.s)), terms.sqrt_t)};
+        } else {
+            return {detail::gamma_from<L>(in, terms, pdf, tab)};
+        }
     }
-    static void finish(const EuropeanRow<L>&, const State& st, const D*, D* out, const exp_log::Tables&) { out[0] = st.gamma; }
+    static void finish(const EuropeanRow<L>&, const State& st, const D*, D* out, const exp_log::Tables&) {
+        out[0] = st.value;
+    }
 };
-
 template <class L>
-struct VegaStages {
-    using D = typename L::D;
-    static constexpr std::size_t kPoints = 0, kOutputs = 1;
-    struct State {
-        D vega;
-    };
-    static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D*) {
-        const auto terms = detail::terms<L>(in, tab);
-        const D pdf = L::div(lanes::gauss<L>(terms.d1, tab), L::set(kSqrtTwoPi));
-        return {L::mul(L::mul(pdf, L::mul(detail::discount<L>(in.q, in.t, tab), in.s)), terms.sqrt_t)};
-    }
-    static void finish(const EuropeanRow<L>&, const State& st, const D*, D* out, const exp_log::Tables&) { out[0] = st.vega; }
-};
+using GammaStages = DensityStages<L, false>;
+template <class L>
+using VegaStages = DensityStages<L, true>;
 
 // Rows per block of a staged operation: its points (two a row at most) fill
 // one norm_cdf_block.
