@@ -61,9 +61,10 @@ inline constexpr double kLogB[11] = {-0x1p-1,
 // joining exp's reduced argument. For x = kE (the double nearest e), hi is 1
 // and lo is log(kE) - 1 = -5.3e-17 up to the error of pow's logarithm in its
 // last bits, which no result pins down exactly; lo lies in this interval, cut
-// down by experiment (tests/cpp/derive_pow_e_tail.cpp).
-inline constexpr double kPowETailLow = -0x1.ea85574c30d5ep-55;
-inline constexpr double kPowETailHigh = -0x1.ea85573ba81a4p-55;
+// down by experiment (tests/cpp/derive_pow_e_tail.cpp, 400 million
+// exponents: 1.65 million units of lo's last place wide).
+inline constexpr double kPowETailLow = -0x1.ea85574005636p-55;
+inline constexpr double kPowETailHigh = -0x1.ea85573e72da6p-55;
 
 // The bits of the start of log's range of z; its pieces start every 2^45.
 inline constexpr std::uint64_t kLogOffset = 0x3fe6000000000000;
