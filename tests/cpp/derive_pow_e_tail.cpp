@@ -13,7 +13,7 @@
 // rarely, so no sample pins lo, but each sample whose result changes within
 // an interval of candidates for lo cuts the interval at the change. The
 // program narrows [exact - 2^-70, exact + 2^-70] this way over the given
-// number of random exponents (200 million unless given), then checks both
+// number of random exponents (400 million unless given), then checks both
 // ends and the middle against the platform on as many again, and prints the
 // bounds as hex doubles.
 #include <bit>
@@ -60,7 +60,7 @@ double exponent(std::mt19937_64& gen) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const long samples = argc > 1 ? std::atol(argv[1]) : 200'000'000;
+    const long samples = argc > 1 ? std::atol(argv[1]) : 400'000'000;
     const Tables& t = tables();
     const double e = varnelle::kE;
     const double exact = static_cast<double>(log_quad(static_cast<Quad>(e)) - 1);
