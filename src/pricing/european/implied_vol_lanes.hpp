@@ -29,7 +29,9 @@ namespace varnelle::lanes {
 
 namespace implied {
 
-// implied_vol.cpp's kStepTolerance, kMaxEuropeanSteps and kLogShare.
+// implied_vol.cpp's kStepTolerance, kMaxEuropeanSteps and kLogShare (kept
+// there beside their reasons; tests/cpp/test_implied_vol_rows.cpp fails at
+// once if the two ever part).
 inline constexpr double kStepTolerance = 1e-5;
 inline constexpr int kMaxSteps = 64;
 inline constexpr double kLogShare = 0.1;
