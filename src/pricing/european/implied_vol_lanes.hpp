@@ -390,8 +390,13 @@ std::size_t step_round(Block& blk, std::size_t active, double* out, const exp_lo
         row[Block::kMiss] = miss;
         row[Block::kSteps] = steps;
         const M keep = L::mand(valid, goes_on);
-        const auto order = L::compress_order(keep);
-        for (std::size_t j = 0; j < Block::kFields; ++j) L::store(blk.f[j] + kept, L::permute(row[j], order));
+        if (L::all(keep) && kept == v * n) {
+            // Nothing moves: only the bracket's state changed.
+            for (std::size_t j = Block::kX; j <= Block::kSteps; ++j) L::store(blk.f[j] + kept, row[j]);
+        } else {
+            const auto order = L::compress_order(keep);
+            for (std::size_t j = 0; j < Block::kFields; ++j) L::store(blk.f[j] + kept, L::permute(row[j], order));
+        }
         kept += L::count(keep);
     }
     return kept;
