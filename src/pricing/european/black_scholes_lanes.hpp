@@ -115,6 +115,11 @@ template <class L>
 // needed and keeps what the result needs besides; finish combines them with
 // N's values. A block of rows is prepared, N is evaluated for all its points
 // together (norm_cdf_block), then every row is finished.
+//
+// Every function that returns a structure of vectors is always inlined: GCC
+// clears the upper halves of the vector registers (vzeroupper) before
+// returning from such a function when it is compiled on its own, and the
+// caller would read half a state.
 
 // european.hpp's EuropeanPrice: the call equivalent's value, or the payoff at
 // and after expiry, never below zero.
@@ -125,7 +130,7 @@ struct EuropeanPriceStages {
     struct State {
         D spot_part, strike_part;  // S e^((b - r) t), K e^(-r t)
     };
-    static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D* points) {
+    [[gnu::always_inline]] static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D* points) {
         const D b = L::sub(in.r, in.q);
         const D spot = L::select(in.put, in.k, in.s);
         const D strike = L::select(in.put, in.s, in.k);
@@ -140,7 +145,7 @@ struct EuropeanPriceStages {
         return {L::mul(spot, lanes::exp<L>(L::mul(L::sub(carry, rate), in.t), tab)),
                 L::mul(strike, lanes::exp<L>(L::mul(L::neg(rate), in.t), tab))};
     }
-    static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out, const exp_log::Tables&) {
+    [[gnu::always_inline]] static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out, const exp_log::Tables&) {
         const D zero = L::set(0.0);
         D value = L::sub(L::mul(n[0], st.spot_part), L::mul(n[1], st.strike_part));
         const auto expired = L::le(in.t, zero);
@@ -160,11 +165,11 @@ struct DeltaStages {
     struct State {
         D dq;
     };
-    static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D* points) {
+    [[gnu::always_inline]] static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D* points) {
         points[0] = detail::side_point<L>(detail::terms<L>(in, tab).d1, in.put);
         return {detail::discount<L>(in.q, in.t, tab)};
     }
-    static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out, const exp_log::Tables&) {
+    [[gnu::always_inline]] static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out, const exp_log::Tables&) {
         out[0] = detail::delta_from<L>(n[0], st.dq, in.put);
     }
 };
@@ -177,7 +182,7 @@ struct SharedState {
 };
 
 template <class L>
-SharedState<L> prepare_shared(const EuropeanRow<L>& in, const exp_log::Tables& tab, typename L::D* points) {
+[[gnu::always_inline]] inline SharedState<L> prepare_shared(const EuropeanRow<L>& in, const exp_log::Tables& tab, typename L::D* points) {
     const auto terms = detail::terms<L>(in, tab);
     points[0] = detail::side_point<L>(terms.d1, in.put);
     points[1] = detail::side_point<L>(L::sub(terms.d1, terms.big_d), in.put);
@@ -190,10 +195,10 @@ struct ThetaStages {
     using D = typename L::D;
     static constexpr std::size_t kPoints = 2, kOutputs = 1;
     using State = SharedState<L>;
-    static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D* points) {
+    [[gnu::always_inline]] static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D* points) {
         return prepare_shared<L>(in, tab, points);
     }
-    static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out, const exp_log::Tables&) {
+    [[gnu::always_inline]] static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out, const exp_log::Tables&) {
         out[0] = detail::theta_from<L>(in, st.terms, st.dq, st.dr, st.gauss_d1, n[0], n[1]);
     }
 };
@@ -205,12 +210,12 @@ struct RhoStages {
     struct State {
         D dr;
     };
-    static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D* points) {
+    [[gnu::always_inline]] static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D* points) {
         const auto terms = detail::terms<L>(in, tab);
         points[0] = detail::side_point<L>(L::sub(terms.d1, terms.big_d), in.put);
         return {detail::discount<L>(in.r, in.t, tab)};
     }
-    static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out, const exp_log::Tables&) {
+    [[gnu::always_inline]] static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out, const exp_log::Tables&) {
         out[0] = detail::rho_from<L>(in, n[0], st.dr);
     }
 };
@@ -222,10 +227,10 @@ struct GreeksStages {
     using D = typename L::D;
     static constexpr std::size_t kPoints = 2, kOutputs = 5;
     using State = SharedState<L>;
-    static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D* points) {
+    [[gnu::always_inline]] static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D* points) {
         return prepare_shared<L>(in, tab, points);
     }
-    static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out, const exp_log::Tables& tab) {
+    [[gnu::always_inline]] static void finish(const EuropeanRow<L>& in, const State& st, const D* n, D* out, const exp_log::Tables& tab) {
         const D pdf = L::div(st.gauss_d1, L::set(kSqrtTwoPi));
         out[0] = detail::delta_from<L>(n[0], st.dq, in.put);
         out[1] = detail::gamma_from<L>(in, st.terms, pdf, tab);
@@ -243,7 +248,7 @@ struct DensityStages {
     struct State {
         D value;
     };
-    static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D*) {
+    [[gnu::always_inline]] static State prepare(const EuropeanRow<L>& in, const exp_log::Tables& tab, D*) {
         const auto terms = detail::terms<L>(in, tab);
         const D pdf = L::div(lanes::gauss<L>(terms.d1, tab), L::set(kSqrtTwoPi));
         if constexpr (Vega) {
@@ -252,7 +257,7 @@ struct DensityStages {
             return {detail::gamma_from<L>(in, terms, pdf, tab)};
         }
     }
-    static void finish(const EuropeanRow<L>&, const State& st, const D*, D* out, const exp_log::Tables&) {
+    [[gnu::always_inline]] static void finish(const EuropeanRow<L>&, const State& st, const D*, D* out, const exp_log::Tables&) {
         out[0] = st.value;
     }
 };
