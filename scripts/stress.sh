@@ -10,13 +10,7 @@
 #   implied-volatility round trips of a million European and 300,000
 #   American rows in the C++ tests, and of a million European and 100,000
 #   American rows through varnelle_np (VARNELLE_STRESS=1)
-set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$PWD
-build=${BUILD:-build}
-tools=$build/tools
-
-started=$SECONDS
+source "$(dirname "$0")/prologue.sh"
 make --no-print-directory "$tools/.ready" BUILD="$build"
 VARNELLE_STRESS=1 make --no-print-directory test-cpp BUILD="$build"
 pythons=$(scripts/find-pythons.sh)

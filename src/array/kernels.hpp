@@ -3,14 +3,18 @@
 // its side, and writes the row's results; the loop makes one per range of
 // rows, so a kernel may carry state from row to row. Row<f> adapts a pricing
 // function by its signature, Chain<&Model::method> a method of a model
-// that keeps work for the next row; Batched<Op> marks a staged European
-// operation, which the loop runs a batch of rows at a time.
+// that keeps work for the next row, Greek<...>::Of<...> one result of such a
+// method. A batch kernel's call operator takes a ColumnBatch instead, the
+// numbers of up to kBatchRows rows as contiguous runs: Batched<Op> runs a
+// staged European operation that way, and a kernel working across rows in
+// vector lanes fits the same place.
 #pragma once
 
 #include <functional>
 #include <type_traits>
 
 #include "pricing/core/types.hpp"
+#include "pricing/european/batch.hpp"
 
 namespace varnelle::array {
 
@@ -26,21 +30,27 @@ inline void store(const Greeks& g, double* out) {
 
 inline void store(double value, double* out) { out[0] = value; }
 
+template <class>
+inline constexpr bool kUnknownSignature = false;
+
 // One row through f, whichever of the pricing core's signatures it has.
 template <class F>
 void apply_row(F&& f, const double* in, OptionType side, double* out) {
+    using D = double;
     if constexpr (std::is_invocable_v<F, const OptionInputs&, OptionType>) {
         store(f(inputs_of(in), side), out);  // (s, k, t, r, sigma, q) and the side
     } else if constexpr (std::is_invocable_v<F, const OptionInputs&>) {
         store(f(inputs_of(in)), out);  // the same for calls and puts
-    } else if constexpr (std::is_invocable_v<F, const OptionInputs&, OptionType, double>) {
+    } else if constexpr (std::is_invocable_v<F, const OptionInputs&, OptionType, D>) {
         store(f(inputs_of(in), side, in[6]), out);  // ... and a target error
-    } else if constexpr (std::is_invocable_v<F, double, double, double, double, double, double, OptionType>) {
+    } else if constexpr (std::is_invocable_v<F, D, D, D, D, D, D, OptionType>) {
         store(f(in[0], in[1], in[2], in[3], in[4], in[5], side), out);  // (price, s, k, t, r, q)
-    } else if constexpr (std::is_invocable_v<F, double, double, double, double, double, double, OptionType, double>) {
+    } else if constexpr (std::is_invocable_v<F, D, D, D, D, D, D, OptionType, D>) {
         store(f(in[0], in[1], in[2], in[3], in[4], in[5], side, in[6]), out);  // ... and a target error
-    } else {
+    } else if constexpr (std::is_invocable_v<F, D, D, D, D, D, OptionType, D>) {
         store(f(in[0], in[1], in[2], in[3], in[4], side, in[5]), out);  // (k, t, r, sigma, q), side, target error
+    } else {
+        static_assert(kUnknownSignature<F>, "a kernel of functions.def has a signature apply_row does not know");
     }
 }
 
@@ -86,7 +96,39 @@ struct Greek {
     };
 };
 
+// A batch of rows as a structure of arrays, for kernels that work across
+// rows: number i of row b is in[i][b] (the numbers before the side, then
+// those after it), its side puts[b] (nonzero for a put), and result j goes to
+// out[j][b]. Each run holds `count` values, count <= kBatchRows; no output
+// run shares memory with an input run.
+template <std::size_t Numbers, std::size_t Outputs>
+struct ColumnBatch {
+    std::size_t count;
+    const double* in[Numbers];
+    const unsigned char* puts;
+    double* out[Outputs];
+};
+
+// A staged European operation (pricing/european/batch.hpp) over a column
+// batch: the rows are gathered as the staged evaluation reads them, so every
+// result has the bits of the row-by-row function.
 template <class Op>
-struct Batched {};
+struct Batched {
+    template <std::size_t Numbers>
+    void operator()(const ColumnBatch<Numbers, Op::kOutputs>& batch) const {
+        static_assert(Numbers == 6, "a staged operation reads (s, k, t, r, sigma, q) and the side");
+        OptionInputs in[kBatchRows];
+        OptionType sides[kBatchRows];
+        double out[kBatchRows * Op::kOutputs];
+        for (std::size_t b = 0; b < batch.count; ++b) {
+            in[b] = {batch.in[0][b], batch.in[1][b], batch.in[2][b], batch.in[3][b], batch.in[4][b], batch.in[5][b]};
+            sides[b] = batch.puts[b] != 0 ? OptionType::Put : OptionType::Call;
+        }
+        evaluate_batch<Op>(in, sides, batch.count, out);
+        for (std::size_t b = 0; b < batch.count; ++b) {
+            for (std::size_t j = 0; j < Op::kOutputs; ++j) batch.out[j][b] = out[b * Op::kOutputs + j];
+        }
+    }
+};
 
 }  // namespace varnelle::array

@@ -18,8 +18,6 @@ using varnelle::OptionInputs;
 using varnelle::OptionType;
 using namespace varnelle::testing;
 
-constexpr OptionType kCall = OptionType::Call;
-constexpr OptionType kPut = OptionType::Put;
 
 enum class Quantity { Price, Delta, Gamma, Theta, Vega, Rho };
 

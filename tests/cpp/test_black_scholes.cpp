@@ -15,8 +15,6 @@ using varnelle::OptionInputs;
 using varnelle::OptionType;
 using namespace varnelle::testing;
 
-constexpr OptionType kCall = OptionType::Call;
-constexpr OptionType kPut = OptionType::Put;
 
 // A Greek names both its field of the record and its single operation.
 using Greek = double Greeks::*;

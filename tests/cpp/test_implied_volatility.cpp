@@ -26,8 +26,6 @@ using varnelle::OptionInputs;
 using varnelle::OptionType;
 using namespace varnelle::testing;
 
-constexpr OptionType kCall = OptionType::Call;
-constexpr OptionType kPut = OptionType::Put;
 
 bool stress() {
     const char* v = std::getenv("VARNELLE_STRESS");

@@ -5,8 +5,9 @@
 
 #include <cmath>
 #include <functional>
-#include <string>
 #include <limits>
+#include <string>
+#include <utility>
 
 #include "pricing/math/root_finding.hpp"
 #include "test_support.hpp"
@@ -30,8 +31,10 @@ TEST_P(BrentRoots, MeetTheRootWithinTheTolerance) {
         ++calls;
         return c.f(x);
     };
-    const double x = varnelle::brent(f, c.a, c.f(c.a), c.b, c.f(c.b), 1e-13, 100);
-    EXPECT_NEAR(x, c.root, 1e-12 * std::fabs(c.root)) << c.name;
+    const varnelle::RootResult r = varnelle::brent(f, c.a, c.f(c.a), c.b, c.f(c.b), 1e-13, 100);
+    EXPECT_NEAR(r.x, c.root, 1e-12 * std::fabs(c.root)) << c.name;
+    EXPECT_TRUE(r.converged) << c.name;
+    EXPECT_EQ(r.evaluations, calls) << c.name;
     EXPECT_LT(calls, 60) << c.name;
 }
 
@@ -48,7 +51,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Brent, StopsAtTheFirstNaN) {
     const auto f = [](double x) { return x > 0.5 ? kNaN : x - 0.75; };
-    EXPECT_TRUE(std::isnan(varnelle::brent(f, 0.0, -0.75, 1.0, 0.25, 1e-13, 100)));
+    const varnelle::RootResult r = varnelle::brent(f, 0.0, -0.75, 1.0, 0.25, 1e-13, 100);
+    EXPECT_TRUE(std::isnan(r.x));
+    EXPECT_FALSE(r.converged);
 }
 
 TEST(Brent, EndsAfterItsStepBudget) {
@@ -57,10 +62,12 @@ TEST(Brent, EndsAfterItsStepBudget) {
         ++calls;
         return x * x * x - 0.1;
     };
-    const double x = varnelle::brent(f, 0.0, -0.1, 1.0, 0.9, 0.0, 3);
+    const varnelle::RootResult r = varnelle::brent(f, 0.0, -0.1, 1.0, 0.9, 0.0, 3);
     EXPECT_EQ(calls, 3);
-    EXPECT_GT(x, 0.0);
-    EXPECT_LT(x, 1.0);
+    EXPECT_EQ(r.evaluations, 3);
+    EXPECT_FALSE(r.converged);
+    EXPECT_GT(r.x, 0.0);
+    EXPECT_LT(r.x, 1.0);
 }
 
 // x^2 - a on (0, inf), root sqrt(a).
@@ -79,8 +86,9 @@ TEST(BracketedRoot, NewtonConvergesToTheRoot) {
             return varnelle::RootStep{f, x - f / (2.0 * x)};
         };
         // Newton's error after a final step h is about h^2 / 2: 1e-8 leaves ~1e-16.
-        const double x = varnelle::bracketed_root(step, always, 1.0, 1e-8, 64);
-        EXPECT_NEAR(x, std::sqrt(a), 4e-16 * std::sqrt(a)) << a;
+        const varnelle::RootResult r = varnelle::bracketed_root(step, always, 1.0, 1e-8, 64);
+        EXPECT_NEAR(r.x, std::sqrt(a), 4e-16 * std::sqrt(a)) << a;
+        EXPECT_TRUE(r.converged) << a;
     }
 }
 
@@ -94,8 +102,9 @@ TEST(BracketedRoot, UselessStepsFallBackToBisection) {
             ++calls;
             return varnelle::RootStep{sq.residual(x), -x};
         };
-        const double x = varnelle::bracketed_root(step, always, start, 1e-5, 200);
-        EXPECT_NEAR(x, std::sqrt(2.0), 4e-16 * std::sqrt(2.0)) << start;
+        const varnelle::RootResult r = varnelle::bracketed_root(step, always, start, 1e-5, 200);
+        EXPECT_NEAR(r.x, std::sqrt(2.0), 4e-16 * std::sqrt(2.0)) << start;
+        EXPECT_EQ(r.evaluations, calls) << start;
         EXPECT_LT(calls, 80) << start;
     }
 }
@@ -106,7 +115,7 @@ TEST(BracketedRoot, NaNResidualsCountAsBelowTheRoot) {
         const double f = x < 1.0 ? kNaN : std::log(x) - 1.0;
         return varnelle::RootStep{f, x < 1.0 ? kNaN : x - f * x};
     };
-    EXPECT_NEAR(varnelle::bracketed_root(step, always, 0.25, 1e-8, 64), std::exp(1.0), 1e-15);
+    EXPECT_NEAR(varnelle::bracketed_root(step, always, 0.25, 1e-8, 64).x, std::exp(1.0), 1e-15);
 }
 
 TEST(BracketedRoot, AnUntrustedFinalStepIsCheckedByAnotherStep) {
@@ -120,15 +129,82 @@ TEST(BracketedRoot, AnUntrustedFinalStepIsCheckedByAnotherStep) {
     const auto trust_second = [&](double) { return ++asked >= 2; };
     // The first small step (2.5e-3) is not trusted, so one more Newton step
     // follows: its 2e-6 error becomes ~1e-12.
-    const double x = varnelle::bracketed_root(step, trust_second, 1.0, 1e-2, 64);
-    EXPECT_NEAR(x, std::sqrt(2.0), 1e-11);
+    const varnelle::RootResult r = varnelle::bracketed_root(step, trust_second, 1.0, 1e-2, 64);
+    EXPECT_NEAR(r.x, std::sqrt(2.0), 1e-11);
     EXPECT_EQ(asked, 2);
+    EXPECT_EQ(r.evaluations, steps);
 }
 
 TEST(BracketedRoot, ReturnsTheSmallestResidualWhenTheBudgetRunsOut) {
     // Steps in x - 2 that wander away from the root after a good start.
     const auto step = [](double x) { return varnelle::RootStep{x - 2.0, x < 2.0 ? x + 0.5 : 1.0}; };
-    EXPECT_EQ(varnelle::bracketed_root(step, always, 2.01, 1e-5, 3), 2.01);
+    const varnelle::RootResult r = varnelle::bracketed_root(step, always, 2.01, 1e-5, 3);
+    EXPECT_EQ(r.x, 2.01);
+    EXPECT_EQ(r.residual, 2.01 - 2.0);
+    EXPECT_EQ(r.evaluations, 3);
+    EXPECT_FALSE(r.converged);
+}
+
+TEST(BracketedRoot, AGivenBracketHoldsAndARootPastItIsNotConverged) {
+    // The root sqrt(2) lies past the bracket's end 1: the iteration closes
+    // onto that end and reports what is left there.
+    const Square sq{2.0};
+    const auto step = [&](double x) {
+        const double f = sq.residual(x);
+        return varnelle::RootStep{f, x - f / (2.0 * x)};
+    };
+    const varnelle::RootResult r = varnelle::bracketed_root(step, always, 0.5, 1e-12, 100, {0.0, 1.0});
+    EXPECT_FALSE(r.converged);
+    EXPECT_LE(r.x, 1.0);
+    EXPECT_NEAR(r.x, 1.0, 1e-12);
+    EXPECT_NEAR(r.residual, -1.0, 1e-11);
+}
+
+// bracket_outward on x^3 - a (root a^(1/3)), from starts on either side,
+// steps down along the slope 3 x^2 with the implied volatilities' rules.
+constexpr varnelle::OutwardSearch kSearch{
+    .lowest = 1e-8, .highest = 100.0, .growth = 2.0, .overshoot = 1.2, .widest_down = 0.25, .max_steps = 40};
+
+class OutwardBracketCase : public ::testing::TestWithParam<std::pair<double, double>> {};
+
+TEST_P(OutwardBracketCase, HoldsTheRoot) {
+    const auto [a, start] = GetParam();
+    int calls = 0;
+    const auto f = [&](double x) {
+        ++calls;
+        return x * x * x - a;
+    };
+    const auto slope = [](double x) { return 3.0 * x * x; };
+    const varnelle::OutwardBracket b = varnelle::bracket_outward(f, start, slope, kSearch);
+    const double root = std::cbrt(a);
+    ASSERT_EQ(b.found, varnelle::OutwardBracket::Found::Bracket) << a << " from " << start;
+    EXPECT_LT(b.lo, root);
+    EXPECT_GT(b.hi, root);
+    EXPECT_LT(b.f_lo, 0.0);
+    EXPECT_GT(b.f_hi, 0.0);
+    EXPECT_EQ(b.f_lo, f(b.lo));
+    EXPECT_EQ(b.f_hi, f(b.hi));
+    EXPECT_EQ(b.evaluations, calls - 2);
+    // Brent finishes from there.
+    EXPECT_NEAR(varnelle::brent(f, b.lo, b.f_lo, b.hi, b.f_hi, 1e-13, 100).x, root, 1e-12 * root);
+}
+
+INSTANTIATE_TEST_SUITE_P(Starts, OutwardBracketCase,
+                         ::testing::Values(std::pair{2.0, 5.0}, std::pair{2.0, 1.3}, std::pair{2.0, 0.01},
+                                           std::pair{1e-12, 3.0}, std::pair{1e5, 1e-8}));
+
+TEST(OutwardBracket, RootsOnTheWayAndSearchesThatFail) {
+    using Found = varnelle::OutwardBracket::Found;
+    const auto slope = [](double x) { return 3.0 * x * x; };
+    const auto cube = [](double a) { return [a](double x) { return x * x * x - a; }; };
+    // The start doubled twice lands on the root.
+    const varnelle::OutwardBracket exact = varnelle::bracket_outward(cube(8.0), 0.5, slope, kSearch);
+    EXPECT_EQ(exact.found, Found::Root);
+    EXPECT_EQ(exact.hi, 2.0);
+    // A root past the highest point, and a NaN on the way down.
+    EXPECT_EQ(varnelle::bracket_outward(cube(1e9), 1.0, slope, kSearch).found, Found::Nothing);
+    const auto nan_below = [](double x) { return x < 1.0 ? kNaN : x - 0.5; };
+    EXPECT_EQ(varnelle::bracket_outward(nan_below, 2.0, slope, kSearch).found, Found::Nothing);
 }
 
 }  // namespace

@@ -33,6 +33,9 @@ namespace varnelle::testing {
 using varnelle::kInf;
 using varnelle::kNaN;
 
+inline constexpr OptionType kCall = OptionType::Call;
+inline constexpr OptionType kPut = OptionType::Put;
+
 inline std::uint64_t bits_of(double x) {
     std::uint64_t u;
     std::memcpy(&u, &x, sizeof u);

@@ -11,4 +11,9 @@ namespace varnelle {
 // s e^(-qt) > s). Both models' implied volatilities refuse prices from here up.
 double american_upper_bound(double s, double k, double t, double r, double q, OptionType type);
 
+// The volatilities the American implied volatilities search: a price no
+// volatility in between reaches has none (NaN).
+inline constexpr double kLowestImpliedVol = 1e-8;
+inline constexpr double kHighestImpliedVol = 100.0;
+
 }  // namespace varnelle

@@ -34,6 +34,14 @@ struct PutRates {
     return {in.k, in.s, in.t, rates.r, in.sigma, rates.q};
 }
 
+// Which of its put's two rates is the option's own rate r (the one rho
+// differentiates): the put's r for a put, its q for a call.
+enum class OptionRate { PutRate, PutYield };
+
+[[gnu::always_inline]] inline OptionRate option_rate_in_put(OptionType type) {
+    return type == OptionType::Put ? OptionRate::PutRate : OptionRate::PutYield;
+}
+
 // The option's critical spot from the boundary b = B / K of the put that
 // values it, in units of that put's strike. A put of strike k is exercised at
 // or below k b. A call of strike k is the put of spot k and strike S, which is
@@ -71,6 +79,14 @@ struct SpotGreeks {
 [[gnu::always_inline]] inline SpotGreeks call_greeks_from_put(const UnitPutGreeks& u, double x, double s) {
     const double slope_term = u.delta == 0.0 ? 0.0 * u.delta : x * u.delta;
     return {s * u.value, u.value - slope_term, u.gamma == 0.0 ? u.gamma : (x * x * u.gamma) / s};
+}
+
+// The option's value, delta and gamma from those of the unit put at
+// x = put.s / put.k, put being as_put of the option.
+[[gnu::always_inline]] inline SpotGreeks greeks_from_unit_put(const UnitPutGreeks& u, const OptionInputs& put,
+                                                              OptionType type) {
+    if (type == OptionType::Put) return put_greeks_from_unit_put(u, put.k);
+    return call_greeks_from_put(u, put.s / put.k, put.k);
 }
 
 }  // namespace varnelle

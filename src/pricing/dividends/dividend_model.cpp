@@ -173,6 +173,16 @@ double DividendAmerican::value_of(const OptionInputs& in, OptionType type, bool 
     if (in.s == 0.0) return value_at_zero_spot(in, type, american);
     if (in.sigma == 0.0) return deterministic_value(in, type, american, schedule_);
     schedule_.scaled(in.k, scaled_);
+    const dividend_integral::Problem problem{in.s / in.k, in.t, in.r, in.q, in.sigma, type, american,
+                                             scaled_.items().data(), scaled_.size(), tol};
+    if (dividend_integral::covers(problem)) {
+        const dividend_integral::Result res = integral_.solve(problem, dividend_free_);
+        if (res.valid) {
+            const double floor = american ? intrinsic(in.s, in.k, type) : 0.0;
+            if (res.exercised) return floor;
+            return std::max(in.k * res.v, floor);
+        }
+    }
     const dg::Reading r = evaluate(in, type, scaled_, american, tol, main_);
     const double floor = american ? intrinsic(in.s, in.k, type) : 0.0;
     if (r.exercised) return floor;
@@ -191,6 +201,38 @@ double DividendAmerican::european_price(const OptionInputs& in, OptionType type,
     if (!schedule_.assign(in.t, times, amounts, n)) return kNaN;
     if (schedule_.empty()) return ::varnelle::european_price(in, type);
     return value_of(in, type, false, kEuropeanTol);
+}
+
+bool DividendAmerican::integral_greeks(const OptionInputs& in, OptionType type, bool american, double tol, Greeks& g) {
+    const auto solve = [&](double r, double sigma, dividend_integral::Result& res) {
+        const dividend_integral::Problem problem{in.s / in.k, in.t, r, in.q, sigma, type, american,
+                                                 scaled_.items().data(), scaled_.size(), tol};
+        if (!dividend_integral::covers(problem)) return false;
+        res = integral_.solve(problem, dividend_free_);
+        return res.valid;
+    };
+    dividend_integral::Result now, up, down;
+    if (!solve(in.r, in.sigma, now)) return false;
+    if (now.exercised) {
+        g = {type == OptionType::Put ? -1.0 : 1.0, 0.0, 0.0, 0.0, 0.0};
+        return true;
+    }
+    // V = K u(x), x = ln(S/K), with the first period's boundary held fixed.
+    const double value = std::max(in.k * now.v, american ? intrinsic(in.s, in.k, type) : 0.0);
+    const double delta = in.k * now.dx / in.s;
+    const double gamma = in.k * ((now.dxx - now.dx) / in.s) / in.s;
+    // Until the first ex-date the spot is lognormal, so the pricing equation
+    // holds today in the continuation region.
+    const double theta_year =
+        (in.r * value - (in.r - in.q) * in.s * delta) - 0.5 * (in.sigma * in.sigma) * (in.s * (in.s * gamma));
+    // Vega and rho: central differences of solves at bumped sigma and r.
+    const double hv = kVolBump * in.sigma;
+    if (!solve(in.r, in.sigma + hv, up) || !solve(in.r, in.sigma - hv, down)) return false;
+    const double vega = in.k * (up.v - down.v) / (2.0 * hv);
+    if (!solve(in.r + kRateBump, in.sigma, up) || !solve(in.r - kRateBump, in.sigma, down)) return false;
+    const double rho = in.k * (up.v - down.v) / (2.0 * kRateBump) / 100.0;
+    g = {delta, gamma, theta_year / kDaysPerYear, vega, rho};
+    return true;
 }
 
 Greeks DividendAmerican::greeks_of(const OptionInputs& in, OptionType type, bool american, double tol) {
@@ -220,6 +262,10 @@ Greeks DividendAmerican::greeks_of(const OptionInputs& in, OptionType type, bool
         return {delta, gamma, exercised ? 0.0 : theta / kDaysPerYear, vega, rho / 100.0};
     }
     schedule_.scaled(in.k, scaled_);
+    {
+        Greeks g;
+        if (integral_greeks(in, type, american, tol, g)) return g;
+    }
     const dg::Reading r = evaluate(in, type, scaled_, american, tol, main_);
     if (r.exercised) return {type == OptionType::Put ? -1.0 : 1.0, 0.0, 0.0, 0.0, 0.0};
     // V = K u(x), x = ln(S/K).
@@ -309,7 +355,7 @@ double DividendAmerican::implied_of(double price, const OptionInputs& in, Option
         return {miss, next};
     };
     const double root =
-        bracketed_root(step, [](double) { return true; }, sigma, kVolResolution, kMostEvaluations);
+        bracketed_root(step, [](double) { return true; }, sigma, kVolResolution, kMostEvaluations).x;
     // A price that no volatility reaches, or that does not move with it,
     // leaves a miss far above the price's own resolution.
     OptionInputs row = in;
@@ -345,8 +391,22 @@ double DividendAmerican::boundary(double k, double t, double r, double sigma, do
     // one interval below (put) or above (call) a critical spot.
     if (k == 0.0) return type == OptionType::Put ? 0.0 : 0.0;
     if (sigma == 0.0) return kNaN;
-    // The grids of a spot at the strike cover the boundary's whole range.
     schedule_.scaled(k, scaled_);
+    // The integral route, solved about the strike and then again about the
+    // boundary found there, so that the spots it is read at are tabulated.
+    double spot = 1.0;
+    for (int pass = 0; pass < 2; ++pass) {
+        const dividend_integral::Problem problem{spot, t, r, q, sigma, type, true, scaled_.items().data(),
+                                                 scaled_.size(), tol};
+        if (!dividend_integral::covers(problem)) break;
+        const dividend_integral::Result res = integral_.solve(problem, dividend_free_);
+        if (!res.valid) break;
+        const bool none = type == OptionType::Put ? !(res.boundary > 0.0) : !std::isfinite(res.boundary);
+        if (none) return never;
+        if (pass == 1) return k * res.boundary;
+        spot = res.boundary;
+    }
+    // The grids of a spot at the strike cover the boundary's whole range.
     const OptionInputs at_strike{k, k, t, r, sigma, q};
     evaluate(at_strike, type, scaled_, true, tol, main_);
     const dg::Problem p = problem_of(at_strike, type, true, scaled_);

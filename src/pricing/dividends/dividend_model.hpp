@@ -32,6 +32,7 @@
 #include "pricing/american/integral/integral_model.hpp"
 #include "pricing/core/types.hpp"
 #include "pricing/dividends/dividend_grid.hpp"
+#include "pricing/dividends/dividend_integral.hpp"
 #include "pricing/dividends/schedule.hpp"
 
 namespace varnelle {
@@ -96,12 +97,16 @@ private:
                                     bool american, double tol, Solved& slot);
     double value_of(const OptionInputs& in, OptionType type, bool american, double tol);
     Greeks greeks_of(const OptionInputs& in, OptionType type, bool american, double tol);
+    // The Greeks by the integral route (dividend_integral.hpp); false where it
+    // does not value the row.
+    bool integral_greeks(const OptionInputs& in, OptionType type, bool american, double tol, Greeks& g);
     double implied_of(double price, const OptionInputs& in, OptionType type, bool american, double tol);
 
     IntegralAmerican dividend_free_;
     DividendSchedule schedule_, scaled_, bumped_schedule_;
     Solved main_, bumped_;
     dividend_grid::Workspace work_;
+    dividend_integral::Solver integral_;
 };
 
 }  // namespace varnelle

@@ -265,7 +265,7 @@ double solve_european(const ModelCall& m, double p, double lower) {
         return RootStep{e.price - p, sigma - householder3_step(objective_at(objective, m, g, e))};
     };
     const auto trust = [&](double next) { return same_pieces(m, e, next); };
-    return bracketed_root(step, trust, european_start(m, g), kStepTolerance, kMaxEuropeanSteps);
+    return bracketed_root(step, trust, european_start(m, g), kStepTolerance, kMaxEuropeanSteps).x;
 }
 
 

@@ -1,9 +1,9 @@
 #include "pricing/fd/bdf2_stepper.hpp"
 
-#include <limits>
 #include <utility>
 
 #include "pricing/core/cancellation.hpp"
+#include "pricing/core/constants.hpp"
 
 namespace varnelle::fd {
 
@@ -17,7 +17,7 @@ ObstacleSolution march(const TridiagonalRow& op, double h, const TimeGrid& grid,
     for (const TimeStep& step : grid.steps()) {
         // A thread asked to stop leaves NaN, which its caller discards.
         if (cancellation_requested()) {
-            values.assign(n, std::numeric_limits<double>::quiet_NaN());
+            values.assign(n, kNaN);
             break;
         }
         const double dt = step.dt;

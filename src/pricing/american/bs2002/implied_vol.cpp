@@ -11,19 +11,21 @@
 namespace varnelle {
 namespace {
 
-// ---------------------------------------------------------------------------
 // The American price has no analytic vega worth having, so the root is
 // bracketed and found with Brent's method (inverse quadratic interpolation,
 // secant and bisection), which needs only price evaluations. The bracket comes
 // from the European implied volatility of the same price: the American price
 // is never below the European price at the same sigma, so that sigma is an
 // upper end, and a step down along the European vega usually lands just below
-// the root for the lower end.
-// ---------------------------------------------------------------------------
-
-constexpr double kMinSigma = 1e-8;
-constexpr double kMaxSigma = 100.0;
-constexpr int kMaxBracketSteps = 40;
+// the root for the lower end. Each step down goes 20 % further than the
+// secant predicts, so that it tends to overshoot the root, and never more than
+// a factor 4 down at a time.
+constexpr OutwardSearch kBracketSearch{.lowest = kLowestImpliedVol,
+                                       .highest = kHighestImpliedVol,
+                                       .growth = 2.0,
+                                       .overshoot = 1.2,
+                                       .widest_down = 0.25,
+                                       .max_steps = 40};
 constexpr int kMaxBrentSteps = 100;
 constexpr double kBrentTolerance = 1e-13;  // relative, well inside the 1e-10 asked of a round trip
 
@@ -54,55 +56,14 @@ double american_implied_vol(double price, double s, double k, double t, double r
     if (price == e.lower) return e.m.b >= e.m.r ? 0.0 : kNaN;
 
     AmericanObjective f{{s, k, t, r, 0.0, q}, type, price};
-    // Upper end: the European implied volatility of the price; when the price
-    // is beyond the European range (an American call can be worth more than
-    // s e^(-qt)) start from 1 and double.
-    double hi = price < e.upper ? detail::solve_european(e.m, price, e.lower) : 1.0;
-    if (!(hi >= kMinSigma)) hi = kMinSigma;
-    double f_hi = f(hi);
-    if (f_hi == 0.0) return hi;
-    double lo = hi;
-    double f_lo = f_hi;
-    for (int i = 0; i < kMaxBracketSteps && !(f_hi > 0.0); ++i) {
-        lo = hi;
-        f_lo = f_hi;
-        hi = 2.0 * hi;
-        if (hi > kMaxSigma) return kNaN;
-        f_hi = f(hi);
-        if (f_hi == 0.0) return hi;
-    }
-    if (!(f_hi > 0.0)) return kNaN;
-    if (!(f_lo < 0.0)) {
-        // Lower end: a Newton step down along the European vega, then secant
-        // steps through the last two points, each taken 20% further than
-        // predicted so that it tends to overshoot the root, and never more
-        // than a factor 4 down at a time.
-        double guess = hi - 1.2 * (f_hi / detail::model_vega(e.m, hi));
-        double x_prev = hi, f_prev = f_hi;
-        for (int i = 0;; ++i) {
-            if (i == kMaxBracketSteps) return kNaN;
-            if (!(guess >= 0.25 * hi && guess < hi)) guess = 0.25 * hi;
-            if (guess < kMinSigma) {
-                if (hi <= kMinSigma) return kNaN;
-                guess = kMinSigma;
-            }
-            const double f_guess = f(guess);
-            if (f_guess == 0.0) return guess;
-            if (f_guess < 0.0) {
-                lo = guess;
-                f_lo = f_guess;
-                break;
-            }
-            if (std::isnan(f_guess)) return kNaN;
-            x_prev = hi;
-            f_prev = f_hi;
-            hi = guess;
-            f_hi = f_guess;
-            const double slope = (f_prev - f_hi) / (x_prev - hi);
-            guess = slope > 0.0 ? hi - 1.2 * (f_hi / slope) : 0.25 * hi;
-        }
-    }
-    return brent(f, lo, f_lo, hi, f_hi, kBrentTolerance, kMaxBrentSteps);
+    // When the price is beyond the European range (an American call can be
+    // worth more than s e^(-qt)) the search starts from 1 and grows.
+    const double start = price < e.upper ? detail::solve_european(e.m, price, e.lower) : 1.0;
+    const auto vega = [&](double sigma) { return detail::model_vega(e.m, sigma); };
+    const OutwardBracket b = bracket_outward(f, start, vega, kBracketSearch);
+    if (b.found == OutwardBracket::Found::Root) return b.hi;
+    if (b.found == OutwardBracket::Found::Nothing) return kNaN;
+    return brent(f, b.lo, b.f_lo, b.hi, b.f_hi, kBrentTolerance, kMaxBrentSteps).x;
 }
 
 }  // namespace varnelle

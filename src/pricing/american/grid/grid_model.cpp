@@ -45,6 +45,7 @@
 #include "pricing/fd/mesh.hpp"
 #include "pricing/fd/richardson.hpp"
 #include "pricing/fd/time_grid.hpp"
+#include "pricing/math/exp_of_clamped.hpp"
 #include "pricing/math/normal.hpp"
 
 namespace varnelle {
@@ -54,12 +55,6 @@ namespace {
 // Standard deviations of ln S over the life on each side of the spot: the heat
 // kernel weighs the ends' approximate values by about e^(-32) ~ 1e-14.
 constexpr double kHalfWidth = 8.0;
-
-// Exponents are clamped here so that absurd inputs (centuries, 5000 %
-// volatility) give finite numbers instead of inf - inf.
-constexpr double kMaxExponent = 700.0;
-
-double exp_clamped(double a) { return std::exp(std::clamp(a, -kMaxExponent, kMaxExponent)); }
 
 // A put of unit strike: spot e^x.
 struct UnitPut {
@@ -103,7 +98,7 @@ double cell_payoff(double x, double h) {
     const double a = x - 0.5 * h;
     const double b = x + 0.5 * h;
     if (a >= 0.0) return 0.0;
-    if (b <= 0.0) return 1.0 - exp_clamped(x) * (std::sinh(0.5 * h) / (0.5 * h));
+    if (b <= 0.0) return 1.0 - exp_of_clamped(x) * (std::sinh(0.5 * h) / (0.5 * h));
     return (std::expm1(a) - a) / h;  // (integral of 1 - e^y over [a, 0]) / h
 }
 
@@ -112,7 +107,7 @@ double cell_payoff(double x, double h) {
 double heat_european(double xi, double sigma, double tau) {
     const double v = sigma * std::sqrt(tau);
     const double dm = xi / v;
-    return norm_cdf(-dm) - exp_clamped(xi + 0.5 * v * v) * norm_cdf(-dm - v);
+    return norm_cdf(-dm) - exp_of_clamped(xi + 0.5 * v * v) * norm_cdf(-dm - v);
 }
 
 // The diffusion coefficient sigma^2/2 fitted to the drift (Il'in, Allen and
@@ -143,13 +138,13 @@ public:
           mu_(drift(p)), x_left_(mesh.x(0)),
           x_right_(mesh.x(mesh.size() - 1)), spot_(mesh.size()), payoff_(mesh.size()) {
         for (std::size_t j = 0; j < mesh.size(); ++j) {
-            spot_[j] = exp_clamped(mesh.x(j));
+            spot_[j] = exp_of_clamped(mesh.x(j));
             payoff_[j] = std::max(1.0 - spot_[j], 0.0);
         }
     }
 
     void set_level(double tau, std::vector<double>& obstacle, double& left, double& right) override {
-        growth_ = exp_clamped(r_ * tau);
+        growth_ = exp_of_clamped(r_ * tau);
         const std::size_t n = payoff_.size();
         for (std::size_t j = 0; j < n; ++j) obstacle[j] = growth_ * payoff_[j];
         left = std::max(obstacle[0], heat_european(x_left_ + mu_ * tau, sigma_, tau));
@@ -237,8 +232,8 @@ struct Reading {
 
 Reading price_on(const UnitPut& p, const Layout& g) {
     const Local l = read(solve(p, g), g.mesh);
-    const double disc = exp_clamped(-p.r * p.t);
-    const double s = exp_clamped(p.x);
+    const double disc = exp_of_clamped(-p.r * p.t);
+    const double s = exp_of_clamped(p.x);
     // V = e^(-rT) W(ln S): V_S = e^(-rT) W_x / S, V_SS = e^(-rT) (W_xx - W_x) / S^2.
     return {disc * l.w, disc * l.w1 / s, disc * (l.w2 - l.w1) / (s * s), l.exercised};
 }
@@ -246,6 +241,35 @@ Reading price_on(const UnitPut& p, const Layout& g) {
 struct Pair {
     Layout coarse, fine;
 };
+
+// The most node-steps the two grids of one solve may take together (the fine
+// grid has twice the nodes and steps of the coarse one, four times its work):
+// about 50 ms on the development machine under load. Ordinary rows stay below
+// it at every tol (nodes per deviation are capped at 64: at most about 1e6);
+// lives of centuries and drifts of hundreds of deviations reached 3e7 (a
+// second a price, over a minute at tol 1e-10). Past it both grids coarsen
+// alike, nodes and steps by the same factor, so the cost of a row is bounded
+// whatever its inputs, at the price of accuracy on those rows only. The steps
+// a long life adds go first: such a life is mostly spent near its steady
+// state, which large steps of the L-stable scheme follow.
+constexpr double kMostWork = 1e6;
+
+Pair grid_pair(double x_c, double below, double above, double spread, const Resolution& res, std::size_t steps,
+               double most_work = kMostWork) {
+    Layout coarse = make_layout(x_c, below, above, spread, res.m, steps);
+    const double work = 5.0 * static_cast<double>(coarse.mesh.size()) * static_cast<double>(steps);
+    double m = res.m;
+    if (work > most_work) {
+        // First the steps a long life added (see steps_for), then both alike.
+        const double cut = std::min(work / most_work, static_cast<double>(steps) / static_cast<double>(res.steps));
+        steps = static_cast<std::size_t>(std::ceil(static_cast<double>(steps) / std::max(cut, 1.0)));
+        const double f = std::sqrt(std::max(work / (most_work * std::max(cut, 1.0)), 1.0));
+        m /= f;
+        steps = static_cast<std::size_t>(std::ceil(static_cast<double>(steps) / f));
+        coarse = make_layout(x_c, below, above, spread, m, steps);
+    }
+    return {coarse, make_layout(x_c, below, above, spread, 2.0 * m, 2 * steps)};
+}
 
 // With a drift mu in ln S, the spot ever moves against it by z with
 // probability e^(-2 |mu| z / sigma^2): past kHalfWidth^2 / 2 such lengths
@@ -283,9 +307,9 @@ Pair layouts(const UnitPut& p, double tol) {
         }
         spread = reach / kHalfWidth;
     }
-    const std::size_t steps = steps_for(p, res);
-    return {make_layout(p.x, below, above, spread, res.m, steps),
-            make_layout(p.x, below, above, spread, 2.0 * res.m, 2 * steps)};
+    // A put with r > 0 keeps its full grids: the integral model values those
+    // rows itself and the grid serves as their independent reference.
+    return grid_pair(p.x, below, above, spread, res, steps_for(p, res), p.r > 0.0 ? kInf : kMostWork);
 }
 
 Reading extrapolated(const UnitPut& p, const Pair& grids) {
@@ -378,9 +402,6 @@ struct PutGreeks {
     bool exercised;
 };
 
-// Which of the put's two rates rho differentiates: the option's own rate,
-// which is the put's r for a put and its q for a call valued as its put.
-enum class RhoIn { Rate, Yield };
 
 // Where a closed form values the put (no spread over the life, early
 // exercise never paying, or far out of the money), its Greeks come from
@@ -390,20 +411,21 @@ bool closed_form(const OptionInputs& p) {
     return deterministic(p) || never_exercised(p.r, p.q) || far_out_of_the_money(p);
 }
 
-PutGreeks closed_form_put_greeks(const OptionInputs& p, double tol, RhoIn rho_in) {
+PutGreeks closed_form_put_greeks(const OptionInputs& p, double tol, OptionRate option_rate) {
     if (!deterministic(p)) {
         const Greeks g = black_scholes_greeks(p, OptionType::Put);
         // d/dq of the European put: S T e^(-qT) N(-d1), per 1 %.
         const double dq = -g.delta * p.s * p.t / 100.0;
-        return {european_put(p), g.delta, g.gamma, g.vega, rho_in == RhoIn::Yield ? dq : g.rho, false};
+        return {european_put(p), g.delta, g.gamma, g.vega, option_rate == OptionRate::PutYield ? dq : g.rho, false};
     }
     const double intrinsic = std::max(p.k - p.s, 0.0);
     auto v = [&](double s, double r, double q) { return deterministic_american_put(s, p.k, p.t, r, q); };
     const double price = v(p.s, p.r, p.q);
     const double ds = kZeroVolSpotStep * p.s;
     const double delta = (v(p.s + ds, p.r, p.q) - v(p.s - ds, p.r, p.q)) / (2.0 * ds);
-    const double rho = rho_in == RhoIn::Yield ? (v(p.s, p.r, p.q + kRateBump) - v(p.s, p.r, p.q - kRateBump))
-                                              : (v(p.s, p.r + kRateBump, p.q) - v(p.s, p.r - kRateBump, p.q));
+    const double rho = option_rate == OptionRate::PutYield
+                           ? (v(p.s, p.r, p.q + kRateBump) - v(p.s, p.r, p.q - kRateBump))
+                           : (v(p.s, p.r + kRateBump, p.q) - v(p.s, p.r - kRateBump, p.q));
     // Vega without spread is one-sided: the grid at a small volatility.
     const double up = put_price({p.s, p.k, p.t, p.r, p.sigma + kVolBump, p.q}, tol);
     return {price, delta, 0.0, (up - price) / kVolBump, rho / (2.0 * kRateBump) / 100.0,
@@ -412,22 +434,22 @@ PutGreeks closed_form_put_greeks(const OptionInputs& p, double tol, RhoIn rho_in
 
 // On the grid: delta and gamma read off the grids, vega and rho from
 // re-solves with bumped inputs on the same grids.
-PutGreeks grid_put_greeks(const OptionInputs& p, double tol, RhoIn rho_in) {
+PutGreeks grid_put_greeks(const OptionInputs& p, double tol, OptionRate option_rate) {
     Pair grids{};
     const Reading r = grid_put(p, tol, &grids);
     const double price = finish_price(p, r);
     if (r.exercised) return {std::max(p.k - p.s, 0.0), -1.0, 0.0, 0.0, 0.0, true};
     const double dsigma = kVolBump * p.sigma;
     const double vega = (bumped(p, grids, dsigma, 0.0, 0.0) - bumped(p, grids, -dsigma, 0.0, 0.0)) / (2.0 * dsigma);
-    const double dr = rho_in == RhoIn::Yield ? 0.0 : kRateBump;
-    const double dq = rho_in == RhoIn::Yield ? kRateBump : 0.0;
+    const double dr = option_rate == OptionRate::PutYield ? 0.0 : kRateBump;
+    const double dq = option_rate == OptionRate::PutYield ? kRateBump : 0.0;
     const double rho = (bumped(p, grids, 0.0, dr, dq) - bumped(p, grids, 0.0, -dr, -dq)) / (2.0 * kRateBump) / 100.0;
     return {price, r.dv, r.d2v, vega, rho, false};
 }
 
-PutGreeks put_greeks(const OptionInputs& p, double tol, RhoIn rho_in) {
+PutGreeks put_greeks(const OptionInputs& p, double tol, OptionRate option_rate) {
     if (p.t <= 0.0) return {std::max(p.k - p.s, 0.0), p.s < p.k ? -1.0 : 0.0, 0.0, 0.0, 0.0, p.s < p.k};
-    return closed_form(p) ? closed_form_put_greeks(p, tol, rho_in) : grid_put_greeks(p, tol, rho_in);
+    return closed_form(p) ? closed_form_put_greeks(p, tol, option_rate) : grid_put_greeks(p, tol, option_rate);
 }
 
 // The exercise interval of a put of unit strike today, [lower, upper];
@@ -448,9 +470,9 @@ Edges edges_on(const UnitPut& p, const Layout& g) {
     const fd::UniformMesh& mesh = g.mesh;
     const std::size_t n = mesh.size();
     const double a = fitted_diffusion(0.5 * p.sigma * p.sigma, drift(p), mesh.h);
-    const double growth = exp_clamped(p.r * p.t);
+    const double growth = exp_of_clamped(p.r * p.t);
     auto gap = [&](std::size_t j) {
-        const double c = growth * (p.r - p.q * exp_clamped(mesh.x(j))) / a;
+        const double c = growth * (p.r - p.q * exp_of_clamped(mesh.x(j))) / a;
         const double d = f.values[j] - f.obstacle[j];
         return c > 0.0 ? std::min(std::sqrt(std::max(2.0 * d / c, 0.0)), mesh.h) : 0.0;
     };
@@ -484,9 +506,12 @@ Edges scan(const UnitPut& p, double lo, double hi, double tol) {
     const double above = 0.5 * (hi - lo) + std::max(travel, 0.0);
     UnitPut at = p;
     at.x = centre;
-    const std::size_t steps = steps_for(p, res);
-    const Edges a = edges_on(at, make_layout(centre, below, above, sd, res.m, steps));
-    const Edges b = edges_on(at, make_layout(centre, below, above, sd, 2.0 * res.m, 2 * steps));
+    // The boundary's scan keeps its full grids: it is no price, and a window
+    // of kWindow deviations coarsened to the price's budget missed the
+    // perpetual boundary by 1e-3.
+    const Pair grids = grid_pair(centre, below, above, sd, res, steps_for(p, res), kInf);
+    const Edges a = edges_on(at, grids.coarse);
+    const Edges b = edges_on(at, grids.fine);
     return {combine(a.lower, b.lower), combine(a.upper, b.upper), a.any || b.any};
 }
 
@@ -542,7 +567,7 @@ UnitInterval unit_interval(double t, double r, double sigma, double q, double to
 // Besides the ends, the difference of two exponentials has at most one
 // stationary point on (0, t), and only there can it be largest.
 double deterministic_american_put(double s, double k, double t, double r, double q) {
-    auto value = [&](double u) { return k * exp_clamped(-r * u) - s * exp_clamped(-q * u); };
+    auto value = [&](double u) { return k * exp_of_clamped(-r * u) - s * exp_of_clamped(-q * u); };
     double best = std::max({0.0, k - s, value(t)});
     if (r != q && r * q > 0.0) {
         const double u = std::log((r * k) / (q * s)) / (r - q);
@@ -559,13 +584,13 @@ double grid_american_price(const OptionInputs& in, OptionType type, double tol) 
     // Only overflow gets here (a European value of inf - inf for lives of
     // millennia at rates far from zero); the value is then past the largest
     // double, like its bound K max(1, e^(-rT)).
-    return std::isnan(v) ? p.k * std::max(1.0, exp_clamped(-p.r * p.t)) : v;
+    return std::isnan(v) ? p.k * std::max(1.0, exp_of_clamped(-p.r * p.t)) : v;
 }
 
 Greeks grid_american_greeks(const OptionInputs& in, OptionType type, double tol) {
     if (any_nan(in)) return {kNaN, kNaN, kNaN, kNaN, kNaN};
     const OptionInputs p = as_put(in, type);
-    const PutGreeks g = put_greeks(p, tol, type == OptionType::Call ? RhoIn::Yield : RhoIn::Rate);
+    const PutGreeks g = put_greeks(p, tol, option_rate_in_put(type));
     if (cancellation_requested()) return {kNaN, kNaN, kNaN, kNaN, kNaN};
     double delta = g.delta;
     double gamma = g.gamma;

@@ -202,8 +202,8 @@ template <class Form>
             vol[j] = sigma * root_elapsed;
             drift[j] = mu * elapsed[j];
         }
-        for (std::size_t j = 0; j < l; ++j) er[j] = na::exp_clamped(-r * elapsed[j]);
-        for (std::size_t j = 0; j < l; ++j) eq[j] = na::exp_clamped(-q * elapsed[j]);
+        for (std::size_t j = 0; j < l; ++j) er[j] = na::poly_exp(-r * elapsed[j]);
+        for (std::size_t j = 0; j < l; ++j) eq[j] = na::poly_exp(-q * elapsed[j]);
         for (std::size_t j = 0; j < l; ++j) {
             // d(elapsed) = 2 tau sin cos d theta; against phi / (sigma sqrt(elapsed)) it is
             // 2 sqrt(tau) cos / sigma d theta.
@@ -372,8 +372,8 @@ double iterate(const SchemeTables& tables, BoundaryForm form, double t, double r
         b.drift[k] = mu * elapsed;
         b.log_boundary[k] = log_x - std::sqrt(hb[k] > 0.0 ? hb[k] : 0.0);
         const double area = 2.0 * b.t * tables.price_sin[k] * tables.price_cos[k] * tables.price_w[k];
-        b.rate_weight[k] = b.r * na::exp_clamped(-b.r * elapsed) * area;
-        b.yield_weight[k] = b.q * na::exp_clamped(-b.q * elapsed) * area;
+        b.rate_weight[k] = b.r * na::poly_exp(-b.r * elapsed) * area;
+        b.yield_weight[k] = b.q * na::poly_exp(-b.q * elapsed) * area;
     }
     b.rate_discount = std::exp(-b.r * b.t);
     b.yield_discount = std::exp(-b.q * b.t);
@@ -552,8 +552,8 @@ bool row_rule(const PutBoundary& b, double x, RowRule& rule) {
         rule.vol[k] = b.sigma * root_u;
         rule.drift[k] = mu * u;
         rule.log_boundary[k] = log_boundary_at(b, b.t - u);
-        rule.rate_weight[k] = b.r * na::exp_clamped(-b.r * u) * du;
-        rule.yield_weight[k] = b.q * na::exp_clamped(-b.q * u) * du;
+        rule.rate_weight[k] = b.r * na::poly_exp(-b.r * u) * du;
+        rule.yield_weight[k] = b.q * na::poly_exp(-b.q * u) * du;
         ++k;
     };
     // Every piece but the last is taken in sqrt(u), which the integrand

@@ -14,6 +14,7 @@
 #include "pricing/european/european.hpp"
 #include "pricing/european/implied_vol.hpp"
 #include "pricing/math/normal_array.hpp"
+#include "pricing/math/root_finding.hpp"
 
 namespace varnelle {
 namespace {
@@ -29,20 +30,16 @@ constexpr double kUnsettledStep = 1e-2;
 // and the tuning grids reach ten years).
 constexpr double kTunedLife = 10.0;
 
-// The boundary's own sensitivity to sigma and r (for vega and rho) comes from
-// re-solving it at sigma +- h and r +- h on the same nodes, each started from
-// the solved boundary: a few plain steps from there carry all but a small
-// fraction of the change, and the central difference cancels what the steps
-// leave of the start's own error. Relative step in sigma, absolute in r.
-constexpr std::size_t kSensitivitySteps = 4;
+// Vega and rho difference the model's own prices: a relative step in sigma
+// (central) and an absolute step in the option's rate (forward).
 constexpr double kVolBump = 1e-4;
+constexpr double kRateStep = 1e-7;
+// The deterministic value's rho: a central difference over +-kRateBump.
 constexpr double kRateBump = 1e-5;
 
-// Implied volatility: the search interval, the relative change of sigma at
-// which the secant stops, the mismatch of the price still counted as a root,
-// and the most prices it evaluates.
-constexpr double kLowestVol = 1e-8;
-constexpr double kHighestVol = 100.0;
+// Implied volatility: the relative change of sigma at which the secant stops,
+// the mismatch of the price still counted as a root, and the most prices it
+// evaluates.
 constexpr double kVolResolution = 1e-12;
 constexpr double kPriceResolution = 1e-9;
 constexpr int kMostEvaluations = 30;
@@ -94,10 +91,10 @@ Regime regime(double t, double r, double q, double sigma, double tol) {
 
 // The put with q < r <= 0 may be exercised between two boundaries, which the
 // fixed-point iteration of this model does not cover; the finite-difference
-// solver (american/grid/grid_model.hpp) answers those rows, to about 1e-5 at the
-// default tol and more slowly: its price, and its Greeks when greeks is given.
-double double_boundary(const OptionInputs& option, OptionType type, double tol, Greeks* greeks) {
-    if (greeks != nullptr) *greeks = grid_american_greeks(option, type, tol);
+// solver (american/grid/grid_model.hpp) answers those rows, more slowly: its
+// price and its Greeks (which solve the price themselves; the price is not
+// solved a second time for them).
+double double_boundary_price(const OptionInputs& option, OptionType type, double tol) {
     const double v = grid_american_price(option, type, tol);
     // At r = 0 the perpetual put (when the spot drifts up) still bounds it.
     const OptionInputs p = as_put(option, type);
@@ -249,16 +246,19 @@ IntegralScheme value_matching(const IntegralScheme& s) {
 
 }  // namespace
 
-const PutBoundary& IntegralAmerican::put_boundary(double t, double r, double q, double sigma, double tol) {
+const PutBoundary& IntegralAmerican::put_boundary(Solved& solved, double t, double r, double q, double sigma,
+                                                  double tol) {
     // Bit equality of every parameter: a boundary is reused only when solving
     // it again would give exactly the same numbers.
-    if (valid_ && boundary_.t == t && boundary_.r == r && boundary_.q == q && boundary_.sigma == sigma &&
-        tol_ == tol) {
-        return boundary_;
+    PutBoundary& boundary = solved.boundary;
+    if (solved.valid && boundary.t == t && boundary.r == r && boundary.q == q && boundary.sigma == sigma &&
+        solved.tol == tol) {
+        return boundary;
     }
-    valid_ = false;
-    scheme_ = choose_scheme(t, r, q, sigma, tol);
-    solve_put_boundary(t, r, q, sigma, scheme_, boundary_);
+    solved.valid = false;
+    IntegralScheme& scheme = solved.scheme;
+    scheme = choose_scheme(t, r, q, sigma, tol);
+    solve_put_boundary(t, r, q, sigma, scheme, boundary);
     // The last step of a settled iteration moves the boundary by far less than
     // tol; one that still moves by more is oscillating. Past the lives the
     // coarsest schemes (tol >= 1e-4) were tuned on, a boundary still moving
@@ -267,16 +267,20 @@ const PutBoundary& IntegralAmerican::put_boundary(double t, double r, double q, 
     // off). Within those lives the test would only cost: it holds on
     // rows that are within tol all the same.
     const double unsettled = tol >= 1e-4 && t > kTunedLife ? std::fmin(kUnsettledStep, tol) : kUnsettledStep;
-    if (scheme_.form == BoundaryForm::SmoothPasting && !(boundary_.last_step <= unsettled)) {
-        scheme_ = value_matching(scheme_);
-        solve_put_boundary(t, r, q, sigma, scheme_, boundary_);
+    if (scheme.form == BoundaryForm::SmoothPasting && !(boundary.last_step <= unsettled)) {
+        scheme = value_matching(scheme);
+        solve_put_boundary(t, r, q, sigma, scheme, boundary);
     }
-    tol_ = tol;
-    valid_ = true;
-    return boundary_;
+    solved.tol = tol;
+    solved.valid = true;
+    return boundary;
 }
 
 double IntegralAmerican::price(const OptionInputs& in, OptionType type, double tol) {
+    return price_with(solved_, in, type, tol);
+}
+
+double IntegralAmerican::price_with(Solved& solved, const OptionInputs& in, OptionType type, double tol) {
     if (any_nan(in)) return kNaN;
     if (in.s < 0.0 || in.k < 0.0 || in.sigma < 0.0) return kNaN;
     const OptionInputs p = as_put(in, type);
@@ -297,12 +301,12 @@ double IntegralAmerican::price(const OptionInputs& in, OptionType type, double t
             return p.s <= p.k * perpetual.boundary ? intrinsic : p.k * perpetual.value(p.s / p.k);
         }
         case Regime::DoubleBoundary:
-            return double_boundary(in, type, tol, nullptr);
+            return double_boundary_price(in, type, tol);
         case Regime::SingleBoundary:
             break;
     }
     if (p.k == 0.0) return 0.0;
-    const PutBoundary& b = put_boundary(in.t, p.r, p.q, in.sigma, tol);
+    const PutBoundary& b = put_boundary(solved, in.t, p.r, p.q, in.sigma, tol);
     // The same comparison as the critical spot that boundary() reports, so a
     // spot at that boundary gets the intrinsic value exactly.
     if (at_or_past(in.s, critical_spot_from_put(in.k, b.now, type), type)) return intrinsic;
@@ -329,34 +333,40 @@ double IntegralAmerican::implied_vol(double price, double s, double k, double t,
     const double upper = american_upper_bound(s, k, t, r, q, type);
     if (!(price > lower) || !(price < upper)) return kNaN;
 
-    // A safeguarded secant on the price: the bracket [low, high] holds the
-    // root (the price rises with sigma); the first step uses the European
-    // vega as slope, then secants through the last two points, bisection
-    // whenever a step leaves the bracket.
-    const auto gap = [&](double sigma) { return this->price({s, k, t, r, sigma, q}, type, tol) - price; };
-    double sigma = european_implied_vol(price, s, k, t, r, q, type);
-    if (!(sigma > kLowestVol && sigma < kHighestVol)) sigma = 0.3;
-    double low = 0.0, high = kHighestVol, value = gap(sigma);
+    // Secant steps on the price, which rises with sigma, inside the bracket
+    // [0, kHighestImpliedVol]: the first along the European vega, then
+    // through the last two points, bisection whenever a step leaves the
+    // bracket. It starts from the European implied volatility of the price.
+    // Far out of the money the price falls like e^(-c / sigma^2), and a secant
+    // through a point far up the curve can propose a correction lost in
+    // rounding (next == sigma) while the price is still orders of magnitude
+    // off: that proposes nothing (NaN), so the bracket is halved instead.
     double previous_sigma = kNaN, previous_value = kNaN;
-    for (int evaluation = 1; evaluation < kMostEvaluations && value != 0.0; ++evaluation) {
-        if (cancellation_requested()) return kNaN;
-        if (value > 0.0) high = sigma; else low = sigma;
-        double next;
-        if (std::isnan(previous_sigma)) {
-            next = sigma - value / black_scholes_vega({s, k, t, r, sigma, q});
-        } else {
-            next = sigma - value * (sigma - previous_sigma) / (value - previous_value);
+    bool cancelled = false;
+    const auto secant = [&](double sigma) {
+        // A cancelled search ends at once (a zero residual stops it) and
+        // answers NaN.
+        if (cancellation_requested()) {
+            cancelled = true;
+            return RootStep{0.0, sigma};
         }
-        if (!(next > low && next < high)) next = 0.5 * (low + high);
-        if (std::fabs(next - sigma) <= kVolResolution * sigma) break;
+        const double value = this->price({s, k, t, r, sigma, q}, type, tol) - price;
+        double next = std::isnan(previous_sigma) ? sigma - value / black_scholes_vega({s, k, t, r, sigma, q})
+                                                 : sigma - value * (sigma - previous_sigma) / (value - previous_value);
+        if (next == sigma) next = kNaN;
         previous_sigma = sigma;
         previous_value = value;
-        sigma = next;
-        value = gap(sigma);
-    }
+        return RootStep{value, next};
+    };
+    const auto take_last_step = [](double) { return true; };
+    double start = european_implied_vol(price, s, k, t, r, q, type);
+    if (!(start > kLowestImpliedVol && start < kHighestImpliedVol)) start = 0.3;
+    const RootResult root = bracketed_root(secant, take_last_step, start, kVolResolution, kMostEvaluations,
+                                           {0.0, kHighestImpliedVol});
+    if (cancelled) return kNaN;
     // A price no volatility reaches leaves the bracket shrunk onto one end.
-    if (!(std::fabs(value) <= kPriceResolution * std::fmax(price, 1e-300) + 1e-14 * p.k)) return kNaN;
-    return sigma;
+    if (!(std::fabs(root.residual) <= kPriceResolution * std::fmax(price, 1e-300) + 1e-14 * p.k)) return kNaN;
+    return root.x;
 }
 
 double IntegralAmerican::boundary(double k, double t, double r, double sigma, double q, OptionType type, double tol) {
@@ -396,10 +406,10 @@ double IntegralAmerican::boundary(double k, double t, double r, double sigma, do
                 unit = qp > 0.0 && rp < qp ? rp / qp : 1.0;
                 break;
             }
-            unit = put_boundary(t, rp, qp, sigma, tol).now;
+            unit = put_boundary(solved_, t, rp, qp, sigma, tol).now;
             break;
         case Regime::SingleBoundary:
-            unit = put_boundary(t, rp, qp, sigma, tol).now;
+            unit = put_boundary(solved_, t, rp, qp, sigma, tol).now;
             break;
     }
     return critical_spot_from_put(k, unit, type);
@@ -443,12 +453,12 @@ Greeks perpetual_greeks(const OptionInputs& in, OptionType type, const OptionInp
     if (unit == 0.0) return {0.0, 0.0, 0.0, 0.0, 0.0};
     const double lambda = perpetual.lambda;
     const UnitPutGreeks u{unit, lambda * unit / x, (lambda * (lambda - 1.0)) * unit / (x * x)};
-    const SpotGreeks o = type == OptionType::Put ? put_greeks_from_unit_put(u, p.k) : call_greeks_from_put(u, x, in.s);
+    const SpotGreeks o = greeks_from_unit_put(u, p, type);
     const double log_moneyness = std::log(x / perpetual.boundary);
     const double vega = p.k * unit * log_moneyness * perpetual.lambda_slope_sigma(p.r, p.q, in.sigma);
-    // The option's r is the put side's r for a put and its q for a call.
-    const double rate_slope = type == OptionType::Put ? perpetual.lambda_slope_r(p.r, p.q, in.sigma)
-                                                      : perpetual.lambda_slope_q(p.r, p.q, in.sigma);
+    const double rate_slope = option_rate_in_put(type) == OptionRate::PutRate
+                                  ? perpetual.lambda_slope_r(p.r, p.q, in.sigma)
+                                  : perpetual.lambda_slope_q(p.r, p.q, in.sigma);
     return {o.delta, o.gamma, 0.0, vega, p.k * unit * log_moneyness * rate_slope / 100.0};
 }
 
@@ -483,62 +493,40 @@ Greeks IntegralAmerican::greeks_of(const OptionInputs& in, OptionType type, doub
             if (intrinsic > 0.0 && intrinsic >= european_put_value(p)) return exercised_greeks(type);
             return european_greeks(in, type);
         }
-        case Regime::DoubleBoundary: {
-            Greeks g{};
-            double_boundary(in, type, tol, &g);
-            return g;
-        }
+        case Regime::DoubleBoundary:
+            return grid_american_greeks(in, type, tol);
         case Regime::Perpetual:
         case Regime::SingleBoundary:
             break;
     }
     if (how == Regime::Perpetual) return perpetual_greeks(in, type, p);
     if (p.k == 0.0) return {0.0, 0.0, 0.0, 0.0, 0.0};
-    const PutBoundary& b = put_boundary(in.t, p.r, p.q, in.sigma, tol);
+    const PutBoundary& b = put_boundary(solved_, in.t, p.r, p.q, in.sigma, tol);
     if (at_or_past(in.s, critical_spot_from_put(in.k, b.now, type), type)) return exercised_greeks(type);
     const double x = p.s / p.k;
     const PutSpotTerms terms = put_terms_from_boundary(b, x);
     const UnitPutGreeks u{terms.value, terms.delta, terms.gamma};
-    const SpotGreeks o = type == OptionType::Put ? put_greeks_from_unit_put(u, p.k) : call_greeks_from_put(u, x, in.s);
+    const SpotGreeks o = greeks_from_unit_put(u, p, type);
     Greeks g{o.delta, o.gamma, theta_from_equation(in, o.value, o.delta, o.gamma), kNaN, kNaN};
     if (!sensitivities) return g;
 
-    // Never more steps than the boundary itself had: the coarsest schemes
-    // stop after two.
-    // The value-matching iteration settles more slowly and gets twice as many.
-    const std::size_t wanted = scheme_.form == BoundaryForm::SmoothPasting ? kSensitivitySteps : 2 * kSensitivitySteps;
-    const std::size_t steps = scheme_.iterations < wanted ? scheme_.iterations : wanted;
-    const auto slope = [&](double r_up, double q_up, double sigma_up, double r_down, double q_down,
-                           double sigma_down, double step) {
-        resolve_put_boundary(b, r_up, q_up, sigma_up, scheme_, steps, bumped_);
-        const double up = put_price_from_boundary(bumped_, x);
-        resolve_put_boundary(b, r_down, q_down, sigma_down, scheme_, steps, bumped_);
-        return (up - put_price_from_boundary(bumped_, x)) / step;
+    // The model's own prices at bumped inputs, each solved as its row alone
+    // would be. In sigma a central difference: its error, h^2 times the
+    // third derivative, is far below 1e-6 relative at h = 1e-4 sigma. In the
+    // rate a forward one over 1e-7 (its error is h/2 times the second
+    // derivative in r, a few 1e-6 relative at most), which keeps the put's
+    // rate above 0 and the row in its regime, and costs one price, not two.
+    const auto priced = [&](Solved& solved, double sigma, double r, double q) {
+        const OptionInputs bumped{in.s, in.k, in.t, r, sigma, q};
+        return price_with(solved, bumped, type, tol);
     };
     const double hv = kVolBump * in.sigma;
-    g.vega = p.k * slope(p.r, p.q, in.sigma + hv, p.r, p.q, in.sigma - hv, 2.0 * hv);
-    // The option's r is the put side's r for a put and its q for a call; the
-    // put side's r stays positive.
-    const double hr = kRateBump;
-    double rate_slope;
-    if (type == OptionType::Put) {
-        if (p.r > 2.0 * hr) {
-            rate_slope = slope(p.r + hr, p.q, in.sigma, p.r - hr, p.q, in.sigma, 2.0 * hr);
-        } else {
-            // Below r = 0 the put changes regime: a one-sided difference of
-            // second order, every point re-solved alike so their common
-            // error cancels (halving the bump to stay above 0 left rho 0 or
-            // NaN for rates near the smallest doubles).
-            const auto at = [&](double r) {
-                resolve_put_boundary(b, r, p.q, in.sigma, scheme_, steps, bumped_);
-                return put_price_from_boundary(bumped_, x);
-            };
-            rate_slope = ((4.0 * at(p.r + hr) - 3.0 * at(p.r)) - at(p.r + 2.0 * hr)) / (2.0 * hr);
-        }
-    } else {
-        rate_slope = slope(p.r, p.q + hr, in.sigma, p.r, p.q - hr, in.sigma, 2.0 * hr);
-    }
-    g.rho = p.k * rate_slope / 100.0;
+    const double up = in.sigma + hv;
+    const double down = in.sigma - hv;
+    g.vega = (priced(vol_up_, up, in.r, in.q) - priced(vol_down_, down, in.r, in.q)) / (up - down);
+    const double now = price_with(solved_, in, type, tol);
+    const double rate = in.r + kRateStep;
+    g.rho = (priced(rate_up_, in.sigma, rate, in.q) - now) / (rate - in.r) / 100.0;
     return g;
 }
 

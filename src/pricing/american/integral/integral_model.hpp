@@ -12,9 +12,10 @@
 // Greeks: delta and gamma differentiate the premium integral with the
 // boundary held fixed; theta comes from the Black-Scholes equation in the
 // continuation region (zero where the option is exercised); vega and rho are
-// central differences of the price with the boundary re-solved a few steps
-// from the solved one at sigma +- h and r +- h (they carry what those steps
-// leave, up to a few 1e-5 relative). Units: theta per calendar day (the
+// differences of the model's own price, each bumped price solved afresh as a
+// row of its own would be (a central difference in sigma, a one-sided one
+// over a rate step of 1e-7), so they are the derivatives of the prices this
+// model returns, within a few 1e-6 relative. Units: theta per calendar day (the
 // yearly derivative / 365), vega per 1.00 of volatility, rho per 1 % of rate.
 #pragma once
 
@@ -62,18 +63,28 @@ public:
     double boundary(double k, double t, double r, double sigma, double q, OptionType type, double tol);
 
 private:
+    // A solved boundary of the put with strike 1 and the scheme it was solved
+    // with, kept while the rows share its parameters.
+    struct Solved {
+        bool valid = false;
+        double tol = 0.0;
+        IntegralScheme scheme{};
+        // Left uninitialised (valid says when it holds a solution): the
+        // single-row functions construct this object for every call.
+        PutBoundary boundary;
+    };
+
     // The boundary of the put with strike 1 for these parameters, solved now
     // or kept from the previous row.
-    const PutBoundary& put_boundary(double t, double r, double q, double sigma, double tol);
+    static const PutBoundary& put_boundary(Solved& solved, double t, double r, double q, double sigma, double tol);
+    static double price_with(Solved& solved, const OptionInputs& in, OptionType type, double tol);
     Greeks greeks_of(const OptionInputs& in, OptionType type, double tol, bool sensitivities);
 
-    bool valid_ = false;
-    double tol_ = 0.0;
-    IntegralScheme scheme_{};
-    // Left uninitialised (valid_ says when boundary_ holds a solution): the
-    // single-row functions construct this object for every call.
-    PutBoundary boundary_;
-    PutBoundary bumped_;  // scratch for the sensitivities of the boundary
+    Solved solved_;
+    // The boundaries of the prices at sigma (1 + h), sigma (1 - h) and at a
+    // bumped rate, which vega and rho difference: kept like the main one, so a
+    // chain's Greeks solve them once too.
+    Solved vol_up_, vol_down_, rate_up_;
 };
 
 }  // namespace varnelle

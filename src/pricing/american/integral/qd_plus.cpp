@@ -14,6 +14,11 @@ namespace na = normal_array;
 // iterations that follows does not make up for a start much further off.)
 constexpr double kSettled = 1e-4;
 
+// Steps of the bracketed Newton iteration at one time: from the line through
+// the two roots before it a few suffice; where the start is far off, the
+// bracket halves (geometrically) with each step that would leave it.
+constexpr int kMostNewtonSteps = 40;
+
 // The root of Li's F at one time to expiry, by Newton's method from start.
 double qd_plus_root(double tau, double r, double q, double sigma, double x_ratio, double start) {
     const double sigma2 = sigma * sigma;
@@ -34,7 +39,7 @@ double qd_plus_root(double tau, double r, double q, double sigma, double x_ratio
     // where an unguarded step flies off. The result only starts an iteration
     // that corrects it, so a loose stop is enough.
     double s = start, low = 0.0, high = x_ratio;
-    for (int step = 0; step < 40; ++step) {
+    for (int step = 0; step < kMostNewtonSteps; ++step) {
         const double d_plus = (std::log(s) + (r - q) * tau) / v + 0.5 * v;
         const double d_minus = d_plus - v;
         double n_plus, pdf_plus;
