@@ -14,27 +14,12 @@
 #include "pricing/math/gauss_legendre.hpp"
 #include "pricing/math/normal_array.hpp"
 #include "pricing/american/integral/qd_plus.hpp"
+#include "pricing/american/integral/scheme_tables.hpp"
 
 namespace varnelle {
 namespace {
 
 namespace na = normal_array;
-
-// What a scheme's (n, l, p) fix independently of the option: where the nodes
-// and quadrature points lie in units of t, and the Chebyshev weights there.
-struct SchemeTables {
-    std::size_t n = 0, l = 0, p = 0;
-    double root[kMaxBoundaryNodes] = {};  // sqrt(tau_i / t) of node i < n
-    // Inner rule over theta in (0, pi/2): sin, cos and weight (d theta).
-    double inner_sin[kMaxInnerPoints] = {}, inner_cos[kMaxInnerPoints] = {}, inner_w[kMaxInnerPoints] = {};
-    double price_sin[kMaxPricePoints] = {}, price_cos[kMaxPricePoints] = {}, price_w[kMaxPricePoints] = {};
-    // inner_weights[(i * n + m) * l + j]: weight of node m < n in H at the
-    // remaining time tau_i cos^2(theta_j). The node at tau = 0 holds H = 0
-    // and drops out.
-    std::vector<double> inner_weights;
-    // price_weights[m * p + k]: weight of node m in H at remaining time t cos^2(theta_k).
-    std::vector<double> price_weights;
-};
 
 void angle_rule(std::size_t size, double* sines, double* cosines, double* weights) {
     const GaussLegendreRule rule = gauss_legendre_rule(size);
@@ -70,8 +55,8 @@ std::unique_ptr<SchemeTables> build_tables(std::size_t n, std::size_t l, std::si
     return tables;
 }
 
-// Tables are built on first use and never change or move afterwards, so
-// every thread reads the same numbers.
+}  // namespace
+
 const SchemeTables& tables_for(const IntegralScheme& scheme) {
     static std::mutex mutex;
     static std::map<std::tuple<std::size_t, std::size_t, std::size_t>, std::unique_ptr<SchemeTables>> built;
@@ -83,6 +68,8 @@ const SchemeTables& tables_for(const IntegralScheme& scheme) {
     }
     return *found->second;
 }
+
+namespace {
 
 // The two forms of the boundary equation B = K e^(-(r - q) tau) N(B) / D(B),
 // as the policies of one sweep (QuantLib splits its two equations the same

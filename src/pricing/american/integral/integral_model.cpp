@@ -89,18 +89,35 @@ Regime regime(double t, double r, double q, double sigma, double tol) {
     return Regime::SingleBoundary;
 }
 
-// The put with q < r <= 0 may be exercised between two boundaries, which the
-// fixed-point iteration of this model does not cover; the finite-difference
-// solver (american/grid/grid_model.hpp) answers those rows, more slowly: its
+// At r = 0 the perpetual put (when the spot drifts up) still bounds a
+// two-boundary row's value v of the put p.
+double below_perpetual(const OptionInputs& p, double sigma, double v) {
+    if (p.r < 0.0 || p.k == 0.0) return v;
+    const PerpetualPut perpetual = perpetual_put(p.r, p.q, sigma);
+    return perpetual.exists ? std::fmin(v, p.k * perpetual.value(p.s / p.k)) : v;
+}
+
+// The put with q < r <= 0 may be exercised between two boundaries
+// (double_boundary.hpp). Where that solve cannot follow the region over the
+// life (the boundaries meet within it or soon after), the finite-difference
+// solver (american/grid/grid_model.hpp) answers the row, more slowly: its
 // price and its Greeks (which solve the price themselves; the price is not
 // solved a second time for them).
-double double_boundary_price(const OptionInputs& option, OptionType type, double tol) {
-    const double v = grid_american_price(option, type, tol);
-    // At r = 0 the perpetual put (when the spot drifts up) still bounds it.
-    const OptionInputs p = as_put(option, type);
-    if (p.r < 0.0 || p.k == 0.0) return v;
-    const PerpetualPut perpetual = perpetual_put(p.r, p.q, option.sigma);
-    return perpetual.exists ? std::fmin(v, p.k * perpetual.value(p.s / p.k)) : v;
+double grid_double_boundary_price(const OptionInputs& option, OptionType type, double tol) {
+    return below_perpetual(as_put(option, type), option.sigma, grid_american_price(option, type, tol));
+}
+
+// The two-boundary discretisation for tol, from the rows of a currency pair's
+// book and a random two-boundary book (r -2 %-0, q 0-5 % below r, sigma
+// 5-60 %, lives from a week to ten years) against the grid solver at high
+// resolution: the price is stationary in the boundaries, so few sweeps do.
+IntegralScheme choose_double_scheme(double tol) {
+    constexpr BoundaryForm kForm = BoundaryForm::SmoothPasting;
+    if (tol >= 1e-4) return {.nodes = 6, .inner_points = 8, .iterations = 5, .price_points = 16, .form = kForm};
+    if (tol >= 1e-5) return {.nodes = 8, .inner_points = 12, .iterations = 7, .price_points = 24, .form = kForm};
+    if (tol >= 1e-6) return {.nodes = 10, .inner_points = 16, .iterations = 8, .price_points = 32, .form = kForm};
+    if (tol >= 1e-8) return {.nodes = 16, .inner_points = 32, .iterations = 12, .price_points = 64, .form = kForm};
+    return {.nodes = 24, .inner_points = 48, .iterations = 16, .price_points = 96, .form = kForm};
 }
 
 // The European put of strike 1 at spot x.
@@ -276,6 +293,19 @@ const PutBoundary& IntegralAmerican::put_boundary(Solved& solved, double t, doub
     return boundary;
 }
 
+const DoubleBoundary& IntegralAmerican::double_region(Solved& solved, double t, double r, double q, double sigma,
+                                                      double tol) {
+    DoubleBoundary& region = solved.region;
+    if (solved.region_valid && region.t == t && region.r == r && region.q == q && region.sigma == sigma &&
+        solved.region_tol == tol) {
+        return region;
+    }
+    solve_double_boundary(t, r, q, sigma, choose_double_scheme(tol), region);
+    solved.region_tol = tol;
+    solved.region_valid = true;
+    return region;
+}
+
 double IntegralAmerican::price(const OptionInputs& in, OptionType type, double tol) {
     return price_with(solved_, in, type, tol);
 }
@@ -300,8 +330,12 @@ double IntegralAmerican::price_with(Solved& solved, const OptionInputs& in, Opti
             const PerpetualPut perpetual = perpetual_put(p.r, p.q, in.sigma);
             return p.s <= p.k * perpetual.boundary ? intrinsic : p.k * perpetual.value(p.s / p.k);
         }
-        case Regime::DoubleBoundary:
-            return double_boundary_price(in, type, tol);
+        case Regime::DoubleBoundary: {
+            if (p.k == 0.0) return 0.0;
+            const DoubleBoundary& region = double_region(solved, in.t, p.r, p.q, in.sigma, tol);
+            if (!region.holds) return grid_double_boundary_price(in, type, tol);
+            return below_perpetual(p, in.sigma, p.k * double_put_price(region, p.s / p.k));
+        }
         case Regime::SingleBoundary:
             break;
     }
@@ -395,8 +429,12 @@ double IntegralAmerican::boundary(double k, double t, double r, double sigma, do
         case Regime::Perpetual:
             unit = perpetual_put(rp, qp, sigma).boundary;
             break;
-        case Regime::DoubleBoundary:
-            return grid_exercise_boundary(k, t, r, sigma, q, type, tol);
+        case Regime::DoubleBoundary: {
+            const DoubleBoundary& region = double_region(solved_, t, rp, qp, sigma, tol);
+            if (!region.holds) return grid_exercise_boundary(k, t, r, sigma, q, type, tol);
+            unit = region.upper_now;
+            break;
+        }
         case Regime::ShortLived:
             // The price drops the premium here, but the boundary is still
             // solved where it is resolved: it starts at X and falls like
@@ -494,17 +532,24 @@ Greeks IntegralAmerican::greeks_of(const OptionInputs& in, OptionType type, doub
             return european_greeks(in, type);
         }
         case Regime::DoubleBoundary:
-            return grid_american_greeks(in, type, tol);
         case Regime::Perpetual:
         case Regime::SingleBoundary:
             break;
     }
     if (how == Regime::Perpetual) return perpetual_greeks(in, type, p);
     if (p.k == 0.0) return {0.0, 0.0, 0.0, 0.0, 0.0};
-    const PutBoundary& b = put_boundary(solved_, in.t, p.r, p.q, in.sigma, tol);
-    if (at_or_past(in.s, critical_spot_from_put(in.k, b.now, type), type)) return exercised_greeks(type);
     const double x = p.s / p.k;
-    const PutSpotTerms terms = put_terms_from_boundary(b, x);
+    PutSpotTerms terms;
+    if (how == Regime::DoubleBoundary) {
+        const DoubleBoundary& region = double_region(solved_, in.t, p.r, p.q, in.sigma, tol);
+        if (!region.holds) return grid_american_greeks(in, type, tol);
+        terms = double_put_terms(region, x);
+        if (terms.exercised) return exercised_greeks(type);
+    } else {
+        const PutBoundary& b = put_boundary(solved_, in.t, p.r, p.q, in.sigma, tol);
+        if (at_or_past(in.s, critical_spot_from_put(in.k, b.now, type), type)) return exercised_greeks(type);
+        terms = put_terms_from_boundary(b, x);
+    }
     const UnitPutGreeks u{terms.value, terms.delta, terms.gamma};
     const SpotGreeks o = greeks_from_unit_put(u, p, type);
     Greeks g{o.delta, o.gamma, theta_from_equation(in, o.value, o.delta, o.gamma), kNaN, kNaN};
@@ -525,7 +570,9 @@ Greeks IntegralAmerican::greeks_of(const OptionInputs& in, OptionType type, doub
     const double down = in.sigma - hv;
     g.vega = (priced(vol_up_, up, in.r, in.q) - priced(vol_down_, down, in.r, in.q)) / (up - down);
     const double now = price_with(solved_, in, type, tol);
-    const double rate = in.r + kRateStep;
+    // With two boundaries the step goes down, which keeps the put's r <= 0
+    // (and a call's put q < r): the row stays in its regime.
+    const double rate = how == Regime::DoubleBoundary ? in.r - kRateStep : in.r + kRateStep;
     g.rho = (priced(rate_up_, in.sigma, rate, in.q) - now) / (rate - in.r) / 100.0;
     return g;
 }

@@ -19,6 +19,7 @@
 // yearly derivative / 365), vega per 1.00 of volatility, rho per 1 % of rate.
 #pragma once
 
+#include "pricing/american/integral/double_boundary.hpp"
 #include "pricing/american/integral/exercise_boundary.hpp"
 #include "pricing/core/types.hpp"
 
@@ -72,11 +73,17 @@ private:
         // Left uninitialised (valid says when it holds a solution): the
         // single-row functions construct this object for every call.
         PutBoundary boundary;
+        // The same for a put with two boundaries (q < r <= 0).
+        bool region_valid = false;
+        double region_tol = 0.0;
+        DoubleBoundary region;
     };
 
     // The boundary of the put with strike 1 for these parameters, solved now
     // or kept from the previous row.
     static const PutBoundary& put_boundary(Solved& solved, double t, double r, double q, double sigma, double tol);
+    static const DoubleBoundary& double_region(Solved& solved, double t, double r, double q, double sigma,
+                                               double tol);
     static double price_with(Solved& solved, const OptionInputs& in, OptionType type, double tol);
     Greeks greeks_of(const OptionInputs& in, OptionType type, double tol, bool sensitivities);
 
