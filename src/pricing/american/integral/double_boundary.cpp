@@ -35,7 +35,7 @@ constexpr double kSettled = 1e-2;
 
 // The fold where the boundaries meet must lie at least this many lives away
 // for a polynomial in sqrt(tau) to follow the region up to the life.
-constexpr double kFoldRoom = 2.0;
+constexpr double kFoldRoom = 1.5;
 
 // Per node i and inner point j: sigma sqrt(u), the drift of ln S over u, and
 // the weights of the rate and yield integrands.
@@ -254,8 +254,10 @@ bool region_holds(const DoubleBoundary& b, const InnerTerms& terms) {
         if (!(g > 0.0)) return false;
         if (i < 2) gap[i] = g;
     }
+    // The region narrows with tau: a gap that grows towards the life is no
+    // solution (an iterate that merged the two ends near the life).
     const double slope = (gap[0] * gap[0] - gap[1] * gap[1]) / (terms.tau[0] - terms.tau[1]);
-    if (!(slope < 0.0)) return true;
+    if (!(slope < 0.0)) return false;
     const double fold = b.t + gap[0] * gap[0] / -slope;
     return fold >= kFoldRoom * b.t;
 }

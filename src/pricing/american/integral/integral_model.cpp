@@ -115,7 +115,7 @@ IntegralScheme choose_double_scheme(double tol) {
     constexpr BoundaryForm kForm = BoundaryForm::SmoothPasting;
     if (tol >= 1e-4) return {.nodes = 6, .inner_points = 8, .iterations = 5, .price_points = 16, .form = kForm};
     if (tol >= 1e-5) return {.nodes = 8, .inner_points = 12, .iterations = 7, .price_points = 24, .form = kForm};
-    if (tol >= 1e-6) return {.nodes = 10, .inner_points = 16, .iterations = 8, .price_points = 32, .form = kForm};
+    if (tol >= 1e-6) return {.nodes = 12, .inner_points = 16, .iterations = 10, .price_points = 32, .form = kForm};
     if (tol >= 1e-8) return {.nodes = 16, .inner_points = 32, .iterations = 12, .price_points = 64, .form = kForm};
     return {.nodes = 24, .inner_points = 48, .iterations = 16, .price_points = 96, .form = kForm};
 }
