@@ -1,6 +1,6 @@
 // Reference prices for American options exercised between two boundaries (a
 // put with q < r <= 0, a call with r < q <= 0): a random book and a currency
-// pair's book, priced by the finite-difference solver of the cash-dividend
+// pair's book and puts at r = 0, priced by the finite-difference solver of the cash-dividend
 // models (dividends/dividend_grid.hpp) with no dividend, at high resolution on
 // three grids (each with twice the nodes and twice the steps of the one
 // before) extrapolated twice, as bench/dividend_reference.cpp does. That
@@ -17,12 +17,13 @@
 // same with r and q swapped), sigma 5-60 %, lives from a week to ten years
 // (uniform in ln t), spots within 3 standard deviations of the strike. The
 // currency pair's: puts with r -0.1 %, q -0.5 %, sigma 5-20 %, lives from a
-// week to three years, spots within 1.5 standard deviations.
+// week to three years, spots within 1.5 standard deviations. The zero rate's:
+// as the random book's with r = 0.
 //
 // NODES (default 32) is the coarsest grid's nodes per standard deviation; its
 // time steps are three times that. The estimated error of a value is a third
 // of the change between the two extrapolations, in the tests' error measure
-// |v - price| / max(price, 0.005 k). The book (260 rows) takes about ten
+// |v - price| / max(price, 0.005 k). The book (300 rows) takes about two
 // minutes on the loaded development machine.
 #include <algorithm>
 #include <chrono>
@@ -99,6 +100,27 @@ std::vector<Row> random_rows(std::size_t count) {
     return rows;
 }
 
+// Puts at r = 0 (and their calls), where the lower boundary is 0: the
+// region is [0, B(tau)] and never closes.
+std::vector<Row> zero_rate_rows(std::size_t count) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const auto uniform = [&](double lo, double hi) { return lo + (hi - lo) * unit(rng); };
+    std::vector<Row> rows;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double q = -0.05 * unit(rng);
+        const double sigma = uniform(0.05, 0.6);
+        const double t = std::exp(uniform(std::log(7.0 / 365.0), std::log(10.0)));
+        const double s = 100.0 * std::exp(uniform(-3.0, 3.0) * sigma * std::sqrt(t));
+        if (i % 2 == 0) {
+            rows.push_back({s, 100.0, t, 0.0, q, sigma, OptionType::Put});
+        } else {
+            rows.push_back({100.0 * 100.0 / s, 100.0, t, q, 0.0, sigma, OptionType::Call});
+        }
+    }
+    return rows;
+}
+
 std::vector<Row> currency_rows(std::size_t count) {
     std::mt19937_64 rng(7);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
@@ -116,7 +138,8 @@ std::vector<Row> currency_rows(std::size_t count) {
 int book(double nodes) {
     const auto start = std::chrono::steady_clock::now();
     nlohmann::json out;
-    for (const auto& [name, rows] : {std::pair{"random", random_rows(200)}, std::pair{"currency", currency_rows(60)}}) {
+    for (const auto& [name, rows] : {std::pair{"random", random_rows(200)}, std::pair{"currency", currency_rows(60)},
+                                     std::pair{"zero rate", zero_rate_rows(40)}}) {
         std::size_t index = 0;
         for (const Row& row : rows) {
             const Estimate e = price(row, nodes);

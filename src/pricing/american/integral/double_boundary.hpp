@@ -56,6 +56,9 @@ struct DoubleBoundary {
     double rate_discount, yield_discount, vol_t, drift_t;
 };
 
+// The discretisation for a target error tol (the model's error measure).
+IntegralScheme double_boundary_scheme(double tol);
+
 // Solves the region of the put with strike 1: q < r <= 0, t > 0, sigma > 0.
 // out.holds says whether the result may be used.
 void solve_double_boundary(double t, double r, double q, double sigma, const IntegralScheme& scheme,

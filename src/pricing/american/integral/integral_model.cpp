@@ -103,22 +103,21 @@ double below_perpetual(const OptionInputs& p, double sigma, double v) {
 // solver (american/grid/grid_model.hpp) answers the row, more slowly: its
 // price and its Greeks (which solve the price themselves; the price is not
 // solved a second time for them).
+// Whether the option is exercised at once: the spot between the critical
+// spots of both ends, compared as the reported boundary is (in the option's
+// own units), so that a spot at it gets the intrinsic value exactly. A put is
+// exercised for k Y <= s <= k B, a call for k / B <= s <= k / Y.
+bool in_region(const OptionInputs& in, const DoubleBoundary& region, OptionType type) {
+    if (!at_or_past(in.s, critical_spot_from_put(in.k, region.upper_now, type), type)) return false;
+    if (!region.has_lower) return true;
+    const double far = critical_spot_from_put(in.k, region.lower_now, type);
+    return type == OptionType::Put ? in.s >= far : in.s <= far;
+}
+
 double grid_double_boundary_price(const OptionInputs& option, OptionType type, double tol) {
     return below_perpetual(as_put(option, type), option.sigma, grid_american_price(option, type, tol));
 }
 
-// The two-boundary discretisation for tol, from the rows of a currency pair's
-// book and a random two-boundary book (r -2 %-0, q 0-5 % below r, sigma
-// 5-60 %, lives from a week to ten years) against the grid solver at high
-// resolution: the price is stationary in the boundaries, so few sweeps do.
-IntegralScheme choose_double_scheme(double tol) {
-    constexpr BoundaryForm kForm = BoundaryForm::SmoothPasting;
-    if (tol >= 1e-4) return {.nodes = 6, .inner_points = 8, .iterations = 5, .price_points = 16, .form = kForm};
-    if (tol >= 1e-5) return {.nodes = 8, .inner_points = 12, .iterations = 7, .price_points = 24, .form = kForm};
-    if (tol >= 1e-6) return {.nodes = 12, .inner_points = 16, .iterations = 10, .price_points = 32, .form = kForm};
-    if (tol >= 1e-8) return {.nodes = 16, .inner_points = 32, .iterations = 12, .price_points = 64, .form = kForm};
-    return {.nodes = 24, .inner_points = 48, .iterations = 16, .price_points = 96, .form = kForm};
-}
 
 // The European put of strike 1 at spot x.
 double european_unit_put(double x, double t, double r, double q, double sigma) {
@@ -300,7 +299,7 @@ const DoubleBoundary& IntegralAmerican::double_region(Solved& solved, double t, 
         solved.region_tol == tol) {
         return region;
     }
-    solve_double_boundary(t, r, q, sigma, choose_double_scheme(tol), region);
+    solve_double_boundary(t, r, q, sigma, double_boundary_scheme(tol), region);
     solved.region_tol = tol;
     solved.region_valid = true;
     return region;
@@ -334,7 +333,8 @@ double IntegralAmerican::price_with(Solved& solved, const OptionInputs& in, Opti
             if (p.k == 0.0) return 0.0;
             const DoubleBoundary& region = double_region(solved, in.t, p.r, p.q, in.sigma, tol);
             if (!region.holds) return grid_double_boundary_price(in, type, tol);
-            return below_perpetual(p, in.sigma, p.k * double_put_price(region, p.s / p.k));
+            if (in_region(in, region, type)) return intrinsic;
+            return below_perpetual(p, in.sigma, std::fmax(intrinsic, p.k * double_put_price(region, p.s / p.k)));
         }
         case Regime::SingleBoundary:
             break;
@@ -543,8 +543,8 @@ Greeks IntegralAmerican::greeks_of(const OptionInputs& in, OptionType type, doub
     if (how == Regime::DoubleBoundary) {
         const DoubleBoundary& region = double_region(solved_, in.t, p.r, p.q, in.sigma, tol);
         if (!region.holds) return grid_american_greeks(in, type, tol);
+        if (in_region(in, region, type)) return exercised_greeks(type);
         terms = double_put_terms(region, x);
-        if (terms.exercised) return exercised_greeks(type);
     } else {
         const PutBoundary& b = put_boundary(solved_, in.t, p.r, p.q, in.sigma, tol);
         if (at_or_past(in.s, critical_spot_from_put(in.k, b.now, type), type)) return exercised_greeks(type);
