@@ -66,13 +66,18 @@ double price(const OptionInputs& in, OptionType type, double tol) {
 // rows (r -2 %-0, q down to r - 5 %, sigma 5-60 %, a week to ten years, spots
 // within 3 sd), 60 puts on a currency pair (r -0.1 %, q -0.5 %) and 40 rows at
 // r = 0. Rows whose boundaries meet within about one and a half lives go to
-// the grid solver, which is a few times tol off on some of them (largest
-// 1.5e-4 at tol 1e-4, 6.2e-6 at tol 1e-6).
+// the grid solver (asked for tol / 4), which meets tol 1e-4 (largest error
+// 4.1e-5) but not 1e-6 (3.5e-6): its grids stop growing.
 
-class DoubleBoundaryBook : public ::testing::TestWithParam<double> {};
+struct BookCase {
+    double tol;
+    double grid_allowance;  // the largest error allowed on the grid's rows, in units of tol
+};
+
+class DoubleBoundaryBook : public ::testing::TestWithParam<BookCase> {};
 
 TEST_P(DoubleBoundaryBook, MeetsTolWhereTheRegionHolds) {
-    const double tol = GetParam();
+    const double tol = GetParam().tol;
     int held = 0, currency_held = 0;
     for (const Row& row : reference_rows()) {
         const double v = price(row.in, row.type, tol);
@@ -80,7 +85,8 @@ TEST_P(DoubleBoundaryBook, MeetsTolWhereTheRegionHolds) {
         const bool holds = region_holds(row.in, row.type, tol);
         held += holds;
         currency_held += holds && row.book == "currency";
-        EXPECT_LE(e, holds ? tol : 10.0 * tol) << row.book << " " << row.in << " holds " << holds << ": " << v;
+        EXPECT_LE(e, holds ? tol : GetParam().grid_allowance * tol)
+            << row.book << " " << row.in << " holds " << holds << ": " << v;
     }
     // Most rows are the integral model's: all of the currency pair's, and
     // (measured) 118 of the random book's 200 and 38 of the 40 at r = 0.
@@ -88,7 +94,7 @@ TEST_P(DoubleBoundaryBook, MeetsTolWhereTheRegionHolds) {
     EXPECT_GE(held, 210);
 }
 
-INSTANTIATE_TEST_SUITE_P(Tols, DoubleBoundaryBook, ::testing::Values(1e-4, 1e-6));
+INSTANTIATE_TEST_SUITE_P(Tols, DoubleBoundaryBook, ::testing::Values(BookCase{1e-4, 1.0}, BookCase{1e-6, 4.0}));
 
 TEST(DoubleBoundary, StaysWithinTheNoArbitrageBounds) {
     for (const Row& row : reference_rows()) {
