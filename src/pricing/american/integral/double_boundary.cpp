@@ -37,52 +37,6 @@ constexpr double kSettled = 1e-2;
 // for a polynomial in sqrt(tau) to follow the region up to the life.
 constexpr double kFoldRoom = 1.5;
 
-// Per node i and inner point j: sigma sqrt(u), the drift of ln S over u, and
-// the weights of the rate and yield integrands.
-struct InnerTerms {
-    double vol[kMaxBoundaryNodes * kMaxInnerPoints];
-    double drift[kMaxBoundaryNodes * kMaxInnerPoints];
-    double rate_weight[kMaxBoundaryNodes * kMaxInnerPoints];       // r e^(-ru) du / (sigma sqrt u)
-    double yield_weight[kMaxBoundaryNodes * kMaxInnerPoints];      // q e^(-qu) du / (sigma sqrt u)
-    double yield_cdf_weight[kMaxBoundaryNodes * kMaxInnerPoints];  // q e^(-qu) du
-    double tau[kMaxBoundaryNodes], vol_tau[kMaxBoundaryNodes];
-    double rate_discount[kMaxBoundaryNodes], yield_discount[kMaxBoundaryNodes];
-};
-
-[[gnu::target_clones("avx2", "default")]] void inner_terms(const SchemeTables& tables, double t, double r, double q,
-                                                           double sigma, InnerTerms& out) {
-    const std::size_t n = tables.n, l = tables.l;
-    const double sqrt_t = std::sqrt(t);
-    const double mu = r - q - 0.5 * sigma * sigma;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double sqrt_tau = sqrt_t * tables.root[i];
-        const double tau = sqrt_tau * sqrt_tau;
-        out.tau[i] = tau;
-        out.vol_tau[i] = sigma * sqrt_tau;
-        out.rate_discount[i] = std::exp(-r * tau);
-        out.yield_discount[i] = std::exp(-q * tau);
-        double* __restrict vol = out.vol + i * l;
-        double* __restrict drift = out.drift + i * l;
-        double* __restrict rw = out.rate_weight + i * l;
-        double* __restrict yw = out.yield_weight + i * l;
-        double* __restrict ycw = out.yield_cdf_weight + i * l;
-        for (std::size_t j = 0; j < l; ++j) {
-            // Elapsed time u = tau sin^2(theta): du = 2 tau sin cos d theta,
-            // and du / (sigma sqrt u) = 2 sqrt(tau) cos / sigma d theta.
-            const double root_elapsed = sqrt_tau * tables.inner_sin[j];
-            const double elapsed = root_elapsed * root_elapsed;
-            const double area = 2.0 * tau * tables.inner_sin[j] * tables.inner_cos[j] * tables.inner_w[j];
-            const double density_area = 2.0 * sqrt_tau * tables.inner_cos[j] * tables.inner_w[j] / sigma;
-            const double er = na::poly_exp(-r * elapsed), eq = na::poly_exp(-q * elapsed);
-            vol[j] = sigma * root_elapsed;
-            drift[j] = mu * elapsed;
-            rw[j] = r * er * density_area;
-            yw[j] = q * eq * density_area;
-            ycw[j] = q * eq * area;
-        }
-    }
-}
-
 // ln B and ln Y at the inner points of node i from H at the nodes. Where the
 // iterate has crossed (Y above B) the region is empty: ln Y = ln B.
 template <bool kLower>
@@ -141,12 +95,12 @@ template <bool kLower>
 // rather than a lambda: a lambda would not be compiled into the sweep's AVX2
 // clone, and this is nearly all of a sweep's work.)
 template <bool kLower>
-[[gnu::always_inline]] inline double moved(const InnerTerms& terms, std::size_t i, std::size_t l, double mu,
-                                           double log_s, const double* log_b, const double* log_y) {
+[[gnu::always_inline]] inline double moved(const InnerTerms& terms, std::size_t i, std::size_t l, double sigma,
+                                           double mu, double log_s, const double* log_b, const double* log_y) {
     double numerator = 0.0, denominator = 0.0;
     integrals<kLower>(l, log_s, log_b, log_y, terms.vol + i * l, terms.drift + i * l, terms.rate_weight + i * l,
                       terms.yield_weight + i * l, terms.yield_cdf_weight + i * l, numerator, denominator);
-    const double v = terms.vol_tau[i];
+    const double v = sigma * terms.sqrt_tau[i];
     const double er = terms.rate_discount[i], eq = terms.yield_discount[i];
     const double dm = (log_s + mu * terms.tau[i]) / v, dp = dm + v;
     double cdp, pdp;
@@ -176,9 +130,9 @@ template <bool kLower>
     for (std::size_t i = 0; i < n; ++i) {
         double log_b[kMaxInnerPoints], log_y[kMaxInnerPoints];
         inner_logs<kLower>(tables, i, hb, hy, log_lower_start, log_b, log_y);
-        next_b[i] = moved<kLower>(terms, i, l, mu, -std::sqrt(hb[i]), log_b, log_y);
+        next_b[i] = moved<kLower>(terms, i, l, sigma, mu, -std::sqrt(hb[i]), log_b, log_y);
         if constexpr (kLower) {
-            next_y[i] = moved<kLower>(terms, i, l, mu, log_lower_start + std::sqrt(hy[i]), log_b, log_y);
+            next_y[i] = moved<kLower>(terms, i, l, sigma, mu, log_lower_start + std::sqrt(hy[i]), log_b, log_y);
         }
     }
     // Keep B in (0, 1] and Y in [Y(0+), 1]; an image that is no point moves
@@ -295,7 +249,7 @@ void solve_double_boundary(double t, double r, double q, double sigma, const Int
     out.nodes = scheme.nodes;
     const std::size_t n = scheme.nodes;
     InnerTerms terms;
-    inner_terms(tables, t, r, q, sigma, terms);
+    smooth_pasting_inner_terms(tables, t, r, q, sigma, terms);
     // The start: both ends leave their limits at expiry like sigma sqrt(tau),
     // the lower one more slowly (its limit r/q is no kink of the payoff).
     for (std::size_t i = 0; i < n; ++i) {
@@ -376,20 +330,7 @@ bool row_rule(const DoubleBoundary& b, double x, RowRule& rule) {
         rule.yield_weight[k] = b.q * na::poly_exp(-b.q * u) * du;
         ++k;
     };
-    double from = 0.0;
-    for (std::size_t c = 0; c < count; ++c) {
-        const double a = std::sqrt(from), span = std::sqrt(cuts[c]) - a;
-        for (std::size_t j = 0; j < kPiecePoints; ++j) {
-            const double v = a + span * (0.5 * (1.0 + gl.x[j]));
-            add(v * v, v * span * gl.w[j]);
-        }
-        from = cuts[c];
-    }
-    const double last = b.t - from;
-    for (std::size_t j = 0; j < kPiecePoints; ++j) {
-        const double v = 0.5 * (1.0 + gl.x[j]);
-        add(b.t - last * (v * v), last * v * gl.w[j]);
-    }
+    piecewise_rule(cuts, count, b.t, gl, add);
     rule.size = k;
     return true;
 }

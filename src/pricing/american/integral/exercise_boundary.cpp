@@ -147,19 +147,6 @@ struct SmoothPasting {
     }
 };
 
-// Everything of one iteration that does not change between iterations: for
-// node i and inner point j, sigma sqrt(elapsed), the drift of d-, and the
-// weights of the rate and yield integrands.
-struct InnerTerms {
-    double vol[kMaxBoundaryNodes * kMaxInnerPoints];
-    double drift[kMaxBoundaryNodes * kMaxInnerPoints];
-    double rate_weight[kMaxBoundaryNodes * kMaxInnerPoints];
-    double yield_weight[kMaxBoundaryNodes * kMaxInnerPoints];
-    double yield_cdf_weight[kMaxBoundaryNodes * kMaxInnerPoints];  // smooth pasting only
-    double tau[kMaxBoundaryNodes], sqrt_tau[kMaxBoundaryNodes];
-    double rate_discount[kMaxBoundaryNodes], yield_discount[kMaxBoundaryNodes];
-};
-
 template <class Form>
 [[gnu::target_clones("avx2", "default")]] void inner_terms(const SchemeTables& tables, double t, double r, double q,
                                                            double sigma, InnerTerms& out) {
@@ -202,6 +189,15 @@ template <class Form>
         }
     }
 }
+
+}  // namespace
+
+void smooth_pasting_inner_terms(const SchemeTables& tables, double t, double r, double q, double sigma,
+                                InnerTerms& out) {
+    inner_terms<SmoothPasting>(tables, t, r, q, sigma, out);
+}
+
+namespace {
 
 // H at the inner points of node i: a product of the node values with fixed
 // weights. Four inner points at a time are summed in one vector register over
@@ -543,24 +539,7 @@ bool row_rule(const PutBoundary& b, double x, RowRule& rule) {
         rule.yield_weight[k] = b.q * na::poly_exp(-b.q * u) * du;
         ++k;
     };
-    // Every piece but the last is taken in sqrt(u), which the integrand
-    // (like 1 / sqrt(u) past the feature) is smooth in; the last, up to t, in
-    // sqrt(t - u), where the boundary moves like the square root of the
-    // remaining time.
-    double from = 0.0;
-    for (std::size_t c = 0; c < count; ++c) {
-        const double a = std::sqrt(from), span = std::sqrt(cuts[c]) - a;
-        for (std::size_t j = 0; j < kPiecePoints; ++j) {
-            const double v = a + span * (0.5 * (1.0 + gl.x[j]));
-            add(v * v, v * span * gl.w[j]);  // du = 2 v dv, dv = span w / 2
-        }
-        from = cuts[c];
-    }
-    const double last = b.t - from;
-    for (std::size_t j = 0; j < kPiecePoints; ++j) {
-        const double v = 0.5 * (1.0 + gl.x[j]);
-        add(b.t - last * (v * v), last * v * gl.w[j]);  // t - u = last v^2
-    }
+    piecewise_rule(cuts, count, b.t, gl, add);
     rule.size = k;
     return true;
 }
