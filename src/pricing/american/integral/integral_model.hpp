@@ -9,6 +9,11 @@
 // (t, r, q, sigma, tol): a row priced alone and a row priced after others of
 // its chain give the same bits.
 //
+// A put with q < r <= 0 is exercised between two boundaries: the same
+// iteration solves both (double_boundary.hpp) wherever they stay apart over
+// the life with room to spare; where they meet within it or soon after, the
+// finite-difference solver answers the row (american/grid/grid_model.hpp).
+//
 // Greeks: delta and gamma differentiate the premium integral with the
 // boundary held fixed; theta comes from the Black-Scholes equation in the
 // continuation region (zero where the option is exercised); vega and rho are
