@@ -109,10 +109,12 @@ def domain(seed, n):
     puts = rng.random(n) < 0.5
     s[sub & puts], k[sub & puts] = k[sub & puts], s[sub & puts].copy()
     columns = [s, k, t, r, sigma, q]
-    odd = np.flatnonzero(regime == 4)
     specials = np.array([0.0, -0.0, np.nan, np.inf, -np.inf, -1.0, -100.0, 1e-320, 1e308, 1e-300])
-    for i in odd:
-        columns[rng.integers(0, 6)][i] = rng.choice(specials)
+    odd, which = regime == 4, rng.integers(0, 6, n)
+    value = rng.choice(specials, n)
+    for j, column in enumerate(columns):
+        hit = odd & (which == j)
+        column[hit] = value[hit]
     return columns, puts
 
 
@@ -213,6 +215,31 @@ def test_workers_and_threads_give_the_same_bits_on_every_path(name, path):
     with ThreadPoolExecutor(3) as pool:
         for got in pool.map(lambda _: rows_bits(call(name, columns, puts)), range(3)):
             np.testing.assert_array_equal(got, expected)
+
+
+# make stress: a hundred million rows, through every European function on
+# every lane path, against the scalar path (the single-row functions the
+# scalar module calls), a million rows at a time.
+LONG_ROWS = int(os.environ.get("VARNELLE_LANE_ROWS", 100_000_000 if os.environ.get("VARNELLE_STRESS") else 200_000))
+
+
+@pytest.mark.skipif(len(PATHS) == 1, reason="no lane path on this processor")
+def test_long_run_of_random_rows_on_every_lane_path():
+    chunk = min(LONG_ROWS, 1_000_000)
+    differing = {}
+    for start in range(0, LONG_ROWS, chunk):
+        seed = 1000 + start // chunk
+        rows_in = {"bs_price": domain(seed, chunk), "bs_implied_vol": implied_domain(seed, chunk)}
+        for name in EUROPEAN:
+            columns, puts = rows_in["bs_implied_vol" if name == "bs_implied_vol" else "bs_price"]
+            expected = rows_bits(on_path("scalar", lambda: call(name, columns, puts)))
+            for path in PATHS[1:]:
+                got = rows_bits(on_path(path, lambda: call(name, columns, puts)))
+                rows = np.flatnonzero((got != expected).any(axis=-1))
+                if rows.size:
+                    differing.setdefault((name, path), [c[rows[0]] for c in columns] + [bool(puts[rows[0]])])
+    print(f"\n{LONG_ROWS:,} rows on {', '.join(PATHS[1:])}: {len(differing)} functions differ")
+    assert not differing
 
 
 # --- choosing the path ----------------------------------------------------------
