@@ -16,7 +16,7 @@ import varnelle  # noqa: E402
 import varnelle_np as vnp  # noqa: E402
 
 from conftest import GREEK_FIELDS, VECTORS, run_python, vector_args  # noqa: E402
-from test_array import bits, laid_out, LAYOUTS  # noqa: E402
+from test_array import LAYOUTS, assert_layouts_give, laid_out, rows_of  # noqa: E402
 
 EUROPEAN = ["bs_price", "bs_delta", "bs_gamma", "bs_theta", "bs_vega", "bs_rho", "bs_greeks", "bs_implied_vol"]
 # The scalar module's own functions; bs_price and bs_implied_vol it lacks, and
@@ -42,12 +42,6 @@ def on_path(name, run):
         return run()
     finally:
         vnp._ufuncs.force_vector_path(previous)
-
-
-def rows_bits(result):
-    """Bits of one result per row, a row's results side by side."""
-    array = np.stack(result, axis=-1) if isinstance(result, tuple) else np.asarray(result)
-    return bits(array.reshape(array.shape[0], -1))
 
 
 def call(name, columns, puts):
@@ -149,23 +143,23 @@ def test_stored_vectors_on_every_path(name, path):
     rows = [row for row in VECTORS if row["op"] == name]
     columns = [np.array(c) for c in zip(*(vector_args(row) for row in rows))]
     puts = np.array([row["option_type"] == "put" for row in rows])
-    got = rows_bits(call(name, columns, puts))
-    np.testing.assert_array_equal(got, rows_bits(scalar_module(name, columns, puts)))
+    got = rows_of(call(name, columns, puts))
+    np.testing.assert_array_equal(got, rows_of(scalar_module(name, columns, puts)))
     exact = [i for i, row in enumerate(rows) if row["exact"]]
     stored = [[float.fromhex(x) for x in (row["expected"] if isinstance(row["expected"], list) else [row["expected"]])]
               for row in rows]
-    np.testing.assert_array_equal(got[exact], bits(np.array(stored)[exact]))
+    np.testing.assert_array_equal(got[exact], rows_of(np.array(stored))[exact])
 
 
 @pytest.mark.parametrize("name", EUROPEAN)
 def test_random_rows_across_the_domain_on_every_path(name, path):
     # 1,000 rows and a part of a batch: every regime, the lanes' ragged end.
     columns, puts = inputs_for(name, seed_of(name), 4099)
-    got = rows_bits(call(name, columns, puts))
+    got = rows_of(call(name, columns, puts))
     if name in SCALAR:
-        expected = rows_bits(scalar_module(name, columns, puts))
+        expected = rows_of(scalar_module(name, columns, puts))
     else:
-        expected = rows_bits(on_path("scalar", lambda: call(name, columns, puts)))
+        expected = rows_of(on_path("scalar", lambda: call(name, columns, puts)))
     mismatch = np.flatnonzero((got != expected).any(axis=-1))
     assert mismatch.size == 0, (f"{name} on {path}, row {mismatch[0]}:",
                                 [c[mismatch[0]] for c in columns], bool(puts[mismatch[0]]))
@@ -190,16 +184,8 @@ def test_every_layout_and_out_on_every_path(name, shift, path):
     ufunc = getattr(vnp.ufuncs, name)
     operands = (columns if name in SIDELESS else [*columns, puts])
     laid = [laid_out(x, LAYOUTS[(i + shift) % len(LAYOUTS)]) for i, x in enumerate(operands)]
-    expected = rows_bits(on_path("scalar", lambda: ufunc(*(np.ascontiguousarray(x) for x in laid))))
-    np.testing.assert_array_equal(rows_bits(ufunc(*laid)), expected)
-    outs = tuple(laid_out(np.zeros(600), "strided") for _ in range(ufunc.nout))
-    ufunc(*laid, out=outs)
-    np.testing.assert_array_equal(rows_bits(outs), expected)
-    # The results written over the inputs themselves (NumPy hands the loop
-    # an output that is an input as it is).
-    in_place = tuple(np.array(x, dtype=np.float64) for x in laid[:ufunc.nout])
-    ufunc(*in_place, *laid[ufunc.nout:], out=in_place)
-    np.testing.assert_array_equal(rows_bits(in_place), expected)
+    expected = rows_of(on_path("scalar", lambda: ufunc(*(np.ascontiguousarray(x) for x in laid))))
+    assert_layouts_give(expected, ufunc, laid)
 
 
 @pytest.mark.parametrize("name", ["bs_price", "bs_greeks", "bs_implied_vol"])
@@ -207,13 +193,13 @@ def test_workers_and_threads_give_the_same_bits_on_every_path(name, path):
     from concurrent.futures import ThreadPoolExecutor
 
     columns, puts = inputs_for(name, seed_of(name) + 99, 60000)
-    expected = rows_bits(call(name, columns, puts))
+    expected = rows_of(call(name, columns, puts))
     function = getattr(vnp, name)
     sides = np.where(puts, "put", "call")
     for workers in (2, 3):
-        np.testing.assert_array_equal(rows_bits(function(*columns, sides, workers=workers)), expected)
+        np.testing.assert_array_equal(rows_of(function(*columns, sides, workers=workers)), expected)
     with ThreadPoolExecutor(3) as pool:
-        for got in pool.map(lambda _: rows_bits(call(name, columns, puts)), range(3)):
+        for got in pool.map(lambda _: rows_of(call(name, columns, puts)), range(3)):
             np.testing.assert_array_equal(got, expected)
 
 
@@ -232,9 +218,9 @@ def test_long_run_of_random_rows_on_every_lane_path():
         rows_in = {"bs_price": domain(seed, chunk), "bs_implied_vol": implied_domain(seed, chunk)}
         for name in EUROPEAN:
             columns, puts = rows_in["bs_implied_vol" if name == "bs_implied_vol" else "bs_price"]
-            expected = rows_bits(on_path("scalar", lambda: call(name, columns, puts)))
+            expected = rows_of(on_path("scalar", lambda: call(name, columns, puts)))
             for path in PATHS[1:]:
-                got = rows_bits(on_path(path, lambda: call(name, columns, puts)))
+                got = rows_of(on_path(path, lambda: call(name, columns, puts)))
                 rows = np.flatnonzero((got != expected).any(axis=-1))
                 if rows.size:
                     differing.setdefault((name, path), [c[rows[0]] for c in columns] + [bool(puts[rows[0]])])
