@@ -47,7 +47,7 @@ def test_scalar_module_keeps_its_thirteen_functions_in_order():
 def test_array_module_registers_every_row_in_order():
     assert vnp._ufuncs.table == tuple((u.name, u.function, u.model, ", ".join(u.keywords)) for u in TABLE.ufuncs)
     assert vnp.ufuncs.__all__ == UFUNC_NAMES
-    assert vnp.__all__ == ARRAY_NAMES + ["Greeks", "ufuncs"]
+    assert vnp.__all__ == ARRAY_NAMES + ["Greeks", "ufuncs", "show_config"]
 
 
 @pytest.mark.parametrize("row", ROWS, ids=lambda row: row.name)
@@ -70,7 +70,7 @@ def test_a_model_has_its_functions_operands_then_its_keywords(model):
 
 def test_stubs_name_every_function_of_the_table():
     names, functions = stub("varnelle_np/__init__.pyi")
-    assert names == ARRAY_NAMES + ["Greeks", "ufuncs"]
+    assert names == ARRAY_NAMES + ["Greeks", "ufuncs", "show_config"]
     for row in ROWS:
         assert functions[row.name] == row.parameters + row.keywords + KEYWORDS, row.name
     names, functions = stub("varnelle_np/ufuncs.pyi")

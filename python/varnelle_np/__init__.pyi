@@ -72,6 +72,7 @@ __all__ = [
     "am_implied_vol",
     "Greeks",
     "ufuncs",
+    "show_config",
 ]
 
 class Greeks(NamedTuple, Generic[_Result]):
@@ -185,3 +186,12 @@ def am_implied_vol(price: _Number, s: _Number, k: _Number, t: _Number, r: _Numbe
 def am_implied_vol(price: _IndexedT, s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
 def am_implied_vol(price: _Numbers, s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+
+# Which path the European functions take (AVX-512 or AVX2 lanes, or scalar),
+# why, the CPU, the proof's result and time, NumPy's version and how to force
+# the scalar path: printed (mode="stdout") or returned as a dict
+# (mode="dicts"; keys as in its docstring).
+@overload
+def show_config(mode: Literal["stdout"] = ...) -> None: ...
+@overload
+def show_config(mode: Literal["dicts"]) -> dict[str, Any]: ...
