@@ -62,15 +62,27 @@ def _numbers(name: str, value: Any) -> Any:
 def dividends(value: Any) -> tuple[Any, Any]:
     """The converter of the dividends keyword: the pair, each half checked
     for real numbers, both of one shape."""
-    if not isinstance(value, (tuple, list)) or len(value) != 2:
+    if not isinstance(value, (tuple, list)):
         raise TypeError(f"{_PAIR}, not {type(value).__name__}")
+    if len(value) != 2:
+        raise TypeError(f"{_PAIR}, not a {type(value).__name__} of {len(value)}")
     times, amounts = _numbers("times", value[0]), _numbers("amounts", value[1])
-    shapes = tuple(getattr(x, "shape", None) for x in (times, amounts))
+    shapes = tuple(_known_shape(x) for x in (times, amounts))
     if shapes[0] != shapes[1]:
         raise ValueError(f"dividends: times and amounts must have one shape, not {shapes[0]} and {shapes[1]}")
-    if hasattr(times, "index") and hasattr(amounts, "index") and not times.index.equals(amounts.index):
+    if _is_pandas(times) and _is_pandas(amounts) and not times.index.equals(amounts.index):
         raise ValueError("dividends: times and amounts must have the same index")
     return times, amounts
+
+
+def _known_shape(value: Any) -> tuple[Any, ...]:
+    """The shape as far as it is known before computing: a lazy frame's
+    rows, or a lazy array's unknown lengths, are left out."""
+    if _is_dask(value):
+        if hasattr(value, "columns"):
+            return ("?", len(value.columns))
+        return tuple(n if n == n else "?" for n in value.shape)
+    return tuple(value.shape)
 
 
 # --- pandas ------------------------------------------------------------------
@@ -142,7 +154,9 @@ def _on_dask_arrays(ufunc: np.ufunc, operands: tuple[Any, ...], threads: int, na
     operands = tuple(x.rechunk({x.ndim - 1: -1}) if i >= len(operands) - 2 and _is_dask(x) else x
                      for i, x in enumerate(operands))
     dtypes: Any = (float,) * ufunc.nout if ufunc.nout > 1 else float
-    result = da.apply_gufunc(on_blocks, ufunc.signature, *operands, output_dtypes=dtypes)
+    # allow_rechunk lets a per-row schedule take the rows' chunks (the core axes are
+    # one chunk already).
+    result = da.apply_gufunc(on_blocks, ufunc.signature, *operands, output_dtypes=dtypes, allow_rechunk=True)
     return _runtime.Greeks(*result) if ufunc.nout > 1 else result
 
 
