@@ -134,7 +134,7 @@ scripts/make-venv.sh $$py $$env "$$(echo $(BUILD)/dist/*.whl)" "numpy>=1.26,<2" 
     "pytest>=8" "hypothesis>=6.100"; \
 $$env/bin/python -c 'import numpy; assert numpy.__version__.startswith("1."), numpy.__version__'; \
 $$env/bin/python -m pytest -q -p no:cacheprovider tests/test_array.py tests/test_array_frames.py tests/test_implied_vol.py \
-    tests/test_american_integral.py tests/test_function_table.py
+    tests/test_american_integral.py tests/test_function_table.py tests/test_dividends.py
 endef
 
 # The same on its own, for a quick check of the array module under NumPy 1.x.
