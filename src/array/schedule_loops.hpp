@@ -11,8 +11,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <limits>
+#include <mutex>
 #include <new>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "array/loops.hpp"
@@ -97,11 +101,39 @@ private:
     std::vector<double> heap_;
 };
 
+// One kernel per thread of a call. A long call reaches a thread's loop slice
+// after slice (workers.hpp); a kernel that lived for one slice only would
+// solve the grids of a chain or a spot ladder again at every slice. The
+// kernels live as long as the call, each used by one thread only.
+template <class Kernel>
+class KernelPerThread {
+public:
+    // This thread's kernel, or null when none could be made.
+    Kernel* mine() noexcept {
+        const std::thread::id me = std::this_thread::get_id();
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& [id, kernel] : kernels_) {
+            if (id == me) return &kernel;
+        }
+        try {
+            return &kernels_.emplace_back(std::piecewise_construct, std::forward_as_tuple(me),
+                                          std::forward_as_tuple()).second;
+        } catch (...) {
+            return nullptr;
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::deque<std::pair<std::thread::id, Kernel>> kernels_;  // a deque keeps their addresses
+};
+
 // Rows [begin, end): the scalar numbers (those before the side, then those
 // after it), the side, the schedule; results out.
 template <class Shape, class Kernel>
-void walk_scheduled(char** args, npy_intp n, const npy_intp* steps, npy_intp begin, npy_intp end) noexcept {
-    constexpr std::size_t kScalars = Shape::kInputs - 2;       // operands before the schedule
+void walk_scheduled(Kernel& kernel, char** args, npy_intp n, const npy_intp* steps, npy_intp begin,
+                    npy_intp end) noexcept {
+    constexpr std::size_t kScalars = Shape::kInputs - 2;  // operands before the schedule
     constexpr std::size_t kNumbers = Shape::kNumbers + Shape::kTrailing - 2;
     constexpr std::size_t kSideAt = Shape::kNumbers;
     constexpr std::size_t kTimes = kScalars, kAmounts = kScalars + 1;
@@ -109,7 +141,6 @@ void walk_scheduled(char** args, npy_intp n, const npy_intp* steps, npy_intp beg
     char* at[Shape::kOperands];
     for (std::size_t i = 0; i < Shape::kOperands; ++i) at[i] = args[i] + begin * steps[i];
     ScheduleReader schedule(static_cast<std::size_t>(n), steps[kCoreSteps], steps[kCoreSteps + 1]);
-    Kernel kernel{};
     for (npy_intp row = begin; row < end; ++row) {
         double in[kNumbers];
         for (std::size_t i = 0; i < kNumbers; ++i) {
@@ -137,8 +168,14 @@ template <class Shape, class Kernel, int CostNs>
 void schedule_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void*) {
     FloatStatusGuard status;
     const npy_intp n = dimensions[1];
+    KernelPerThread<Kernel> kernels;
     split_rows(dimensions[0], CostNs, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-        walk_scheduled<Shape, Kernel>(args, n, steps, begin, end);
+        if (Kernel* kernel = kernels.mine()) {
+            walk_scheduled<Shape>(*kernel, args, n, steps, begin, end);
+        } else {
+            Kernel alone{};  // out of memory for the list: this slice on its own
+            walk_scheduled<Shape>(alone, args, n, steps, begin, end);
+        }
     });
 }
 
