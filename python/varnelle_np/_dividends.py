@@ -45,7 +45,8 @@ def _numbers(name: str, value: Any) -> Any:
     one axis (a number is one dividend)."""
     if _is_pandas(value) or _is_dask(value) or _is_xarray(value):
         dtypes = value.dtypes if hasattr(value, "columns") else [value.dtype]
-        bad = [d for d in dtypes if not (isinstance(d, np.dtype) and d.kind in "biuf")]
+        # NumPy's real dtypes and pandas' nullable ones (Float64, Int64: NA is NaN here)
+        bad = [d for d in dtypes if getattr(d, "kind", "O") not in "biuf"]
         if bad:
             raise TypeError(f"dividends: {name} must hold real numbers, not values of dtype {bad[0]}")
         return value
@@ -101,10 +102,9 @@ def _aligned(frame: Any, index: Any) -> np.ndarray:
     """A pandas schedule's rows in the order of `index`: a DataFrame (one row
     of dividends per label) reindexed by label; a Series is one shared
     schedule."""
-    if frame.ndim == 1:
-        return frame.to_numpy(dtype=np.float64)
-    if index is None:
-        return frame.to_numpy(dtype=np.float64)
+    values = frame.to_numpy(dtype=np.float64, na_value=np.nan)
+    if frame.ndim == 1 or index is None:
+        return values
     if not frame.index.is_unique:
         first = frame.index[frame.index.duplicated()][0]
         raise ValueError(f"dividends: the schedule's index holds the label {first!r} more than once")
@@ -112,7 +112,7 @@ def _aligned(frame: Any, index: Any) -> np.ndarray:
     if (positions < 0).any():
         label = index[int(np.argmax(positions < 0))]
         raise ValueError(f"dividends: no schedule for the row labelled {label!r}")
-    return frame.to_numpy(dtype=np.float64)[positions]
+    return values[positions]
 
 
 def _schedule_arrays(times: Any, amounts: Any, index: Any) -> tuple[Any, Any]:
@@ -178,7 +178,7 @@ def _on_dask_frames(ufunc: np.ufunc, numbers: tuple[Any, ...], option_type: Any,
         number = None if partition_info is None else partition_info.get("number")
         if lazy_schedule:
             *parts, part_times, part_amounts = parts
-            schedule = (part_times.to_numpy(dtype=np.float64), part_amounts.to_numpy(dtype=np.float64))
+            schedule = tuple(x.to_numpy(dtype=np.float64, na_value=np.nan) for x in (part_times, part_amounts))
         else:
             schedule = _schedule_arrays(times, amounts, _rows_index(tuple(parts)))
         operands = (*parts[:-1], _runtime._sides(parts[-1], number)) if with_side else tuple(parts)
