@@ -176,11 +176,12 @@ def _on_dask_frames(ufunc: np.ufunc, numbers: tuple[Any, ...], option_type: Any,
 
     def on_partition(*parts: Any, partition_info: Any = None) -> Any:
         number = None if partition_info is None else partition_info.get("number")
+        schedule: tuple[Any, ...]
         if lazy_schedule:
-            *parts, part_times, part_amounts = parts
-            schedule = tuple(x.to_numpy(dtype=np.float64, na_value=np.nan) for x in (part_times, part_amounts))
+            schedule = tuple(x.to_numpy(dtype=np.float64, na_value=np.nan) for x in parts[-2:])
+            parts = parts[:-2]
         else:
-            schedule = _schedule_arrays(times, amounts, _rows_index(tuple(parts)))
+            schedule = _schedule_arrays(times, amounts, _rows_index(parts))
         operands = (*parts[:-1], _runtime._sides(parts[-1], number)) if with_side else tuple(parts)
         result = _runtime._call(ufunc, (*operands, *scalars, *schedule), None, threads, names)
         if ufunc.nout == 1:
