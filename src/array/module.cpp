@@ -14,6 +14,7 @@
 #include "array/interrupt.hpp"
 #include "array/kernels.hpp"
 #include "array/loops.hpp"
+#include "array/schedule_loops.hpp"
 #include "array/sides.hpp"
 #include "array/workers.hpp"
 #include "function_shape.hpp"
@@ -26,6 +27,7 @@
 #include "pricing/core/option_type.hpp"
 #include "pricing/math/simd_target.hpp"
 #include "pricing/math/vector_path.hpp"
+#include "pricing/dividends/dividend_model.hpp"
 
 namespace varnelle::array {
 namespace {
@@ -56,12 +58,23 @@ struct UfuncRow {
     int outputs;
     PyUFuncGenericFunction loop;
     char* types;
+    const char* signature;        // a generalized ufunc's, or null for an elementwise one
 };
 
 template <class Base, std::size_t Trailing, class Kernel, int CostNs>
 constexpr UfuncRow row(const char* name, const char* function, const char* model, std::string_view keywords,
                        const char* summary) {
     using Shape = WithTrailing<Base, Trailing>;
+    // Rows that carry a schedule of dividends are generalized ufuncs over it.
+    constexpr bool schedule = kScheduleKernel<Kernel>;
+    PyUFuncGenericFunction loop = nullptr;
+    const char* signature = nullptr;
+    if constexpr (schedule) {
+        loop = schedule_loop<Shape, Kernel, CostNs>;
+        signature = kScheduleSignature<Shape>.data();
+    } else {
+        loop = ufunc_loop<Shape, Kernel, CostNs>;
+    }
     return {name,
             function,
             model,
@@ -71,8 +84,9 @@ constexpr UfuncRow row(const char* name, const char* function, const char* model
             Shape::kSide,
             static_cast<int>(Shape::kInputs),
             static_cast<int>(Shape::kOutputs),
-            ufunc_loop<Shape, Kernel, CostNs>,
-            g_types<Shape>.data()};
+            loop,
+            g_types<Shape>.data(),
+            signature};
 }
 
 // A model row names its function, whose shape it shares.
@@ -103,7 +117,15 @@ std::string ufunc_doc(const UfuncRow& r) {
     };
     for_each_name(r.parameters, add);
     if (r.side) add("put");
-    for_each_name(r.keywords, add);
+    for_each_name(r.keywords, [&](std::string_view keyword) {
+        // A keyword of two operands is a schedule along the core dimension.
+        if (keyword_operands(keyword) == 2) {
+            add("times (n)");
+            add("amounts (n)");
+        } else {
+            add(keyword);
+        }
+    });
     return std::string(r.summary) + " Operands (" + names + (r.side ? "); put is True for a put." : ").");
 }
 
@@ -260,8 +282,9 @@ int add_ufuncs(PyObject* module) {
         const UfuncRow& row = kUfuncs[i];
         g_loops[i] = row.loop;
         g_data[i] = nullptr;
-        PyObject* ufunc = PyUFunc_FromFuncAndData(&g_loops[i], &g_data[i], row.types, 1, row.inputs, row.outputs,
-                                                  PyUFunc_None, row.name, (*docs)[i].c_str(), 0);
+        PyObject* ufunc = PyUFunc_FromFuncAndDataAndSignature(&g_loops[i], &g_data[i], row.types, 1, row.inputs,
+                                                              row.outputs, PyUFunc_None, row.name,
+                                                              (*docs)[i].c_str(), 0, row.signature);
         if (ufunc == nullptr) return -1;
         const int added = PyModule_AddObjectRef(module, row.name, ufunc);
         Py_DecRef(ufunc);
