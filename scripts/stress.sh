@@ -29,6 +29,7 @@ for py in $pythons; do
     echo "== Python $version: stress ($py)"
     # -s shows the figures each test prints (calls made, memory, examples).
     PYTHONPATH="$module_dir:$package_dir" VARNELLE_STRESS=1 "$env/bin/python" -m pytest -q -s -p no:cacheprovider \
-        tests/test_stress.py tests/test_threads.py tests/test_fuzz.py tests/test_leaks.py tests/test_implied_vol.py "$@"
+        tests/test_stress.py tests/test_threads.py tests/test_fuzz.py tests/test_leaks.py tests/test_implied_vol.py \
+        tests/test_lanes.py::test_long_run_of_random_rows_on_every_lane_path "$@"
 done
 echo "stress: $((SECONDS - started)) s"

@@ -214,11 +214,16 @@ def test_every_layout_gives_the_bits_of_contiguous_columns(name, shift):
     ufunc = getattr(vnp.ufuncs, name)
     operands = [*columns, np.char.lower(sides.astype(str)).astype("U1") == "p"][:ufunc.nin]
     laid = [laid_out(x, LAYOUTS[(i + shift) % len(LAYOUTS)]) for i, x in enumerate(operands)]
-    expected = rows_of(ufunc(*(np.ascontiguousarray(x) for x in laid)))
+    assert_layouts_give(rows_of(ufunc(*(np.ascontiguousarray(x) for x in laid))), ufunc, laid)
+
+
+def assert_layouts_give(expected, ufunc, laid):
+    """The ufunc on operands laid out as they are gives the expected bits,
+    into new arrays, into strided out= arrays, and written over its inputs
+    (NumPy hands such an output over as it is: each row's results land where
+    its inputs were)."""
     np.testing.assert_array_equal(rows_of(ufunc(*laid)), expected)
-    # out= strided, or the inputs themselves (NumPy hands such an output over
-    # as it is: each row's results land where its inputs were).
-    outs = tuple(laid_out(np.zeros(200), "strided") for _ in range(ufunc.nout))
+    outs = tuple(laid_out(np.zeros(len(expected)), "strided") for _ in range(ufunc.nout))
     ufunc(*laid, out=outs)
     np.testing.assert_array_equal(rows_of(outs), expected)
     in_place = tuple(np.array(x, dtype=np.float64) for x in laid[:ufunc.nout])
@@ -227,8 +232,9 @@ def test_every_layout_gives_the_bits_of_contiguous_columns(name, shift):
 
 
 def rows_of(result):
-    """Bits of a ufunc's result, one row per input row."""
-    return bits(np.stack(result, axis=-1) if isinstance(result, tuple) else result[:, None])
+    """Bits of a result, one row per input row, a row's results side by side."""
+    array = np.stack(result, axis=-1) if isinstance(result, tuple) else np.asarray(result)
+    return bits(array.reshape(array.shape[0], -1))
 
 
 def read_only(shape):
@@ -381,7 +387,7 @@ def test_signatures_match_the_scalar_module():
     for name in FUNCTION_NAMES:
         scalar = list(inspect.signature(getattr(varnelle, name)).parameters)
         array = list(inspect.signature(getattr(vnp, name)).parameters)
-        models = ["model", "tol"] if name.startswith("am_") else []
+        models = ["model", "tol", "dividends"] if name.startswith("am_") else ["dividends"]
         assert array == scalar + models + ["out", "workers"], name
     assert set(vnp.__all__) >= set(FUNCTION_NAMES) | {"bs_price", "Greeks"}
 

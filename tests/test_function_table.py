@@ -47,7 +47,7 @@ def test_scalar_module_keeps_its_thirteen_functions_in_order():
 def test_array_module_registers_every_row_in_order():
     assert vnp._ufuncs.table == tuple((u.name, u.function, u.model, ", ".join(u.keywords)) for u in TABLE.ufuncs)
     assert vnp.ufuncs.__all__ == UFUNC_NAMES
-    assert vnp.__all__ == ARRAY_NAMES + ["Greeks", "ufuncs"]
+    assert vnp.__all__ == ARRAY_NAMES + ["Greeks", "ufuncs", "show_config"]
 
 
 @pytest.mark.parametrize("row", ROWS, ids=lambda row: row.name)
@@ -63,14 +63,19 @@ def test_array_function_signature_and_operands_follow_the_shape(row):
 def test_a_model_has_its_functions_operands_then_its_keywords(model):
     own = next(r for r in ROWS if r.name == model.function)
     ufunc = getattr(vnp.ufuncs, model.name)
-    assert (ufunc.nin, ufunc.nout) == (own.inputs + sum(TABLE.keywords[k].operands for k in model.keywords),
-                                       own.outputs)
-    assert ufunc.__doc__.endswith(f", {', '.join(model.keywords)}); put is True for a put.")
+    own_keywords = next(u for u in TABLE.ufuncs if u.name == own.name).keywords
+    operands = sum(TABLE.keywords[k].operands for k in model.keywords)
+    assert (ufunc.nin, ufunc.nout) == (
+        own.inputs - sum(TABLE.keywords[k].operands for k in own_keywords) + operands, own.outputs)
+    # A schedule's two operands are named by their place along the core dimension.
+    names = ["times (n), amounts (n)" if TABLE.keywords[k].operands == 2 else k for k in model.keywords]
+    ending = "); put is True for a put." if "option_type" in own.parameters else ")."
+    assert ufunc.__doc__.endswith(f", {', '.join(names)}{ending}")
 
 
 def test_stubs_name_every_function_of_the_table():
     names, functions = stub("varnelle_np/__init__.pyi")
-    assert names == ARRAY_NAMES + ["Greeks", "ufuncs"]
+    assert names == ARRAY_NAMES + ["Greeks", "ufuncs", "show_config"]
     for row in ROWS:
         assert functions[row.name] == row.parameters + row.keywords + KEYWORDS, row.name
     names, functions = stub("varnelle_np/ufuncs.pyi")
@@ -182,20 +187,20 @@ def dividends(value):
 
 
 def test_an_optional_keyword_picks_the_row_of_its_model_that_takes_it(tmp_path, monkeypatch):
-    # A keyword whose default is None, as dividends=(times, amounts) will be:
+    # A keyword whose default is None, as dividends=(times, amounts) is:
     # given, it runs the row of the model that takes it; not given, the
     # model's own row, with the same bits as before; a model without such a
-    # row refuses it.
+    # row refuses it. The table's am_delta row with dividends is left out, so
+    # that one function has no such row.
     monkeypatch.syspath_prepend(str(GENERATOR.parent))
     monkeypatch.syspath_prepend(str(tmp_path))
     import generate_functions
     import table
 
-    monkeypatch.setitem(generate_functions.KEYWORD_DOCS, "dividends", ("\ndividends : {takers}", "\ndividends"))
-    text = DEFINITION.read_text().replace("VARNELLE_KEYWORD(tol, 1, 1e-6)",
-                                          "VARNELLE_KEYWORD(tol, 1, 1e-6)\nVARNELLE_KEYWORD(dividends, 2, None)")
-    text += ('VARNELLE_MODEL(am_price_integral_cash, am_price, integral, "tol, dividends", K, 1, "s")\n'
-             'VARNELLE_MODEL(bs_price_cash, bs_price, black_scholes, "dividends", K, 1, "s")\n')
+    text = DEFINITION.read_text()
+    start = text.index("VARNELLE_MODEL(am_delta_dividends,")
+    text = text[:start] + text[text.index("\nVARNELLE_", start) + 1:]
+    assert "am_delta_dividends" not in text
     definition = tmp_path / "functions.def"
     definition.write_text(text)
     package = tmp_path / "fake_np"
@@ -208,10 +213,10 @@ def test_an_optional_keyword_picks_the_row_of_its_model_that_takes_it(tmp_path, 
 
     assert "tol=None, dividends=None, out=None" in str(inspect.signature(f.am_price))
     assert f.bs_price(1, 2, 3, 4, 5) == ("bs_price", ())
-    assert f.bs_price(1, 2, 3, 4, 5, dividends=([0.5], [1.0])) == ("bs_price_cash", ("times", "amounts"))
+    assert f.bs_price(1, 2, 3, 4, 5, dividends=([0.5], [1.0])) == ("bs_price_dividends", ("times", "amounts"))
     assert f.am_price(1, 2, 3, 4, 5, model="integral") == ("am_price_integral", (("tol", 1e-6),))
     assert f.am_price(1, 2, 3, 4, 5, model="integral", tol=1e-4, dividends=([0.5], [1.0])) == (
-        "am_price_integral_cash", (("tol", 1e-4), "times", "amounts"))
+        "am_price_dividends", (("tol", 1e-4), "times", "amounts"))
     with pytest.raises(TypeError, match=r"dividends for \('integral',\), not bs2002"):
         f.am_price(1, 2, 3, 4, 5, model="bs2002", dividends=([0.5], [1.0]))
     with pytest.raises(TypeError, match="unexpected keyword argument 'dividends'"):  # a function with no such row

@@ -34,8 +34,8 @@ MODULE_FILE = "varnelle.abi3.so"
 ARRAY_MODULE_FILE = "varnelle_np/_ufuncs.abi3.so"
 # The scalar module with its stubs, and the array package with its ufuncs.
 PAYLOAD = {MODULE_FILE, STUBS, ARRAY_MODULE_FILE, "varnelle_np/py.typed"} | {
-    f"varnelle_np/{name}" for name in ("__init__.py", "__init__.pyi", "ufuncs.py", "ufuncs.pyi", "_runtime.py",
-                                       "_functions.py")}
+    f"varnelle_np/{name}" for name in ("__init__.py", "__init__.pyi", "ufuncs.py", "ufuncs.pyi", "_runtime.py", "_config.py",
+                                       "_dividends.py", "_functions.py")}
 # make wheel's auditwheel repair: PEP 600 tags only, on the build machine's glibc.
 MANYLINUX = re.compile(r"manylinux_2_\d+_x86_64")
 

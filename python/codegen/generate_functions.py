@@ -96,6 +96,21 @@ MODEL_DOCS = {
 
 # Each keyword's entry: where only some of a function's models take it
 # ({takers}, {default}), and where all of them do.
+DIVIDENDS_DOC = """
+    Cash dividends, a pair (times, amounts) of array_likes of one shape:
+    ex-times in years from today (on the basis of t) and cash amounts. The
+    last axis lists a row's dividends and the axes before it broadcast
+    against the other arguments: a 1-D pair is one schedule for every row, a
+    2-D pair one per row (pad short ones with zero amounts). With pandas
+    rows, DataFrames of times and amounts are aligned with them by index
+    label. On each ex-date the spot falls by the amount, floored at zero; a
+    dividend counts when 0 < time <= t, a zero amount changes nothing and
+    the order does not matter. A negative or NaN amount, or a NaN time with
+    a non-zero amount, gives NaN for its row. None (the default), an empty
+    schedule or one with no dividend that counts gives the same bits as the
+    call without dividends. Shapes that differ or do not broadcast raise
+    ValueError before anything is written."""
+
 KEYWORD_DOCS = {
     "tol": (
         """
@@ -107,6 +122,15 @@ tol : real number, optional
 tol : real number, optional
     The target error of the boundary's price, relative to max(price,
     0.005 k), from 1e-10 to 1e-3 ({default} when not given or None).""",
+    ),
+    "dividends": (
+        """
+dividends : (array_like, array_like), optional
+    For model={takers} only (others raise TypeError)."""
+        + DIVIDENDS_DOC,
+        """
+dividends : (array_like, array_like), optional"""
+        + DIVIDENDS_DOC,
     ),
 }
 

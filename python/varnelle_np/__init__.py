@@ -13,6 +13,12 @@ the interpreter lock, so Python threads and Dask's threaded scheduler scale
 as well. The raw ufuncs, with the side as a boolean ``put`` operand, are in
 :mod:`varnelle_np.ufuncs`.
 
+The European functions run several rows at a time in AVX-512 or AVX2 lanes
+where the processor has them and a check at the first call proves they give
+the platform's bits; ``show_config()`` tells which path runs and why, and
+VARNELLE_SCALAR=1 in the environment forces the scalar one. Every path gives
+the same results.
+
 Ctrl-C stops a long call (with or without ``workers=``) within a fraction of
 a second and raises KeyboardInterrupt; rows already written to ``out=`` stay
 written. Only the main thread receives signals: a call made from another
@@ -39,6 +45,7 @@ except ImportError as _failed:  # pragma: no cover - depends on the environment
 
 from . import _functions, ufuncs
 from ._functions import *  # noqa: F403 - one function per row of the function table
+from ._config import show_config
 from ._runtime import Greeks
 
 # The functions were written from the same table the ufuncs were compiled
@@ -49,8 +56,8 @@ if _functions.TABLE != _ufuncs.table:  # pragma: no cover - a broken build
 
 # In registration order: the European functions, the American ones, then the
 # implied volatilities (a further model's ufunc is in ufuncs only).
-__all__ = [*_functions.__all__, "Greeks", "ufuncs"]
+__all__ = [*_functions.__all__, "Greeks", "ufuncs", "show_config"]
 
-for _name in _functions.__all__:
+for _name in [*_functions.__all__, "show_config"]:
     globals()[_name].__module__ = __name__
 del _name

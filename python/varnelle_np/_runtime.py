@@ -297,6 +297,8 @@ def apply(
     """Validates option_type and workers= whole, then runs the ufunc on the
     numbers (named `names`), the sides and the trailing operands (the values
     of a row's keywords); five outputs come back as Greeks."""
+    if ufunc.signature is not None:  # a schedule of cash dividends along a core dimension
+        return _dividends.apply(ufunc, numbers, option_type, out, workers, trailing, names)
     threads = 1 if workers == 1 and type(workers) is int else _resolve_workers(workers)
     if any(_is_dask_frame(x) for x in (*numbers, option_type)) and out is None:
         return _on_dask_frames(ufunc, numbers, option_type, threads, trailing, names)
@@ -349,3 +351,11 @@ def unknown_model(known: tuple[str, ...], model: Any) -> Exception:
         got = f"an array of shape {model.shape}" if isinstance(model, np.ndarray) else type(model).__name__
         return TypeError(f"model must be one text for the whole call, one of {choices}; not {got}")
     return ValueError(f"model must be one of {choices}, not {model!r}")
+
+
+# --- dividends= ----------------------------------------------------------
+# The converter of the dividends keyword and the calls of the ufuncs that
+# take a schedule live in their own module, which uses the helpers above.
+
+from . import _dividends  # noqa: E402
+from ._dividends import dividends  # noqa: E402,F401

@@ -10,7 +10,10 @@ The American ufuncs named as the functions (``am_price``, ``am_greeks``,
 ``am_implied_vol``, ...) compute the Bjerksund-Stensland 2002 model, the
 scalar module's, which the functions run with ``model="bs2002"``; those
 ending in ``_integral`` compute the integral model, the functions' default,
-and take the target error ``tol`` as their last operand.
+and take the target error ``tol`` as their last operand. Those named
+``..._dividends`` are generalized ufuncs: after the others' operands come a
+row's dividend times and amounts along a core dimension, signature
+``(),...,(),(n),(n)->()``.
 """
 
 import numpy as np

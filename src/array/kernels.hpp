@@ -5,16 +5,15 @@
 // function by its signature, Chain<&Model::method> a method of a model
 // that keeps work for the next row, Greek<...>::Of<...> one result of such a
 // method. A batch kernel's call operator takes a ColumnBatch instead, the
-// numbers of up to kBatchRows rows as contiguous runs: Batched<Op> runs a
-// staged European operation that way, and a kernel working across rows in
-// vector lanes fits the same place.
+// numbers of up to kBatchRows rows as contiguous runs: the European kernels
+// (european_kernels.hpp) take them so, to work across rows in vector lanes.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <type_traits>
 
 #include "pricing/core/types.hpp"
-#include "pricing/european/batch.hpp"
 
 namespace varnelle::array {
 
@@ -96,39 +95,24 @@ struct Greek {
     };
 };
 
+// Rows per column batch: enough that the per-batch work (the kernel's
+// dispatch, a lane loop's ragged end) is small next to the rows' own, few
+// enough that a batch's columns stay in the first-level cache. A kernel may
+// state its own kBatchRows.
+inline constexpr std::size_t kBatchRows = 256;
+
 // A batch of rows as a structure of arrays, for kernels that work across
 // rows: number i of row b is in[i][b] (the numbers before the side, then
-// those after it), its side puts[b] (nonzero for a put), and result j goes to
-// out[j][b]. Each run holds `count` values, count <= kBatchRows; no output
-// run shares memory with an input run.
+// those after it), its side puts[b] (nonzero for a put; puts is null for a
+// shape without a side), and result j goes to out[j][b]. Each run holds
+// `count` values, at most the kernel's batch rows (batch_rows in
+// loops.hpp); no output run shares memory with an input run.
 template <std::size_t Numbers, std::size_t Outputs>
 struct ColumnBatch {
     std::size_t count;
     const double* in[Numbers];
     const unsigned char* puts;
     double* out[Outputs];
-};
-
-// A staged European operation (pricing/european/batch.hpp) over a column
-// batch: the rows are gathered as the staged evaluation reads them, so every
-// result has the bits of the row-by-row function.
-template <class Op>
-struct Batched {
-    template <std::size_t Numbers>
-    void operator()(const ColumnBatch<Numbers, Op::kOutputs>& batch) const {
-        static_assert(Numbers == 6, "a staged operation reads (s, k, t, r, sigma, q) and the side");
-        OptionInputs in[kBatchRows];
-        OptionType sides[kBatchRows];
-        double out[kBatchRows * Op::kOutputs];
-        for (std::size_t b = 0; b < batch.count; ++b) {
-            in[b] = {batch.in[0][b], batch.in[1][b], batch.in[2][b], batch.in[3][b], batch.in[4][b], batch.in[5][b]};
-            sides[b] = batch.puts[b] != 0 ? OptionType::Put : OptionType::Call;
-        }
-        evaluate_batch<Op>(in, sides, batch.count, out);
-        for (std::size_t b = 0; b < batch.count; ++b) {
-            for (std::size_t j = 0; j < Op::kOutputs; ++j) batch.out[j][b] = out[b * Op::kOutputs + j];
-        }
-    }
 };
 
 }  // namespace varnelle::array

@@ -85,7 +85,17 @@ inline bool overlaps(const void* a, std::size_t a_bytes, const void* b, std::siz
     return x < y + b_bytes && y < x + a_bytes;
 }
 
-// The same walk for a batch kernel: up to kBatchRows rows at a time, each
+// Rows per batch for a kernel: its own kBatchRows where it states one.
+template <class Kernel>
+constexpr std::size_t batch_rows() {
+    if constexpr (requires { Kernel::kBatchRows; }) {
+        return Kernel::kBatchRows;
+    } else {
+        return kBatchRows;
+    }
+}
+
+// The same walk for a batch kernel: up to batch_rows() rows at a time, each
 // operand a contiguous run (see ColumnBatch). Contiguous operands are used
 // where they lie, a broadcast one is spread over a buffer once per walk, and
 // strided ones are copied through buffers; so is an output that shares
@@ -97,14 +107,14 @@ npy_intp walk_batches(char** args, const npy_intp* steps, npy_intp begin, npy_in
     constexpr std::size_t kNumbers = Shape::kNumbers + Shape::kTrailing;
     constexpr std::size_t kOutputs = Shape::kOutputs;
     constexpr std::size_t kSideAt = Shape::kNumbers;
-    static_assert(Shape::kSide, "a batch kernel reads a side");
-    const auto operand_of = [](std::size_t number) { return number < kSideAt ? number : number + 1; };
+    constexpr std::size_t kRows = batch_rows<Kernel>();
+    const auto operand_of = [](std::size_t number) { return number < kSideAt || !Shape::kSide ? number : number + 1; };
     if (begin >= end) return end;
 
     char* at[Shape::kOperands];
     for (std::size_t i = 0; i < Shape::kOperands; ++i) at[i] = args[i] + begin * steps[i];
     Layout numbers[kNumbers];
-    double in[kNumbers][kBatchRows];
+    double in[kNumbers][kRows];
     for (std::size_t i = 0; i < kNumbers; ++i) {
         const std::size_t operand = operand_of(i);
         numbers[i] = layout_of<double>(at[operand], steps[operand]);
@@ -114,20 +124,21 @@ npy_intp walk_batches(char** args, const npy_intp* steps, npy_intp begin, npy_in
             std::fill(std::begin(in[i]), std::end(in[i]), value);
         }
     }
-    const Layout side = layout_of<npy_bool>(at[kSideAt], steps[kSideAt]);
-    unsigned char puts[kBatchRows];
+    // A shape without a side (gamma, vega) hands the kernel no side column.
+    const Layout side = Shape::kSide ? layout_of<npy_bool>(at[kSideAt], steps[kSideAt]) : Layout::Contiguous;
+    unsigned char puts[kRows];
     if (side == Layout::Broadcast) std::fill(std::begin(puts), std::end(puts), *at[kSideAt] != 0 ? 1 : 0);
     Layout outputs[kOutputs];
     for (std::size_t j = 0; j < kOutputs; ++j) {
         outputs[j] = layout_of<double>(at[Shape::kInputs + j], steps[Shape::kInputs + j]);
     }
-    double out[kOutputs][kBatchRows];
+    double out[kOutputs][kRows];
 
     ColumnBatch<kNumbers, kOutputs> batch{};
     Kernel kernel{};
     for (npy_intp row = begin; row < end;) {
         if (cancellation_requested()) [[unlikely]] return row;
-        const auto count = static_cast<std::size_t>(std::min<npy_intp>(end - row, static_cast<npy_intp>(kBatchRows)));
+        const auto count = static_cast<std::size_t>(std::min<npy_intp>(end - row, static_cast<npy_intp>(kRows)));
         const auto rows = static_cast<npy_intp>(count);
         batch.count = count;
         for (std::size_t i = 0; i < kNumbers; ++i) {
@@ -143,7 +154,9 @@ npy_intp walk_batches(char** args, const npy_intp* steps, npy_intp begin, npy_in
             }
             batch.in[i] = in[i];
         }
-        if (side == Layout::Contiguous) {
+        if (!Shape::kSide) {
+            batch.puts = nullptr;
+        } else if (side == Layout::Contiguous) {
             batch.puts = reinterpret_cast<const unsigned char*>(at[kSideAt]);
         } else {
             if (side == Layout::Strided) {
@@ -155,7 +168,7 @@ npy_intp walk_batches(char** args, const npy_intp* steps, npy_intp begin, npy_in
         for (std::size_t j = 0; j < kOutputs; ++j) {
             char* target = at[Shape::kInputs + j];
             buffered[j] = outputs[j] != Layout::Contiguous ||
-                          overlaps(target, count * sizeof(double), batch.puts, count) ||
+                          (batch.puts != nullptr && overlaps(target, count * sizeof(double), batch.puts, count)) ||
                           std::any_of(std::begin(batch.in), std::end(batch.in), [&](const double* run) {
                               return overlaps(target, count * sizeof(double), run, count * sizeof(double));
                           });

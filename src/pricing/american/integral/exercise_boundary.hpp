@@ -37,6 +37,13 @@ struct IntegralScheme {
     BoundaryForm form;
 };
 
+// Whether tol reaches a scheme's threshold, within a relative slack: a tol
+// held in single precision (1e-6 as a float is 9.99999997e-7) takes the
+// scheme of the decade it was written as, not the next finer one, which
+// costs several times as much.
+inline constexpr double kTolSlack = 1e-6;
+constexpr bool tol_reaches(double tol, double threshold) { return tol >= threshold * (1.0 - kTolSlack); }
+
 inline constexpr std::size_t kMaxBoundaryNodes = 32;
 inline constexpr std::size_t kMaxInnerPoints = 64;
 inline constexpr std::size_t kMaxPricePoints = 96;

@@ -26,13 +26,6 @@ namespace na = normal_array;
 // end well below it, divergent ones far above.
 constexpr double kUnsettledStep = 1e-2;
 
-// tol at or above a scheme's threshold, within a relative slack: a tol held
-// in single precision (1e-6 as a float is 9.99999997e-7) takes the scheme of
-// the decade it was written as, not the next finer one, which costs several
-// times as much.
-constexpr double kTolSlack = 1e-6;
-constexpr bool reaches(double tol, double threshold) { return tol >= threshold * (1.0 - kTolSlack); }
-
 // The longest life the schemes' choice was measured on (the reference book
 // and the tuning grids reach ten years).
 constexpr double kTunedLife = 10.0;
@@ -96,18 +89,42 @@ Regime regime(double t, double r, double q, double sigma, double tol) {
     return Regime::SingleBoundary;
 }
 
-// The put with q < r <= 0 may be exercised between two boundaries, which the
-// fixed-point iteration of this model does not cover; the finite-difference
-// solver (american/grid/grid_model.hpp) answers those rows, more slowly: its
+// At r = 0 the perpetual put (when the spot drifts up) still bounds a
+// two-boundary row's value v of the put p.
+double below_perpetual(const OptionInputs& p, double sigma, double v) {
+    if (p.r < 0.0 || p.k == 0.0) return v;
+    const PerpetualPut perpetual = perpetual_put(p.r, p.q, sigma);
+    return perpetual.exists ? std::fmin(v, p.k * perpetual.value(p.s / p.k)) : v;
+}
+
+// Whether the option is exercised at once: the spot between the critical
+// spots of both ends, compared as the reported boundary is (in the option's
+// own units), so that a spot at it gets the intrinsic value exactly. A put is
+// exercised for k Y <= s <= k B, a call for k / B <= s <= k / Y.
+bool in_region(const OptionInputs& in, const DoubleBoundary& region, OptionType type) {
+    if (!at_or_past(in.s, critical_spot_from_put(in.k, region.upper_now, type), type)) return false;
+    if (!region.has_lower) return true;
+    const double far = critical_spot_from_put(in.k, region.lower_now, type);
+    return type == OptionType::Put ? in.s >= far : in.s <= far;
+}
+
+// The put with q < r <= 0 may be exercised between two boundaries
+// (double_boundary.hpp). Where that solve cannot follow the region over the
+// life (the boundaries meet within it or soon after), the finite-difference
+// solver (american/grid/grid_model.hpp) answers the row, more slowly: its
 // price and its Greeks (which solve the price themselves; the price is not
 // solved a second time for them).
-double double_boundary_price(const OptionInputs& option, OptionType type, double tol) {
-    const double v = grid_american_price(option, type, tol);
-    // At r = 0 the perpetual put (when the spot drifts up) still bounds it.
-    const OptionInputs p = as_put(option, type);
-    if (p.r < 0.0 || p.k == 0.0) return v;
-    const PerpetualPut perpetual = perpetual_put(p.r, p.q, option.sigma);
-    return perpetual.exists ? std::fmin(v, p.k * perpetual.value(p.s / p.k)) : v;
+//
+// The grid is asked for a quarter of tol: on the rows it answers (the
+// boundaries meet within the life or soon after it) its error reaches a few
+// times tol (on the random two-boundary book of the tests, 1.5e-4 at tol 1e-4,
+// 4e-5 when asked for tol / 4). Its grids stop growing at tol 4e-7, and its
+// cost is capped by its budget of node-steps, so the cost stays bounded.
+constexpr double kGridTolShare = 0.25;
+
+double grid_double_boundary_price(const OptionInputs& option, OptionType type, double tol) {
+    return below_perpetual(as_put(option, type), option.sigma,
+                           grid_american_price(option, type, kGridTolShare * tol));
 }
 
 // The European put of strike 1 at spot x.
@@ -176,7 +193,7 @@ IntegralScheme choose_scheme(double t, double r, double q, double sigma, double 
     const double rt = r * t;
     const bool calm = omega < 6.0 && rt < 0.2;
     const bool settles = (omega < 2.0 && rt < 2.0) || (omega < 4.0 && rt < 0.5);
-    if (reaches(tol, 1e-4)) {
+    if (tol_reaches(tol, 1e-4)) {
         // Most rows of a book are calm, and the calmest (omega < 3) keep the
         // error below ~5e-5 with five nodes and four inner points; the
         // value-matching rows with a strong drift (omega >= 10; sigma 5 %,
@@ -202,7 +219,7 @@ IntegralScheme choose_scheme(double t, double r, double q, double sigma, double 
         }
         return {.nodes = 12, .inner_points = 8, .iterations = 6, .price_points = 24, .form = kValueMatching};
     }
-    if (reaches(tol, 1e-5)) {
+    if (tol_reaches(tol, 1e-5)) {
         if (calm) {
             return {.nodes = 8, .inner_points = 12, .iterations = 4, .price_points = 24, .form = kSmoothPasting};
         }
@@ -211,7 +228,7 @@ IntegralScheme choose_scheme(double t, double r, double q, double sigma, double 
         }
         return {.nodes = 20, .inner_points = 24, .iterations = 12, .price_points = 48, .form = kValueMatching};
     }
-    if (reaches(tol, 1e-6)) {
+    if (tol_reaches(tol, 1e-6)) {
         if (calm) {
             return {.nodes = 12, .inner_points = 16, .iterations = 5, .price_points = 32, .form = kSmoothPasting};
         }
@@ -230,7 +247,7 @@ IntegralScheme choose_scheme(double t, double r, double q, double sigma, double 
         }
         return {.nodes = 24, .inner_points = 32, .iterations = 16, .price_points = 64, .form = kValueMatching};
     }
-    if (reaches(tol, 1e-8)) {
+    if (tol_reaches(tol, 1e-8)) {
         if (calm) {
             return {.nodes = 24, .inner_points = 48, .iterations = 10, .price_points = 96, .form = kSmoothPasting};
         }
@@ -273,7 +290,7 @@ const PutBoundary& IntegralAmerican::put_boundary(Solved& solved, double t, doub
     // short (7 nodes left a 77-year put's boundary 1e-3 low, the price 1e-4
     // off). Within those lives the test would only cost: it holds on
     // rows that are within tol all the same.
-    const double unsettled = reaches(tol, 1e-4) && t > kTunedLife ? std::fmin(kUnsettledStep, tol) : kUnsettledStep;
+    const double unsettled = tol_reaches(tol, 1e-4) && t > kTunedLife ? std::fmin(kUnsettledStep, tol) : kUnsettledStep;
     if (scheme.form == BoundaryForm::SmoothPasting && !(boundary.last_step <= unsettled)) {
         scheme = value_matching(scheme);
         solve_put_boundary(t, r, q, sigma, scheme, boundary);
@@ -281,6 +298,19 @@ const PutBoundary& IntegralAmerican::put_boundary(Solved& solved, double t, doub
     solved.tol = tol;
     solved.valid = true;
     return boundary;
+}
+
+const DoubleBoundary& IntegralAmerican::double_region(Solved& solved, double t, double r, double q, double sigma,
+                                                      double tol) {
+    DoubleBoundary& region = solved.region;
+    if (solved.region_valid && region.t == t && region.r == r && region.q == q && region.sigma == sigma &&
+        solved.region_tol == tol) {
+        return region;
+    }
+    solve_double_boundary(t, r, q, sigma, double_boundary_scheme(tol), region);
+    solved.region_tol = tol;
+    solved.region_valid = true;
+    return region;
 }
 
 double IntegralAmerican::price(const OptionInputs& in, OptionType type, double tol) {
@@ -307,8 +337,13 @@ double IntegralAmerican::price_with(Solved& solved, const OptionInputs& in, Opti
             const PerpetualPut perpetual = perpetual_put(p.r, p.q, in.sigma);
             return p.s <= p.k * perpetual.boundary ? intrinsic : p.k * perpetual.value(p.s / p.k);
         }
-        case Regime::DoubleBoundary:
-            return double_boundary_price(in, type, tol);
+        case Regime::DoubleBoundary: {
+            if (p.k == 0.0) return 0.0;
+            const DoubleBoundary& region = double_region(solved, in.t, p.r, p.q, in.sigma, tol);
+            if (!region.holds) return grid_double_boundary_price(in, type, tol);
+            if (in_region(in, region, type)) return intrinsic;
+            return below_perpetual(p, in.sigma, std::fmax(intrinsic, p.k * double_put_price(region, p.s / p.k)));
+        }
         case Regime::SingleBoundary:
             break;
     }
@@ -402,8 +437,12 @@ double IntegralAmerican::boundary(double k, double t, double r, double sigma, do
         case Regime::Perpetual:
             unit = perpetual_put(rp, qp, sigma).boundary;
             break;
-        case Regime::DoubleBoundary:
-            return grid_exercise_boundary(k, t, r, sigma, q, type, tol);
+        case Regime::DoubleBoundary: {
+            const DoubleBoundary& region = double_region(solved_, t, rp, qp, sigma, tol);
+            if (!region.holds) return grid_exercise_boundary(k, t, r, sigma, q, type, kGridTolShare * tol);
+            unit = region.upper_now;
+            break;
+        }
         case Regime::ShortLived:
             // The price drops the premium here, but the boundary is still
             // solved where it is resolved: it starts at X and falls like
@@ -501,17 +540,24 @@ Greeks IntegralAmerican::greeks_of(const OptionInputs& in, OptionType type, doub
             return european_greeks(in, type);
         }
         case Regime::DoubleBoundary:
-            return grid_american_greeks(in, type, tol);
         case Regime::Perpetual:
         case Regime::SingleBoundary:
             break;
     }
     if (how == Regime::Perpetual) return perpetual_greeks(in, type, p);
     if (p.k == 0.0) return {0.0, 0.0, 0.0, 0.0, 0.0};
-    const PutBoundary& b = put_boundary(solved_, in.t, p.r, p.q, in.sigma, tol);
-    if (at_or_past(in.s, critical_spot_from_put(in.k, b.now, type), type)) return exercised_greeks(type);
     const double x = p.s / p.k;
-    const PutSpotTerms terms = put_terms_from_boundary(b, x);
+    PutSpotTerms terms;
+    if (how == Regime::DoubleBoundary) {
+        const DoubleBoundary& region = double_region(solved_, in.t, p.r, p.q, in.sigma, tol);
+        if (!region.holds) return grid_american_greeks(in, type, kGridTolShare * tol);
+        if (in_region(in, region, type)) return exercised_greeks(type);
+        terms = double_put_terms(region, x);
+    } else {
+        const PutBoundary& b = put_boundary(solved_, in.t, p.r, p.q, in.sigma, tol);
+        if (at_or_past(in.s, critical_spot_from_put(in.k, b.now, type), type)) return exercised_greeks(type);
+        terms = put_terms_from_boundary(b, x);
+    }
     const UnitPutGreeks u{terms.value, terms.delta, terms.gamma};
     const SpotGreeks o = greeks_from_unit_put(u, p, type);
     Greeks g{o.delta, o.gamma, theta_from_equation(in, o.value, o.delta, o.gamma), kNaN, kNaN};
@@ -532,7 +578,9 @@ Greeks IntegralAmerican::greeks_of(const OptionInputs& in, OptionType type, doub
     const double down = in.sigma - hv;
     g.vega = (priced(vol_up_, up, in.r, in.q) - priced(vol_down_, down, in.r, in.q)) / (up - down);
     const double now = price_with(solved_, in, type, tol);
-    const double rate = in.r + kRateStep;
+    // With two boundaries the step goes down, which keeps the put's r <= 0
+    // (and a call's put q < r): the row stays in its regime.
+    const double rate = how == Regime::DoubleBoundary ? in.r - kRateStep : in.r + kRateStep;
     g.rho = (priced(rate_up_, in.sigma, rate, in.q) - now) / (rate - in.r) / 100.0;
     return g;
 }
