@@ -1,6 +1,9 @@
 # The raw ufuncs: six numbers, a boolean put operand where the side matters;
-# the ones named _dividends are generalized ufuncs whose last two operands
-# are each row's dividend times and amounts along a core dimension.
+# the American ones named as the functions are the scalar module's model
+# (the functions' model="bs2002"), those ending in _integral the functions'
+# default, with tol last; the ones named _dividends are generalized ufuncs
+# whose last two operands are each row's dividend times and amounts along a
+# core dimension.
 import numpy as np
 
 bs_price: np.ufunc
