@@ -123,6 +123,24 @@ public:
         }
     }
 
+    // A row cut short by the cancellation flag may leave a half-done solve
+    // among the grids this thread's kernel keeps; when the thread computes
+    // rows of the call again (a main thread's stretch that found no worker
+    // to hand its rows to), they start from a fresh kernel.
+    void renew_mine() noexcept {
+        const std::thread::id me = std::this_thread::get_id();
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& [id, kernel] : kernels_) {
+            if (id != me) continue;
+            try {
+                kernel = Kernel{};
+            } catch (...) {
+                id = std::thread::id{};  // unusable: the next mine() makes another
+            }
+            return;
+        }
+    }
+
 private:
     std::mutex mutex_;
     std::deque<std::pair<std::thread::id, Kernel>> kernels_;  // a deque keeps their addresses
@@ -174,7 +192,9 @@ void schedule_loop(char** args, const npy_intp* dimensions, const npy_intp* step
     KernelPerThread<Kernel> kernels;
     split_rows(dimensions[0], CostNs, [&](std::ptrdiff_t begin, std::ptrdiff_t end) -> std::ptrdiff_t {
         if (Kernel* kernel = kernels.mine()) {
-            return walk_scheduled<Shape>(*kernel, args, n, steps, begin, end);
+            const npy_intp reached = walk_scheduled<Shape>(*kernel, args, n, steps, begin, end);
+            if (reached < end) kernels.renew_mine();
+            return reached;
         }
         Kernel alone{};  // out of memory for the list: this slice on its own
         return walk_scheduled<Shape>(alone, args, n, steps, begin, end);
