@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "american_book.hpp"
+#include "pricing/american/grid/grid_model.hpp"
 #include "pricing/american/integral/double_boundary.hpp"
 #include "pricing/american/integral/integral_model.hpp"
 #include "pricing/american/put_side.hpp"
@@ -252,5 +253,65 @@ TEST(DoubleBoundary, ReportsTheEndNearerTheStrike) {
     // The call image: exercised at or above k^2 / B.
     EXPECT_NEAR(varnelle::integral_exercise_boundary(100, t, q, sigma, r, kCall, tol), 100.0 * 100.0 / b, 1e-9 * b);
 }
+
+// ---------------------------------------------------------------------------
+// Both models' Greeks at the edges of the doubles and of the life, whichever
+// of the two answers the row.
+
+struct EdgeCase {
+    OptionInputs in;
+    OptionType type;
+};
+
+std::ostream& operator<<(std::ostream& os, const EdgeCase& c) { return os << c.in << (c.type == kPut ? " put" : " call"); }
+
+class DoubleBoundaryEdges : public ::testing::TestWithParam<EdgeCase> {};
+
+// A spot of 1e-300 against a strike of 1e300 lies far below the lower
+// boundary: the put is the forward K e^(-rt) - S e^(-qt), whose delta is
+// -e^(-qt) (gamma was 0/0: NaN, and theta with it). sigma 0.2 is the
+// two-boundary integral's row, 50 the grid's.
+TEST_P(DoubleBoundaryEdges, SpotsFarBelowTheRegionHoldTheForward) {
+    const auto& c = GetParam();
+    const OptionInputs p = varnelle::as_put(c.in, c.type);
+    using GreeksOf = varnelle::Greeks (*)(const OptionInputs&, OptionType, double);
+    using PriceOf = double (*)(const OptionInputs&, OptionType, double);
+    for (const GreeksOf greeks : {GreeksOf{varnelle::integral_american_greeks}, GreeksOf{varnelle::grid_american_greeks}}) {
+        const auto g = greeks(c.in, c.type, 1e-6);
+        for (const double x : {g.delta, g.gamma, g.theta, g.vega, g.rho}) EXPECT_TRUE(std::isfinite(x)) << c;
+        EXPECT_LE(g.theta, 0.0) << c;
+        if (c.type == kPut) {
+            EXPECT_NEAR(g.delta, -std::exp(-p.q * p.t), 1e-12) << c;
+            EXPECT_EQ(g.gamma, 0.0) << c;
+        }
+    }
+    for (const PriceOf price : {PriceOf{varnelle::integral_american_price}, PriceOf{varnelle::grid_american_price}}) {
+        EXPECT_NEAR(price(c.in, c.type, 1e-6), p.k * std::exp(-p.r * p.t), 1e-12 * p.k) << c;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DoubleBoundaryEdges,
+    ::testing::Values(EdgeCase{{1e-300, 1e300, 1, -0.01, 0.2, -0.05}, kPut},
+                      EdgeCase{{1e-300, 1e300, 1, -0.01, 50.0, -0.05}, kPut},
+                      EdgeCase{{1e-300, 1e7, 1, -0.01, 0.2, -0.05}, kPut},
+                      EdgeCase{{1e-10, 1e300, 1, -0.01, 0.2, -0.05}, kPut},
+                      EdgeCase{{1e300, 1e-300, 1, -0.05, 0.2, -0.01}, kCall},
+                      EdgeCase{{1e300, 1e-300, 1, -0.05, 50.0, -0.01}, kCall}));
+
+// An American option with a longer life is worth at least as much, so its
+// theta is never positive; over 10,000 years the grid's delta and gamma left
+// the equation's theta at +1.7e-8 a day.
+class LongLifeTheta : public ::testing::TestWithParam<EdgeCase> {};
+
+TEST_P(LongLifeTheta, IsNeverPositive) {
+    const auto& c = GetParam();
+    EXPECT_LE(varnelle::integral_american_greeks(c.in, c.type, 1e-6).theta, 0.0) << c;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LongLifeTheta,
+                         ::testing::Values(EdgeCase{{100, 100, 1e4, -0.001, 0.2, -0.05}, kPut},
+                                           EdgeCase{{100, 100, 1e4, -0.05, 0.2, -0.001}, kCall},
+                                           EdgeCase{{120, 100, 1e3, -0.001, 0.2, -0.05}, kPut}));
 
 }  // namespace

@@ -31,6 +31,7 @@
 #include "pricing/american/grid/grid_model.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <vector>
@@ -350,6 +351,22 @@ bool far_out_of_the_money(const OptionInputs& p) {
     return u.x - std::fabs(drift(u)) * u.t > kFarOut * sd;
 }
 
+// With two boundaries (q < r < 0) nothing is exercised below the lower one,
+// which never falls below K r/q: a spot past kFarOut standard deviations (plus
+// the drift over the life) below that reaches the region with a probability
+// below e^(-kFarOut^2 / 2), and its value is the European one. So is a unit
+// spot e^x below the smallest normal double: the grid cannot tell its value
+// from the strike's discount (its slope in S underflows, and delta and gamma,
+// W_x / S and W_xx / S^2, were 0/0), and to reach K r/q from there the spot
+// must rise by e^700.
+bool far_below_the_region(const OptionInputs& p) {
+    if (!(p.q < p.r && p.r < 0.0)) return false;
+    const UnitPut u = unit_put(p);
+    if (u.x < std::log(DBL_MIN)) return true;
+    const double sd = u.sigma * std::sqrt(u.t);
+    return std::log(p.r / p.q) - u.x - std::fabs(drift(u)) * u.t > kFarOut * sd;
+}
+
 // The put's value with delta and gamma, for sigma > 0 and t > 0 with early
 // exercise possible; the value is kept within the no-arbitrage bounds
 // max(intrinsic, European) <= v.
@@ -378,7 +395,7 @@ bool deterministic(const OptionInputs& p) { return p.sigma * std::sqrt(p.t) < kN
 double put_price(const OptionInputs& p, double tol) {
     if (p.t <= 0.0) return std::max(p.k - p.s, 0.0);
     if (deterministic(p)) return deterministic_american_put(p.s, p.k, p.t, p.r, p.q);
-    if (never_exercised(p.r, p.q) || far_out_of_the_money(p)) return european_put(p);
+    if (never_exercised(p.r, p.q) || far_out_of_the_money(p) || far_below_the_region(p)) return european_put(p);
     return finish_price(p, grid_put(p, tol));
 }
 
@@ -408,7 +425,7 @@ struct PutGreeks {
 // that closed form: the European put's own where it is the European value,
 // central differences of the deterministic value otherwise.
 bool closed_form(const OptionInputs& p) {
-    return deterministic(p) || never_exercised(p.r, p.q) || far_out_of_the_money(p);
+    return deterministic(p) || never_exercised(p.r, p.q) || far_out_of_the_money(p) || far_below_the_region(p);
 }
 
 PutGreeks closed_form_put_greeks(const OptionInputs& p, double tol, OptionRate option_rate) {
@@ -601,7 +618,14 @@ Greeks grid_american_greeks(const OptionInputs& in, OptionType type, double tol)
         delta = call.delta;
         gamma = call.gamma;
     }
-    const double theta = g.exercised || in.t <= 0.0 ? 0.0 : theta_from_equation(in, g.price, delta, gamma);
+    // An American option with a longer life is worth at least as much, whatever
+    // the rates (its holder can exercise at the shorter one's expiry), so theta
+    // is never positive. Over lives of millennia the value barely moves with
+    // time, and the equation's terms, each carrying the grids' error in delta
+    // and gamma, summed to a spurious +1.7e-8 a day; the sign is known, so
+    // that is 0.
+    const double theta =
+        g.exercised || in.t <= 0.0 ? 0.0 : std::min(theta_from_equation(in, g.price, delta, gamma), 0.0);
     return {delta, gamma, theta, g.vega, g.rho};
 }
 
