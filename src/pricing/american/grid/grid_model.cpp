@@ -399,11 +399,18 @@ double put_price(const OptionInputs& p, double tol) {
     return finish_price(p, grid_put(p, tol));
 }
 
-// Relative bump of sigma and absolute bump of the rates for vega and rho:
-// small enough for a central difference to be within ~1e-6 relative, large
-// enough that the grids' rounding (~1e-13) stays far below the difference.
-// The bumped solves reuse the unbumped grids, so the discretisation error
-// nearly cancels in the difference.
+// Relative step of sigma and absolute step of the rates for vega and rho.
+// The bumped solves reuse the unbumped grids, so they difference the same
+// discrete solution, which is smooth in its inputs: a one-sided step this
+// small is within about 1e-6 relative of the derivative (its error is h/2
+// times the second derivative), and the grids' rounding (~1e-13 of the
+// strike) stays far below the difference. One solve each, where central
+// differences took two: Greeks cost three prices, not five.
+constexpr double kVolStep = 1e-6;
+constexpr double kRateStep = 1e-6;
+// The deterministic value's rho and vega (closed_form_put_greeks) keep their
+// wider central bumps: they are differences of closed forms and of a grid at
+// a small volatility.
 constexpr double kVolBump = 1e-3;
 constexpr double kRateBump = 1e-4;
 
@@ -450,23 +457,30 @@ PutGreeks closed_form_put_greeks(const OptionInputs& p, double tol, OptionRate o
 }
 
 // On the grid: delta and gamma read off the grids, vega and rho from
-// re-solves with bumped inputs on the same grids.
-PutGreeks grid_put_greeks(const OptionInputs& p, double tol, OptionRate option_rate) {
+// re-solves with bumped inputs on the same grids (none when only the spot's
+// Greeks are asked for). The rate steps down: with two boundaries (q < r <=
+// 0) that keeps the put's rates in their order and r from crossing 0; a
+// put with r > 0 steps up, keeping r > 0.
+PutGreeks grid_put_greeks(const OptionInputs& p, double tol, OptionRate option_rate, bool sensitivities) {
     Pair grids{};
     const Reading r = grid_put(p, tol, &grids);
     const double price = finish_price(p, r);
     if (r.exercised) return {std::max(p.k - p.s, 0.0), -1.0, 0.0, 0.0, 0.0, true};
-    const double dsigma = kVolBump * p.sigma;
-    const double vega = (bumped(p, grids, dsigma, 0.0, 0.0) - bumped(p, grids, -dsigma, 0.0, 0.0)) / (2.0 * dsigma);
-    const double dr = option_rate == OptionRate::PutYield ? 0.0 : kRateBump;
-    const double dq = option_rate == OptionRate::PutYield ? kRateBump : 0.0;
-    const double rho = (bumped(p, grids, 0.0, dr, dq) - bumped(p, grids, 0.0, -dr, -dq)) / (2.0 * kRateBump) / 100.0;
+    if (!sensitivities) return {price, r.dv, r.d2v, kNaN, kNaN, false};
+    const double now = r.v;  // unfloored, as the bumped solves are
+    const double dsigma = kVolStep * p.sigma;
+    const double vega = (bumped(p, grids, dsigma, 0.0, 0.0) - now) / dsigma;
+    const double step = p.r > 0.0 ? kRateStep : -kRateStep;
+    const double dr = option_rate == OptionRate::PutYield ? 0.0 : step;
+    const double dq = option_rate == OptionRate::PutYield ? step : 0.0;
+    const double rho = (bumped(p, grids, 0.0, dr, dq) - now) / step / 100.0;
     return {price, r.dv, r.d2v, vega, rho, false};
 }
 
-PutGreeks put_greeks(const OptionInputs& p, double tol, OptionRate option_rate) {
+PutGreeks put_greeks(const OptionInputs& p, double tol, OptionRate option_rate, bool sensitivities) {
     if (p.t <= 0.0) return {std::max(p.k - p.s, 0.0), p.s < p.k ? -1.0 : 0.0, 0.0, 0.0, 0.0, p.s < p.k};
-    return closed_form(p) ? closed_form_put_greeks(p, tol, option_rate) : grid_put_greeks(p, tol, option_rate);
+    return closed_form(p) ? closed_form_put_greeks(p, tol, option_rate)
+                          : grid_put_greeks(p, tol, option_rate, sensitivities);
 }
 
 // The exercise interval of a put of unit strike today, [lower, upper];
@@ -604,10 +618,12 @@ double grid_american_price(const OptionInputs& in, OptionType type, double tol) 
     return std::isnan(v) ? p.k * std::max(1.0, exp_of_clamped(-p.r * p.t)) : v;
 }
 
-Greeks grid_american_greeks(const OptionInputs& in, OptionType type, double tol) {
+namespace {
+
+Greeks greeks_of(const OptionInputs& in, OptionType type, double tol, bool sensitivities) {
     if (any_nan(in)) return {kNaN, kNaN, kNaN, kNaN, kNaN};
     const OptionInputs p = as_put(in, type);
-    const PutGreeks g = put_greeks(p, tol, option_rate_in_put(type));
+    const PutGreeks g = put_greeks(p, tol, option_rate_in_put(type), sensitivities);
     if (cancellation_requested()) return {kNaN, kNaN, kNaN, kNaN, kNaN};
     double delta = g.delta;
     double gamma = g.gamma;
@@ -627,6 +643,16 @@ Greeks grid_american_greeks(const OptionInputs& in, OptionType type, double tol)
     const double theta =
         g.exercised || in.t <= 0.0 ? 0.0 : std::min(theta_from_equation(in, g.price, delta, gamma), 0.0);
     return {delta, gamma, theta, g.vega, g.rho};
+}
+
+}  // namespace
+
+Greeks grid_american_greeks(const OptionInputs& in, OptionType type, double tol) {
+    return greeks_of(in, type, tol, true);
+}
+
+Greeks grid_american_spot_greeks(const OptionInputs& in, OptionType type, double tol) {
+    return greeks_of(in, type, tol, false);
 }
 
 ExerciseInterval grid_exercise_interval(double k, double t, double r, double sigma, double q, OptionType type,

@@ -550,7 +550,10 @@ Greeks IntegralAmerican::greeks_of(const OptionInputs& in, OptionType type, doub
     PutSpotTerms terms;
     if (how == Regime::DoubleBoundary) {
         const DoubleBoundary& region = double_region(solved_, in.t, p.r, p.q, in.sigma, tol);
-        if (!region.holds) return grid_american_greeks(in, type, kGridTolShare * tol);
+        if (!region.holds) {
+            return sensitivities ? grid_american_greeks(in, type, kGridTolShare * tol)
+                                 : grid_american_spot_greeks(in, type, kGridTolShare * tol);
+        }
         if (in_region(in, region, type)) return exercised_greeks(type);
         terms = double_put_terms(region, x);
     } else {
