@@ -10,7 +10,8 @@
 //
 // - Space: a uniform grid in x, m nodes per standard deviation sigma*sqrt(T),
 //   kHalfWidth standard deviations either side of the spot (plus the drift
-//   over the life), with the spot on a node. The payoff is averaged over each
+//   over the life; fewer deviations and more nodes for a put with two
+//   boundaries, see two_boundary_resolution), with the spot on a node. The payoff is averaged over each
 //   cell at tau = 0 so the strike may fall anywhere. The diffusion is fitted
 //   to the drift (Il'in-Allen-Southwell), so the matrices stay M-matrices.
 // - Time and constraint: the finite-difference room (src/pricing/fd/) marches
@@ -81,9 +82,10 @@ double drift(const UnitPut& p) { return (p.r - p.q) - 0.5 * p.sigma * p.sigma; }
 // keeps the scheme monotone.
 constexpr double kMaxNodesPerUnitM = 100.0;
 
-Layout make_layout(double x_c, double below, double above, double sd, double m, std::size_t steps) {
-    const double low = kHalfWidth * sd + below;
-    const double high = kHalfWidth * sd + above;
+Layout make_layout(double x_c, double below, double above, double sd, double m, std::size_t steps,
+                   double half_width) {
+    const double low = half_width * sd + below;
+    const double high = half_width * sd + above;
     // Past one unit of ln S per standard deviation the boundary and the
     // strike's neighbourhood, not the spread, set the scale to resolve.
     const double h = std::max(std::min(sd, 1.0) / m, (low + high) / (kMaxNodesPerUnitM * m));
@@ -201,6 +203,7 @@ Local read(const fd::ObstacleSolution& f, const fd::UniformMesh& mesh) {
 struct Resolution {
     double m;
     std::size_t steps;
+    double half_width;  // standard deviations either side of the spot
 };
 
 //
@@ -213,7 +216,26 @@ struct Resolution {
 Resolution resolution(double tol) {
     const double t = std::clamp(std::isnan(tol) ? 1e-6 : tol, 1e-10, 1e-3);
     const double m = std::clamp(std::ceil(50.0 * std::pow(1e-6 / t, 0.25)), 8.0, 64.0);
-    return {m, static_cast<std::size_t>(3.0 * m)};
+    return {m, static_cast<std::size_t>(3.0 * m), kHalfWidth};
+}
+
+// The grids of a put with two boundaries (q < r <= 0, the rows the integral
+// model hands over where its boundaries close). Their ends lie where the put
+// is nearly European (far above the spot, or far below the lower boundary,
+// whose premium fades as fast), so kTwoBoundaryHalfWidth deviations keep
+// the ends' error far below tol, and the nodes saved go to the spacing,
+// which (not the steps) left most of the error: on the 84 such rows of the
+// stored two-boundary book, asked for tol / 4 by the integral model, 50
+// nodes a deviation over 8 deviations reached 4.1e-5, 1.2e-5 and 3.5e-6 at
+// tol 1e-4, 1e-5 and 1e-6, 75 over 5 reach 1.7e-5, 4.1e-6 and 2.0e-6 for
+// about the same node-steps (at 1e-6 both stop at the budget, kMostWork).
+// Four deviations were as good on that book, three 1e-3 off.
+constexpr double kTwoBoundaryHalfWidth = 5.0;
+
+Resolution two_boundary_resolution(double tol) {
+    const double t = std::clamp(std::isnan(tol) ? 1e-6 : tol, 1e-10, 1e-3);
+    const double m = std::clamp(std::ceil(75.0 * std::pow(1e-6 / t, 0.25)), 8.0, 96.0);
+    return {m, static_cast<std::size_t>(3.0 * m), kTwoBoundaryHalfWidth};
 }
 
 // Steps for a life: W = e^(r tau) V and the obstacle change on the time
@@ -257,7 +279,7 @@ constexpr double kMostWork = 1e6;
 
 Pair grid_pair(double x_c, double below, double above, double spread, const Resolution& res, std::size_t steps,
                double most_work = kMostWork) {
-    Layout coarse = make_layout(x_c, below, above, spread, res.m, steps);
+    Layout coarse = make_layout(x_c, below, above, spread, res.m, steps, res.half_width);
     const double work = 5.0 * static_cast<double>(coarse.mesh.size()) * static_cast<double>(steps);
     double m = res.m;
     if (work > most_work) {
@@ -267,9 +289,9 @@ Pair grid_pair(double x_c, double below, double above, double spread, const Reso
         const double f = std::sqrt(std::max(work / (most_work * std::max(cut, 1.0)), 1.0));
         m /= f;
         steps = static_cast<std::size_t>(std::ceil(static_cast<double>(steps) / f));
-        coarse = make_layout(x_c, below, above, spread, m, steps);
+        coarse = make_layout(x_c, below, above, spread, m, steps, res.half_width);
     }
-    return {coarse, make_layout(x_c, below, above, spread, 2.0 * m, 2 * steps)};
+    return {coarse, make_layout(x_c, below, above, spread, 2.0 * m, 2 * steps, res.half_width)};
 }
 
 // With a drift mu in ln S, the spot ever moves against it by z with
@@ -288,7 +310,7 @@ double against_drift_reach(const UnitPut& p) {
 }
 
 Pair layouts(const UnitPut& p, double tol) {
-    const Resolution res = resolution(tol);
+    const Resolution res = p.r > 0.0 ? resolution(tol) : two_boundary_resolution(tol);
     const double sd = p.sigma * std::sqrt(p.t);
     // The value at the spot reads the grid around where the spot drifts to.
     const double travel = drift(p) * p.t;
@@ -296,7 +318,7 @@ Pair layouts(const UnitPut& p, double tol) {
     double above = std::max(travel, 0.0);
     double spread = sd;
     const double reach = against_drift_reach(p);
-    if (reach < kHalfWidth * sd) {
+    if (reach < res.half_width * sd) {
         // Against the drift the window ends at the reach; with it, a put
         // drifting up is worthless past the same reach above the strike, and
         // a put drifting down is followed as far as it drifts.
@@ -306,7 +328,7 @@ Pair layouts(const UnitPut& p, double tol) {
         } else {
             above = 0.0;
         }
-        spread = reach / kHalfWidth;
+        spread = reach / res.half_width;
     }
     // A put with r > 0 keeps its full grids: the integral model values those
     // rows itself and the grid serves as their independent reference.
