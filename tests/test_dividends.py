@@ -240,8 +240,6 @@ def test_valid_rows_raise_no_warning():
             call(name, (s, 100.0, 2.0, 0.05, sigma, 0.01), "put", keywords, dividends=QUARTERLY)
 
 
-@pytest.mark.skip(reason="the pricing core does not return (tens of seconds and more) for a volatility of 1e-9 "
-                         "with dividends; 1e-6 takes 0.2 s")
 def test_a_tiny_volatility_is_priced_promptly():
     for price_of, keywords in [(vnp.bs_price, {}), (vnp.am_price, {"model": "integral", "tol": 1e-4})]:
         assert np.isfinite(price_of(100.0, 100.0, 2.0, 0.05, 1e-9, 0.01, "put", **keywords, dividends=QUARTERLY))
