@@ -51,6 +51,12 @@ def test_round_trip_recovers_sigma_or_reproduces_the_price(model, american_model
     noise = price_noise(s, k, t, r, q) * (4 if model == "am" else 1)
     if american_model == "integral":
         noise = np.maximum(noise, 1e-9 * price)  # the residual its search accepts as a root
+        # Two boundaries that close are priced on a grid, whose price moves
+        # with sigma in small steps: there the answer is held to a quarter of
+        # the default tol in the model's error unit.
+        puts = sides == "put"
+        two_boundaries = np.where(puts, (q < r) & (r <= 0), (r < q) & (q <= 0))
+        noise = np.where(two_boundaries, np.maximum(noise, 0.25e-6 * np.maximum(price, 0.005 * k)), noise)
     # Where a 1e-12 relative move of sigma moves the price by more than its
     # noise, sigma itself must come back; elsewhere the price must.
     moved = np.abs(price_of(s, k, t, r, sigma * (1 + tolerance), q, sides) - price)
