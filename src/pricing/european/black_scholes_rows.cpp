@@ -23,13 +23,11 @@ namespace {
 // The kernels of a lane path this processor runs; null for the scalar path.
 const lanes::EuropeanKernels* kernels_for(VectorPath path) {
 #if VARNELLE_HAVE_LANES
-    if (path != VectorPath::Scalar && vector_path_supported(path)) {
-        return path == VectorPath::Avx512 ? &lanes::kAvx512European : &lanes::kAvx2European;
-    }
+    return lanes::kernel_for(path, lanes::kAvx2European, lanes::kAvx512European);
 #else
     (void)path;
-#endif
     return nullptr;
+#endif
 }
 
 OptionInputs row_of(const EuropeanColumns& in, std::size_t i) {
