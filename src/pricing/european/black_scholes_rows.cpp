@@ -11,13 +11,6 @@
 
 namespace varnelle {
 
-namespace lanes {
-#if VARNELLE_HAVE_LANES
-extern const EuropeanKernels kAvx2European;    // european_rows_avx2.cpp
-extern const EuropeanKernels kAvx512European;  // european_rows_avx512.cpp
-#endif
-}  // namespace lanes
-
 namespace {
 
 // The kernels of a lane path this processor runs; null for the scalar path.
