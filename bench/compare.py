@@ -242,17 +242,15 @@ def main() -> None:
     }
     # Moving the quote between two values forces QuantLib to recompute each time.
     reprice = "x[0] = 2 * s + 1e-9 - x[0]; ql_{0}.spot.setValue(x[0]); {1}"
+    # One row a Greek, each peer's statement by the same rule: gamma and vega
+    # are the same for a call and a put, so the NumPy versions take no side.
     peer_rows = [
-        ("delta", "bs_delta", reprice.format("eu", "ql_eu.option.delta()"),
-         "vg.delta(flag, s, k, t, r, sigma, q)", "np_delta(s, k, t, r, sigma, q, put)"),
-        ("gamma", "bs_gamma", reprice.format("eu", "ql_eu.option.gamma()"),
-         "vg.gamma(flag, s, k, t, r, sigma, q)", "np_gamma(s, k, t, r, sigma, q)"),
-        ("theta", "bs_theta", reprice.format("eu", "ql_eu.option.theta()"),
-         "vg.theta(flag, s, k, t, r, sigma, q)", "np_theta(s, k, t, r, sigma, q, put)"),
-        ("vega", "bs_vega", reprice.format("eu", "ql_eu.option.vega()"),
-         "vg.vega(flag, s, k, t, r, sigma, q)", "np_vega(s, k, t, r, sigma, q)"),
-        ("rho", "bs_rho", reprice.format("eu", "ql_eu.option.rho()"),
-         "vg.rho(flag, s, k, t, r, sigma, q)", "np_rho(s, k, t, r, sigma, q, put)"),
+        (greek, f"bs_{greek}", reprice.format("eu", f"ql_eu.option.{greek}()"),
+         f"vg.{greek}(flag, s, k, t, r, sigma, q)",
+         f"np_{greek}(s, k, t, r, sigma, q{'' if greek in ('gamma', 'vega') else ', put'})")
+        for greek in ("delta", "gamma", "theta", "vega", "rho")
+    ]
+    peer_rows += [
         ("all five Greeks", "bs_greeks", reprice.format("eu", "ql_eu.greeks()"),
          "vollib_all(flag, s, k, t, r, sigma, q)", "np_all(s, k, t, r, sigma, q, put)"),
         ("American price", "am_price", reprice.format("am", "ql_am.option.NPV()"), None, None),

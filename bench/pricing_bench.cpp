@@ -54,22 +54,30 @@ void BM_norm_cdf(benchmark::State& state) {
 }
 BENCHMARK(BM_norm_cdf);
 
-// Ordinary European inputs around the money, with and without a yield.
-std::array<OptionInputs, kPool> european_pool() {
+// kPool inputs, slot i made by row(jitter(i)).
+template <typename Row>
+std::array<OptionInputs, kPool> pool_of(Row row) {
     std::array<OptionInputs, kPool> pool{};
-    for (std::size_t i = 0; i < kPool; ++i) {
-        const double u = jitter(i);
-        pool[i] = {90.0 + 20.0 * u, 100.0, 0.5 + u, 0.03 + 0.01 * u, 0.2 + 0.05 * u, 0.02 * u};
-    }
+    for (std::size_t i = 0; i < kPool; ++i) pool[i] = row(jitter(i));
     return pool;
 }
 
-#define VARNELLE_BS_BENCH(name, expr)                                      \
+// BM_name: expr for each input `in` of pool() in turn.
+#define VARNELLE_POOL_BENCH(pool, name, expr)                              \
     void BM_##name(benchmark::State& state) {                              \
-        const auto pool = european_pool();                                 \
-        walk(state, pool, [](const OptionInputs& in) { return (expr); }); \
+        const auto inputs = pool();                                        \
+        walk(state, inputs, [](const OptionInputs& in) { return (expr); }); \
     }                                                                      \
     BENCHMARK(BM_##name)
+
+// Ordinary European inputs around the money, with and without a yield.
+std::array<OptionInputs, kPool> european_pool() {
+    return pool_of([](double u) -> OptionInputs {
+        return {90.0 + 20.0 * u, 100.0, 0.5 + u, 0.03 + 0.01 * u, 0.2 + 0.05 * u, 0.02 * u};
+    });
+}
+
+#define VARNELLE_BS_BENCH(name, expr) VARNELLE_POOL_BENCH(european_pool, name, expr)
 
 VARNELLE_BS_BENCH(black_scholes_delta_call, varnelle::black_scholes_delta(in, OptionType::Call));
 VARNELLE_BS_BENCH(black_scholes_delta_put, varnelle::black_scholes_delta(in, OptionType::Put));
@@ -128,20 +136,12 @@ BENCHMARK(BM_bjerksund_stensland_twelve_terms);
 // American inputs on the twelve-term path: a call with a yield above the
 // rate's share (b < r), and a put with a positive rate.
 std::array<OptionInputs, kPool> american_pool() {
-    std::array<OptionInputs, kPool> pool{};
-    for (std::size_t i = 0; i < kPool; ++i) {
-        const double u = jitter(i);
-        pool[i] = {95.0 + 10.0 * u, 100.0, 1.0 + 0.5 * u, 0.05, 0.2 + 0.05 * u, 0.05 + 0.02 * u};
-    }
-    return pool;
+    return pool_of([](double u) -> OptionInputs {
+        return {95.0 + 10.0 * u, 100.0, 1.0 + 0.5 * u, 0.05, 0.2 + 0.05 * u, 0.05 + 0.02 * u};
+    });
 }
 
-#define VARNELLE_AM_BENCH(name, expr)                                      \
-    void BM_##name(benchmark::State& state) {                              \
-        const auto pool = american_pool();                                 \
-        walk(state, pool, [](const OptionInputs& in) { return (expr); }); \
-    }                                                                      \
-    BENCHMARK(BM_##name)
+#define VARNELLE_AM_BENCH(name, expr) VARNELLE_POOL_BENCH(american_pool, name, expr)
 
 VARNELLE_AM_BENCH(american_price_call, varnelle::american_price(in, OptionType::Call));
 VARNELLE_AM_BENCH(american_price_put, varnelle::american_price(in, OptionType::Put));

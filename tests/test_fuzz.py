@@ -82,15 +82,20 @@ class FloatSub(float):
     """Returned from __float__: accepted with a DeprecationWarning."""
 
 
-class FloatReturns:
+class GivesBack:
+    """Hands back a given result from its conversion method, named in its
+    repr so a failing case says what was returned."""
+
     def __init__(self, result):
         self.result = result
 
+    def __repr__(self):
+        return f"{type(self).__name__}({self.result!r})"
+
+
+class FloatReturns(GivesBack):
     def __float__(self):
         return self.result
-
-    def __repr__(self):
-        return f"FloatReturns({self.result!r})"
 
 
 class FloatRaises:
@@ -106,15 +111,9 @@ class FloatRaises:
         return f"FloatRaises({self.kind.__name__}, {self.message!r}, {self.with_cause})"
 
 
-class IndexReturns:
-    def __init__(self, result):
-        self.result = result
-
+class IndexReturns(GivesBack):
     def __index__(self):
         return self.result
-
-    def __repr__(self):
-        return f"IndexReturns({self.result!r})"
 
 
 class IndexRaises:

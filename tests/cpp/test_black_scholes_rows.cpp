@@ -14,6 +14,7 @@
 #include "pricing/european/black_scholes_rows.hpp"
 #include "pricing/math/vector_path.hpp"
 #include "test_support.hpp"
+#include "vector_paths.hpp"
 
 namespace {
 
@@ -22,11 +23,8 @@ using varnelle::OptionType;
 using varnelle::VectorPath;
 using namespace varnelle::testing;
 
-class RowsOnPath : public ::testing::TestWithParam<VectorPath> {
+class RowsOnPath : public OnVectorPath {
 protected:
-    void SetUp() override {
-        if (!varnelle::vector_path_supported(GetParam())) GTEST_SKIP() << "the processor lacks this lane width";
-    }
     void expect_scalar_bits(const RowBatch& batch) {
         RowsCheck check;
         check_rows(batch, GetParam(), check);
@@ -34,10 +32,7 @@ protected:
     }
 };
 
-INSTANTIATE_TEST_SUITE_P(Paths, RowsOnPath, ::testing::Values(VectorPath::Scalar, VectorPath::Avx2, VectorPath::Avx512),
-                         [](const ::testing::TestParamInfo<VectorPath>& param) {
-                             return std::string(varnelle::vector_path_name(param.param));
-                         });
+INSTANTIATE_TEST_SUITE_P(Paths, RowsOnPath, ::testing::ValuesIn(kEveryVectorPath), vector_path_test_name);
 
 // The inputs of every stored reference row, as calls and as puts.
 RowBatch stored_rows() {

@@ -9,17 +9,15 @@
 #include "european_domain.hpp"
 #include "pricing/european/implied_vol_rows.hpp"
 #include "pricing/math/vector_path.hpp"
+#include "vector_paths.hpp"
 
 namespace {
 
 using varnelle::VectorPath;
 using namespace varnelle::testing;
 
-class ImpliedRowsOnPath : public ::testing::TestWithParam<VectorPath> {
+class ImpliedRowsOnPath : public OnVectorPath {
 protected:
-    void SetUp() override {
-        if (!varnelle::vector_path_supported(GetParam())) GTEST_SKIP() << "the processor lacks this lane width";
-    }
     void expect_scalar_bits(const ImpliedBatch& batch) {
         RowsCheck check;
         check_implied(batch, GetParam(), check);
@@ -27,11 +25,7 @@ protected:
     }
 };
 
-INSTANTIATE_TEST_SUITE_P(Paths, ImpliedRowsOnPath,
-                         ::testing::Values(VectorPath::Scalar, VectorPath::Avx2, VectorPath::Avx512),
-                         [](const ::testing::TestParamInfo<VectorPath>& param) {
-                             return std::string(varnelle::vector_path_name(param.param));
-                         });
+INSTANTIATE_TEST_SUITE_P(Paths, ImpliedRowsOnPath, ::testing::ValuesIn(kEveryVectorPath), vector_path_test_name);
 
 TEST_P(ImpliedRowsOnPath, RandomRowsAcrossTheDomain) {
     EuropeanDomain domain(99);

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstddef>
 #include <limits>
+#include <utility>
 
 #include "pricing/math/normal.hpp"
 #include "test_support.hpp"
@@ -182,5 +184,27 @@ TEST(ErfcTable, RowsByIndexEqualTheChainedRows) {
         ASSERT_TRUE(same_bits(erfc_tail_indexed(z), erfc_tail(z))) << "z = " << z;
     }
 }
+
+// The chain drops each row's zero padding again: it must come back to the
+// published degrees, not stop short at a coefficient that happens to be zero
+// (same bits, but the cost would no longer be the published rational's) nor
+// keep padding (two operations a zero).
+namespace erfc_degrees {
+namespace d = varnelle::detail;
+constexpr std::size_t kPublished[13][2] = {
+    {d::kErfc1P.size(), d::kErfc1Q.size()},   {d::kErfc2P.size(), d::kErfc2Q.size()},
+    {d::kErfc3P.size(), d::kErfc3Q.size()},   {d::kErfc4P.size(), d::kErfc4Q.size()},
+    {d::kErfc5P.size(), d::kErfc5Q.size()},   {d::kErfc6P.size(), d::kErfc6Q.size()},
+    {d::kErfc7P.size(), d::kErfc7Q.size()},   {d::kErfc8P.size(), d::kErfc8Q.size()},
+    {d::kErfc9P.size(), d::kErfc9Q.size()},   {d::kErfc10P.size(), d::kErfc10Q.size()},
+    {d::kErfc11P.size(), d::kErfc11Q.size()}, {d::kErfc12P.size(), d::kErfc12Q.size()},
+    {d::kErfc13P.size(), d::kErfc13Q.size()}};
+template <std::size_t... Row>
+constexpr bool chain_keeps_published_degrees(std::index_sequence<Row...>) {
+    return ((d::kErfcRowP<Row>.size() == kPublished[Row][0] && d::kErfcRowQ<Row>.size() == kPublished[Row][1]) &&
+            ...);
+}
+static_assert(chain_keeps_published_degrees(std::make_index_sequence<d::kErfcRows.size()>{}));
+}  // namespace erfc_degrees
 
 }  // namespace

@@ -11,25 +11,16 @@
 
 namespace varnelle {
 
-namespace lanes {
-#if VARNELLE_HAVE_LANES
-extern const EuropeanKernels kAvx2European;    // european_rows_avx2.cpp
-extern const EuropeanKernels kAvx512European;  // european_rows_avx512.cpp
-#endif
-}  // namespace lanes
-
 namespace {
 
 // The kernels of a lane path this processor runs; null for the scalar path.
 const lanes::EuropeanKernels* kernels_for(VectorPath path) {
 #if VARNELLE_HAVE_LANES
-    if (path != VectorPath::Scalar && vector_path_supported(path)) {
-        return path == VectorPath::Avx512 ? &lanes::kAvx512European : &lanes::kAvx2European;
-    }
+    return lanes::kernel_for(path, lanes::kAvx2European, lanes::kAvx512European);
 #else
     (void)path;
-#endif
     return nullptr;
+#endif
 }
 
 OptionInputs row_of(const EuropeanColumns& in, std::size_t i) {

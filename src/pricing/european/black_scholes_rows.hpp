@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "pricing/math/simd_target.hpp"
 #include "pricing/math/vector_path.hpp"
 
 namespace varnelle {
@@ -63,6 +64,11 @@ struct EuropeanKernels {
     One price, delta, gamma, theta, vega, rho;
     void (*greeks)(const EuropeanColumns&, std::size_t, const GreeksColumns&);
 };
+
+#if VARNELLE_HAVE_LANES
+extern const EuropeanKernels kAvx2European;    // european_rows_avx2.cpp
+extern const EuropeanKernels kAvx512European;  // european_rows_avx512.cpp
+#endif
 
 }  // namespace lanes
 

@@ -1,11 +1,6 @@
 // The European lane kernels compiled for AVX512: the price and the Greeks
 // (black_scholes_rows.hpp) and the implied volatility (implied_vol_rows.hpp).
-// GCC 12 warns of the deliberately undefined first operand most AVX-512
-// intrinsics start from; nothing reads it.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+#include "pricing/math/avx512_quiet.hpp"  // first: before <immintrin.h>
 
 #include <immintrin.h>
 

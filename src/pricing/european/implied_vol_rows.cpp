@@ -8,17 +8,10 @@
 
 namespace varnelle {
 
-namespace lanes {
-#if VARNELLE_HAVE_LANES
-extern const ImpliedKernel kAvx2Implied;    // european_rows_avx2.cpp
-extern const ImpliedKernel kAvx512Implied;  // european_rows_avx512.cpp
-#endif
-}  // namespace lanes
-
 void european_implied_vol_rows(const ImpliedColumns& in, std::size_t count, double* out, VectorPath path) {
 #if VARNELLE_HAVE_LANES
-    if (path != VectorPath::Scalar && vector_path_supported(path)) {
-        return (path == VectorPath::Avx512 ? lanes::kAvx512Implied : lanes::kAvx2Implied)(in, count, out);
+    if (const auto* kernel = lanes::kernel_for(path, lanes::kAvx2Implied, lanes::kAvx512Implied)) {
+        return (*kernel)(in, count, out);
     }
 #else
     (void)path;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "pricing/math/simd_target.hpp"
 #include "pricing/math/vector_path.hpp"
 
 namespace varnelle {
@@ -31,6 +32,11 @@ namespace lanes {
 
 // One lane width's solver (european_rows_avx2.cpp and _avx512.cpp).
 using ImpliedKernel = void (*)(const ImpliedColumns&, std::size_t, double*);
+
+#if VARNELLE_HAVE_LANES
+extern const ImpliedKernel kAvx2Implied;    // european_rows_avx2.cpp
+extern const ImpliedKernel kAvx512Implied;  // european_rows_avx512.cpp
+#endif
 
 }  // namespace lanes
 

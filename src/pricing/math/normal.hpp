@@ -138,33 +138,14 @@ template <std::size_t NP, std::size_t NQ>
     return g * y + g * ratio;
 }
 
-// erfc(z) for 0.5 <= z; ranges include their lower bound. The offsets are the
-// doubles nearest the ten-digit decimals (not their single-precision roundings).
-// A chain of comparisons: for one value at a time, or values that change
-// little from one call to the next, it is the cheapest way to the row.
-inline double erfc_tail(double z) {
-    if (z < 0.75) return erfc_row(z, 0.5, 0.3440242112, kErfc1P, kErfc1Q);
-    if (z < 1.25) return erfc_row(z, 0.75, 0.419990927, kErfc2P, kErfc2Q);
-    if (z < 2.25) return erfc_row(z, 1.25, 0.4898625016, kErfc3P, kErfc3Q);
-    if (z < 3.5) return erfc_row(z, 2.25, 0.5317370892, kErfc4P, kErfc4Q);
-    if (z < 5.25) return erfc_row(z, 3.5, 0.5489973426, kErfc5P, kErfc5Q);
-    if (z < 8.0) return erfc_row(z, 5.25, 0.5571740866, kErfc6P, kErfc6Q);
-    if (z < 11.5) return erfc_row(z, 8.0, 0.5609807968, kErfc7P, kErfc7Q);
-    if (z < 17.0) return erfc_row(z, 11.5, 0.5626493692, kErfc8P, kErfc8Q);
-    if (z < 24.0) return erfc_row(z, 17.0, 0.5634598136, kErfc9P, kErfc9Q);
-    if (z < 38.0) return erfc_row(z, 24.0, 0.5638477802, kErfc10P, kErfc10Q);
-    if (z < 60.0) return erfc_row(z, 38.0, 0.5640528202, kErfc11P, kErfc11Q);
-    if (z < 85.0) return erfc_row(z, 60.0, 0.5641309023, kErfc12P, kErfc12Q);
-    if (z < 110.0) return erfc_row(z, 85.0, 0.5641584396, kErfc13P, kErfc13Q);
-    return 0.0;
-}
-
-// The same thirteen rows as one table, for evaluating many unrelated values
-// in a loop (norm_cdf_batch): there the chain above mispredicts on nearly
-// every value and costs more than the arithmetic, so the row is chosen by
-// index instead. Each polynomial is padded with zero coefficients at its top
-// to degree 7: Horner then starts with exact zeros (w >= 0 within a row) and
-// reaches the first true coefficient exactly, so every result keeps its bits.
+// The thirteen rows as one table: the only place that pairs a range with its
+// offsets and polynomials. Ranges include their lower bound; the offsets are
+// the doubles nearest the ten-digit decimals (not their single-precision
+// roundings). Each polynomial is padded with zero coefficients at its top to
+// degree 7: Horner then starts with exact zeros (w >= 0 within a row) and
+// reaches the first true coefficient exactly, so the indexed lookup below,
+// which evaluates the padded polynomials, and the chain, which drops the
+// padding again, give the same bits.
 struct ErfcRow {
     double a;  // lower bound of the range, also the offset of w
     double y;
@@ -195,6 +176,50 @@ inline constexpr std::array<ErfcRow, 13> kErfcRows{{
     {85.0, 0.5641584396, padded(kErfc13P), padded(kErfc13Q)},
 }};
 
+// Where the last row ends: erfc is 0 in doubles from here on.
+inline constexpr double kErfcTailEnd = 110.0;
+
+// A padded polynomial without its zero coefficients at the top. Dropping a
+// zero there never changes a bit (see above), only saves its two operations.
+constexpr std::size_t unpadded_size(const std::array<double, 8>& c) {
+    std::size_t n = c.size();
+    while (n > 1 && c[n - 1] == 0.0) --n;
+    return n;
+}
+
+template <std::size_t N>
+constexpr std::array<double, N> unpadded(const std::array<double, 8>& c) {
+    std::array<double, N> out{};
+    for (std::size_t i = 0; i < N; ++i) out[i] = c[i];
+    return out;
+}
+
+// Row Row's polynomials unpadded, as arrays of their own (a loop the
+// compiler leaves rolled then reads them in place).
+template <std::size_t Row>
+static constexpr auto kErfcRowP = unpadded<unpadded_size(kErfcRows[Row].p)>(kErfcRows[Row].p);
+template <std::size_t Row>
+static constexpr auto kErfcRowQ = unpadded<unpadded_size(kErfcRows[Row].q)>(kErfcRows[Row].q);
+
+// erfc(z) for 0.5 <= z, from row Row on: each row's comparison and its
+// polynomials unpadded, unrolled at compile time.
+template <std::size_t Row>
+[[gnu::always_inline]] inline double erfc_tail_from(double z) {
+    if constexpr (Row == kErfcRows.size()) {
+        return 0.0;
+    } else {
+        constexpr ErfcRow r = kErfcRows[Row];
+        constexpr double end = Row + 1 < kErfcRows.size() ? kErfcRows[Row + 1].a : kErfcTailEnd;
+        if (z < end) return erfc_row(z, r.a, r.y, kErfcRowP<Row>, kErfcRowQ<Row>);
+        return erfc_tail_from<Row + 1>(z);
+    }
+}
+
+// erfc(z) for 0.5 <= z. A chain of comparisons: for one value at a time, or
+// values that change little from one call to the next, it is the cheapest
+// way to the row.
+inline double erfc_tail(double z) { return erfc_tail_from<0>(z); }
+
 // a ? x : y without a branch.
 [[gnu::always_inline]] inline double select(bool a, double x, double y) {
     std::uint64_t bx, by;
@@ -207,7 +232,9 @@ inline constexpr std::array<ErfcRow, 13> kErfcRows{{
     return out;
 }
 
-// erfc_tail(z) by table.
+// erfc_tail(z) by table, for evaluating many unrelated values in a loop
+// (norm_cdf_batch): there the chain mispredicts on nearly every value and
+// costs more than the arithmetic, so the row is chosen by index instead.
 [[gnu::always_inline]] inline double erfc_tail_indexed(double z) {
     // The first six rows cover every z below 11.5, where nearly all
     // arguments fall; the rest are counted only when needed.
@@ -218,7 +245,7 @@ inline constexpr std::array<ErfcRow, 13> kErfcRows{{
     }
     const ErfcRow& r = kErfcRows[row];
     const double value = erfc_row(z, r.a, r.y, r.p, r.q);
-    return select(z < 110.0, value, 0.0);
+    return select(z < kErfcTailEnd, value, 0.0);
 }
 
 // Where erf_impl passes from one approximation to the next, in |z|: the
@@ -228,7 +255,7 @@ inline constexpr std::array<ErfcRow, 13> kErfcRows{{
 inline constexpr std::array<double, 15> kErfPieceStarts = [] {
     std::array<double, 15> starts{1e-10};
     for (std::size_t i = 0; i < kErfcRows.size(); ++i) starts[i + 1] = kErfcRows[i].a;
-    starts[14] = 110.0;  // where the tail becomes 0
+    starts[14] = kErfcTailEnd;
     return starts;
 }();
 

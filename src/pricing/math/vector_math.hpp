@@ -20,8 +20,8 @@ struct MathKernels {
     void (*norm_cdf)(const double* x, double* out, std::size_t count);
 };
 
-// The set for a lane path; null for the scalar path, or where this build has
-// no lanes.
+// The set for a lane path; null for the scalar path, for a lane width this
+// processor lacks, or where this build has no lanes.
 const MathKernels* math_kernels(VectorPath path);
 
 #if VARNELLE_HAVE_LANES

@@ -1,10 +1,5 @@
 // The math room's lane functions compiled for AVX512 (see vector_math.hpp).
-// GCC 12 warns of the deliberately undefined first operand most AVX-512
-// intrinsics start from; nothing reads it.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+#include "pricing/math/avx512_quiet.hpp"  // first: before <immintrin.h>
 
 #include <immintrin.h>
 

@@ -88,7 +88,7 @@ template <class L>
     const D ratio = L::div(p, q);
     const D g = L::div(lanes::exp<L>(L::mul(L::neg(u), u), tab), u);
     const D value = L::add(L::mul(g, c[1]), L::mul(g, ratio));
-    return L::select(L::lt(u, L::set(110.0)), value, L::set(0.0));
+    return L::select(L::lt(u, L::set(varnelle::detail::kErfcTailEnd)), value, L::set(0.0));
 }
 
 // 0.5 erfc(z) for |z| < 0.5: 1 - erf(|z|), or 1 + erf(|z|) below zero.

@@ -24,12 +24,11 @@ namespace lanes {
 
 const MathKernels* math_kernels(VectorPath path) {
 #if VARNELLE_HAVE_LANES
-    if (path == VectorPath::Avx512) return &kAvx512Math;
-    if (path == VectorPath::Avx2) return &kAvx2Math;
+    return kernel_for(path, kAvx2Math, kAvx512Math);
 #else
     (void)path;
-#endif
     return nullptr;
+#endif
 }
 
 namespace {

@@ -42,6 +42,16 @@ const char* vector_path_name(VectorPath path);
 
 namespace lanes {
 
+// Of a kernel's two lane builds, the one path names: null for the scalar
+// path and for a lane width this processor lacks, where the caller runs its
+// scalar loop instead. Every lane kernel is chosen here, so none can be
+// handed to a processor that cannot run it.
+template <class Kernel>
+const Kernel* kernel_for(VectorPath path, const Kernel& avx2, const Kernel& avx512) {
+    if (path == VectorPath::Scalar || !vector_path_supported(path)) return nullptr;
+    return path == VectorPath::Avx512 ? &avx512 : &avx2;
+}
+
 // The comparison itself, for one lane path: empty when every bit agrees,
 // otherwise what differed. Exposed for the tests.
 std::string prove_against_platform(VectorPath path);
