@@ -111,7 +111,7 @@ int check(const char* path, double nodes) {
             std::fflush(stdout);
         }
         std::sort(errors.begin(), errors.end());
-        std::printf("%s: %zu rows, median %.1e, max %.1e\n", part, errors.size(), errors[errors.size() / 2],
+        if (errors.empty()) continue; std::printf("%s: %zu rows, median %.1e, max %.1e\n", part, errors.size(), errors[errors.size() / 2],
                     errors.back());
     }
     return 0;

@@ -70,11 +70,15 @@ void set_payoff(bool put, ValueFunction& g) {
 
 bool covers(const Problem& p) {
     if (!p.american) return true;
-    // One exercise region a period, below the spot for a put (r > 0) and
-    // above it for a call; a call without a yield is exercised, if ever,
-    // just before an ex-date.
-    if (p.type == OptionType::Call) return p.r >= 0.0 && p.q >= 0.0;
-    return p.r > 0.0 && p.q >= 0.0;
+    // Within a period a put is exercised only where the interest on the
+    // strike outweighs the yield on the spot (r > q S), a call only where
+    // the yield outweighs the interest (q S > r): one region below the spot
+    // for a put with r > 0, above it for a call with q > 0, and none within
+    // periods (the payoff only before ex-dates and at expiry) where that
+    // never holds in the money. Left out: a put with q < r <= 0 and a call
+    // with r < q <= 0, whose region may be a band between two boundaries.
+    if (p.type == OptionType::Call) return !(p.r < p.q && p.q <= 0.0);
+    return !(p.q < p.r && p.r <= 0.0);
 }
 
 Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
@@ -96,10 +100,6 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
         const bool last = p == m;
         const bool region = pr.american && (put ? r > 0.0 : q > 0.0) && length > 0.0;
         const bool from_free = last && region;
-        // The boundary of the period after this one starts this one's
-        // iteration when both lie between ex-dates.
-        const bool warm = boundary_.active && !last && p + 1 < m;
-        if (!warm) boundary_.active = false;
         double start_edge = put ? 0.0 : kInf;  // exercised at or past it at the period's start
         if (from_free) {
             start_edge = dividend_free.boundary(1.0, length, r, sigma, q, pr.type, pr.tol);
@@ -114,9 +114,8 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
                 }
                 c0 = std::max(c0, r / q);
             }
-            const BoundaryScheme scheme{st.nodes, st.inner, st.price_points, st.settled};
-            solve_period_boundary(length, r, q, sigma, put, next_, scheme, c0, pr.dividends[p].amount, warm, boundary_);
-            if (!boundary_.settled) return Result{0.0, 0.0, 0.0, false, 0.0, false};
+            BoundaryScheme scheme{st.nodes, st.inner, st.price_points, 2.5e-3 * pr.tol};
+            solve_period_boundary(length, r, q, sigma, put, next_, scheme, c0, pr.dividends[p].amount, boundary_);
             start_edge = boundary_.now();
         }
         const Move move = length > 0.0 ? make_move(length, r, q, sigma) : Move{};
@@ -252,12 +251,15 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
                 current_.linear.push_back({exercise_from, kInf, -1.0, 1.0});
                 hi = std::min(hi, exercise_from - d);
                 if (!(lo < hi)) lo = hi;
-            } else if (hi > lo && !closed_last) {
-                // Above the range a straight line on (value, slope) there.
+            }
+            if (hi > lo && !closed_last && hi + d < exercise_from) {
+                // Between the range and where exercising before the ex-date
+                // starts to pay (or above the range), the value is its
+                // asymptote: a straight line on (value, slope) at the top.
                 const double h = 1e-4 * hi;
                 const double v1 = value_at(hi), v2 = value_at(hi + h);
                 const double slope = (v2 - v1) / h;
-                current_.linear.push_back({hi + d, kInf, v1 - slope * (hi + d), slope});
+                current_.linear.push_back({hi + d, exercise_from, v1 - slope * (hi + d), slope});
             }
         }
 

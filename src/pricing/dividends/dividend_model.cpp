@@ -1,19 +1,17 @@
 // Method. Every option is valued as an option of strike 1 with the dividends
-// in units of the strike (V(S, K, D) = K V(S/K, 1, D/K)), by finite
+// in units of the strike (V(S, K, D) = K V(S/K, 1, D/K)), period by period
+// backwards from expiry by quadrature (dividend_integral.hpp): between
+// ex-dates the spot is lognormal, so a period's value is the expectation of
+// the value just before its end plus the early-exercise premium of the
+// period's boundary, solved there by value matching (period_boundary.hpp).
+//
+// The rows whose exercise region within a period may be a band between two
+// boundaries (a put with q < r <= 0, a call with r < q <= 0) go to finite
 // differences in ln S (dividend_grid.hpp) on two grids, (h, N) and (h/2, 2N),
 // combined by Richardson extrapolation: both the space and the time error of
 // the scheme are second order and smooth in h once the payoff is averaged over
-// cells and every period starts with an implicit Euler step.
-//
-// Why a grid and not the early-exercise integral between ex-dates: on each
-// period the integral representation needs the next period's value as its
-// terminal function at every quadrature point of every boundary node, which
-// is itself an integral over the period after; the nesting makes each ex-date
-// multiply the work unless the value is tabulated, and the tabulated value
-// then carries the exercise kinks the jumps create (a call's just before each
-// ex-date), which is what the grid handles natively. The grid also covers
-// every r and q, puts and calls alike (put-call symmetry fails with cash
-// dividends), and a non-contiguous exercise region.
+// cells and every period starts with an implicit Euler step. Policy iteration
+// there needs no assumption on the shape of the region.
 //
 // Rows with no dividend that counts go to the dividend-free models untouched.
 #include "pricing/dividends/dividend_model.hpp"
