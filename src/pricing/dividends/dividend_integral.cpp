@@ -28,28 +28,29 @@ constexpr std::size_t kMostPanels = 600;
 // only sees the values' own rounding and halves panels for nothing.
 constexpr double kPanelResolution = 1.0;
 
+// The largest value-matching residual (in units of tol, strike units) that
+// counts as settled.
+constexpr double kResidual = 2.5e-3;
+
 struct Settings {
     std::size_t points;      // per panel
     double reach;            // standard deviations of today's spread that are tabulated
-    std::size_t nodes;       // boundary nodes in sqrt(tau)
-    std::size_t inner;       // points of each boundary integral
+    std::size_t nodes;       // boundary nodes of each piece, in sqrt(tau)
+    std::size_t inner;       // points of each boundary integral (per piece of time)
     std::size_t price_points;
-    double settled;
 };
 
-// Measured on the stored rows (European, and calls without a yield): ten
-// points a panel reach the rows' own accuracy (3e-8); eight need so many more
-// panels that they cost more. Tabulating 4.5 standard deviations of today's
-// spread leaves up to 3e-5, 5 leaves 3e-6, 6 nothing the rows show. The
-// boundary takes ten nodes at tol 1e-4 too: with eight, a call with a yield
-// of the random book (seven dividends, r 6.8 %) settled 1.7e-4 off, and with
-// six a put 1e-4 off.
+// Measured on the stored rows and the random book (largest errors with the
+// stored rows shown wrong set aside). At tol 1e-4: eight points a panel,
+// five boundary nodes with eight points in each integral over time and
+// twelve in the premium leave 2.3e-6 (four nodes 5.5e-5, three 1.3e-4; six
+// points a panel 1e-4); tabulating 4 standard deviations of today's spread
+// leaves 6.9e-4, 5 nothing the rows show. At tol 1e-6: ten points, ten nodes
+// leave 5.7e-7 (six 1.2e-6), 6 standard deviations.
 Settings settings(double tol) {
-    Settings s;
-    if (tol >= 3e-5) s = {10, 5.0, 10, 16, 32, 1e-6};
-    else if (tol >= 3e-8) s = {10, 6.0, 10, 16, 32, 1e-6};
-    else s = {12, 7.5, 16, 32, 64, 1e-7};
-    return s;
+    if (tol >= 3e-5) return {8, 5.0, 5, 8, 12};
+    if (tol >= 3e-8) return {10, 6.0, 10, 16, 32};
+    return {12, 7.5, 16, 32, 64};
 }
 
 double payoff(bool put, double s) {
@@ -64,6 +65,27 @@ void set_payoff(bool put, ValueFunction& g) {
     } else {
         g.linear.push_back({1.0, kInf, -1.0, 1.0});
     }
+}
+
+// A spot above which a put is not exercised at any remaining time of the
+// period, or 1 (the strike) where its region sweeps through the deep spots
+// (the continuation value at sqrt(dividend) falls to the exercise value by
+// the period's start). Below the sweep the region is at most where the
+// continuation value without exercise in the period (E_G alone, which the
+// premium only raises) meets the exercise value, and that spot rises with
+// the remaining time: halving from sqrt(dividend) until the exercise value
+// exceeds E_G at the period's start, the spot before it bounds the region.
+double put_region_bound(const ValueFunction& g, double length, double r, double q, double sigma, double drop) {
+    if (!(drop > 0.0 && drop < 1.0)) return 1.0;
+    const Move move = make_move(length, r, q, sigma);
+    const auto excess = [&](double s) { return g.expect(move, std::log(s), false).v - (1.0 - s); };
+    double s = std::sqrt(drop);
+    if (excess(s) < 0.0) return 1.0;
+    for (int k = 0; k < 60; ++k) {
+        if (excess(0.5 * s) < 0.0) return s;
+        s *= 0.5;
+    }
+    return s;
 }
 
 }  // namespace
@@ -98,12 +120,39 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
         const double end = p < m ? time_of(p) : pr.t;
         const double length = end - start;
         const bool last = p == m;
-        const bool region = pr.american && (put ? r > 0.0 : q > 0.0) && length > 0.0;
+        bool region = pr.american && (put ? r > 0.0 : q > 0.0) && length > 0.0;
         const bool from_free = last && region;
         double start_edge = put ? 0.0 : kInf;  // exercised at or past it at the period's start
         if (from_free) {
             start_edge = dividend_free.boundary(1.0, length, r, sigma, q, pr.type, pr.tol);
         } else if (region) {
+            // The spots at the period's start the value is read at: today's,
+            // or the range tabulated for the period before (after its
+            // dividend).
+            double reach_lo = pr.spot, reach_hi = pr.spot;
+            if (p > 0) {
+                const double before = time_of(p - 1);
+                double dropped = 0.0;
+                for (std::size_t i = 0; i < p; ++i) dropped += pr.dividends[i].amount;
+                const double centre = x0 + mu * before, half = st.reach * sigma * std::sqrt(before);
+                reach_lo = std::exp(centre - half) - dropped;
+                reach_hi = std::exp(centre + half);
+            }
+            // Past 8.5 standard deviations of the period (and its drift)
+            // from every spot of the exercise region, the premium is below
+            // 1e-17 there: such a boundary is not solved.
+            const double spread = std::exp(8.5 * sigma * std::sqrt(length) + std::fabs(mu) * length);
+            if (put) {
+                const double reach = put_region_bound(next_, length, r, q, sigma, pr.dividends[p].amount);
+                if (reach * spread < reach_lo) {
+                    region = false;
+                    start_edge = reach;
+                }
+            } else if (std::max(1.0, r / q) / spread > reach_hi) {
+                region = false;
+            }
+        }
+        if (region && !from_free) {
             // A call's boundary starts where exercising just before the
             // ex-date starts to pay (the edge of the terminal function's
             // linear piece S - 1), or at r / q when that is higher.
@@ -114,7 +163,7 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
                 }
                 c0 = std::max(c0, r / q);
             }
-            BoundaryScheme scheme{st.nodes, st.inner, st.price_points, 2.5e-3 * pr.tol};
+            const BoundaryScheme scheme{st.nodes, st.inner, st.price_points, kResidual * pr.tol};
             solve_period_boundary(length, r, q, sigma, put, next_, scheme, c0, pr.dividends[p].amount, boundary_);
             start_edge = boundary_.now();
         }
@@ -128,6 +177,26 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
             double v = next_.expect(move, std::log(s), false).v;
             if (region) v += boundary_.premium(std::log(s), false).v;
             return v;
+        };
+        // The same at count spots at once.
+        const auto values_at = [&](const double* spots, std::size_t count, double* out) {
+            double x[kMaxPanelPoints];
+            std::size_t at[kMaxPanelPoints], batch = 0;
+            for (std::size_t i = 0; i < count; ++i) {
+                const double s = spots[i];
+                if (length == 0.0 || from_free || (region && (put ? s <= start_edge : s >= start_edge)) || !(s > 0.0)) {
+                    out[i] = value_at(s);
+                } else {
+                            x[batch] = std::log(s);
+                    at[batch++] = i;
+                }
+            }
+            if (batch == 0) return;
+            double v[kMaxPanelPoints];
+            next_.expect_values(move, x, batch, v);
+            for (std::size_t j = 0; j < batch; ++j) {
+                out[at[j]] = v[j] + (region ? boundary_.premium(x[j], false).v : 0.0);
+            }
         };
 
         if (p == 0) {
@@ -276,11 +345,13 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
         const auto tabulate_panel = [&](double ua, double ub, Panel& panel, double& tail) {
             panel.y0 = std::log(std::exp(ua) + d);
             panel.y1 = std::log(std::exp(ub) + d);
+            double spots[kMaxPanelPoints], values[kMaxPanelPoints];
             for (std::size_t i = 0; i < rule.size; ++i) {
                 const double yi = 0.5 * (panel.y0 + panel.y1) + 0.5 * (panel.y1 - panel.y0) * rule.x[i];
-                const double si = std::exp(yi) - d;
-                panel.g[i] = value_at(si) - asymptote(si);
+                spots[i] = std::exp(yi) - d;
             }
+            values_at(spots, rule.size, values);
+            for (std::size_t i = 0; i < rule.size; ++i) panel.g[i] = values[i] - asymptote(spots[i]);
             double c1 = 0.0, c2 = 0.0;
             for (std::size_t i = 0; i < rule.size; ++i) {
                 c1 += rule.legendre[rule.size - 1][i] * panel.g[i];

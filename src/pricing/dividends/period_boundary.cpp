@@ -13,6 +13,7 @@
 #include "pricing/math/normal_array.hpp"
 
 namespace varnelle::dividend_integral {
+long g_node_newton = 0, g_node_bracket = 0, g_bracket_evals = 0, g_node_fail_slope = 0, g_node_fail_out = 0, g_node_fail_big = 0, g_node_fail_k = 0, g_flast_pos = 0;
 namespace {
 
 namespace na = normal_array;
@@ -25,7 +26,7 @@ constexpr std::size_t kMostSteps = 8;
 constexpr double kLongestStep = 0.25;
 // A step that leaves the largest residual higher is halved this many times;
 // then the iteration gives up and the piece keeps its marched start.
-constexpr int kHalvings = 3;
+constexpr int kHalvings = 2;
 
 // Chebyshev extrema (1 + cos(i pi / n)) / 2 of [0, 1] without the end at 0
 // (where a put's boundary vanishes), and their barycentric weights.
@@ -58,7 +59,10 @@ const NodeSet& nodes_of(std::size_t n) {
 
 // Weights of the nodes in the piece's interpolant at xi (summing to 1): the
 // polynomial through all of them, or (local) the straight line between the
-// two around xi, flat past either end.
+// two around xi, flat past either end. The local form reads, between two
+// nodes, only those two: a node's premium integral then depends on itself
+// and the nodes below it alone, so the march that solves the nodes from the
+// shortest remaining time up solves them all at once.
 void node_weights(const NodeSet& s, double xi, bool local, double* w) {
     if (local) {
         std::fill(w, w + s.n, 0.0);
@@ -175,48 +179,57 @@ double log_scale_of(const PeriodBoundary& b, std::size_t k, double rem) {
 // put, the log of its scale), so an iteration needs neither logarithms nor
 // exponentials besides those of Phi.
 struct InnerTable {
-    std::size_t nodes = 0, stride = 0;
-    std::size_t count[kMaxPeriodNodes] = {};
+    std::size_t nodes = 0, points = 0;  // nodes, points per segment of time
+    // Node i's integral over elapsed time is cut in segments[i] segments
+    // where the remaining time crosses a piece's edge; segment j of node i
+    // (index i * kMaxPieces + j) lies in one piece, and holds `points`
+    // points: sigma sqrt(u), the drift, the rate and yield weights, the
+    // piece's scale, and the node weights stored node by node (weight[(seg
+    // * n + m) * points + k]), so that ln b at all its points is a sum of
+    // n vectors.
+    std::size_t segments[kMaxPeriodNodes] = {};
+    unsigned char piece[kMaxPeriodNodes * kMaxPieces] = {};
     std::vector<double> vol, drift, rate_weight, yield_weight, log_scale, weight;
-    std::vector<unsigned char> piece;
 };
 
 void build_inner(const PeriodBoundary& b, const double* tau, const AngleRule& rule, InnerTable& t) {
-    const std::size_t n = b.nodes;
+    const std::size_t n = b.nodes, l = rule.size;
     const NodeSet& s = nodes_of(n);
     t.nodes = n;
-    t.stride = kMaxPieces * rule.size;
-    const std::size_t size = n * t.stride;
-    t.vol.assign(size, 0.0);
-    t.drift.assign(size, 0.0);
-    t.rate_weight.assign(size, 0.0);
-    t.yield_weight.assign(size, 0.0);
-    t.log_scale.assign(size, 0.0);
-    t.piece.assign(size, 0);
-    t.weight.assign(size * n, 0.0);
+    t.points = l;
+    const std::size_t size = n * kMaxPieces * l;
+    t.vol.resize(size);
+    t.drift.resize(size);
+    t.rate_weight.resize(size);
+    t.yield_weight.resize(size);
+    t.log_scale.resize(size);
+    t.weight.resize(size * n);
     const double mu = b.r - b.q - 0.5 * b.sigma * b.sigma;
+    double w[kMaxPeriodNodes];
     for (std::size_t i = 0; i < n; ++i) {
         double u0[kMaxPieces], u1[kMaxPieces];
-        const int pieces = time_pieces(b, tau[i], u0, u1);
-        std::size_t k = i * t.stride;
-        for (int piece = 0; piece < pieces; ++piece) {
-            const double span = u1[piece] - u0[piece];
-            for (std::size_t j = 0; j < rule.size; ++j, ++k) {
-                const double u = u0[piece] + span * rule.sin[j] * rule.sin[j];
-                const double root_u = u0[piece] == 0.0 ? std::sqrt(span) * rule.sin[j] : std::sqrt(u);
-                const double area = 2.0 * span * rule.sin[j] * rule.cos[j] * rule.w[j];
-                t.vol[k] = b.sigma * root_u;
-                t.drift[k] = mu * u;
-                t.rate_weight[k] = b.r * std::exp(-b.r * u) * area;
-                t.yield_weight[k] = b.q * std::exp(-b.q * u) * area;
+        const int segments = time_pieces(b, tau[i], u0, u1);
+        t.segments[i] = static_cast<std::size_t>(segments);
+        for (int j = 0; j < segments; ++j) {
+            const std::size_t seg = i * kMaxPieces + static_cast<std::size_t>(j);
+            const double span = u1[j] - u0[j];
+            const std::size_t p = piece_of(b, tau[i] - 0.5 * (u0[j] + u1[j]));
+            t.piece[seg] = static_cast<unsigned char>(p);
+            for (std::size_t k = 0; k < l; ++k) {
+                const std::size_t at = seg * l + k;
+                const double u = u0[j] + span * rule.sin[k] * rule.sin[k];
+                const double root_u = u0[j] == 0.0 ? std::sqrt(span) * rule.sin[k] : std::sqrt(u);
+                const double area = 2.0 * span * rule.sin[k] * rule.cos[k] * rule.w[k];
+                t.vol[at] = b.sigma * root_u;
+                t.drift[at] = mu * u;
+                t.rate_weight[at] = b.r * std::exp(-b.r * u) * area;
+                t.yield_weight[at] = b.q * std::exp(-b.q * u) * area;
                 const double rem = tau[i] - u;
-                const std::size_t p = piece_of(b, rem);
-                node_weights(s, piece_xi(b, p, rem), b.local[p], t.weight.data() + k * n);
-                t.piece[k] = static_cast<unsigned char>(p);
-                t.log_scale[k] = log_scale_of(b, p, rem);
+                node_weights(s, piece_xi(b, p, rem), b.local[p], w);
+                for (std::size_t m = 0; m < n; ++m) t.weight[(seg * n + m) * l + k] = w[m];
+                t.log_scale[at] = log_scale_of(b, p, rem);
             }
         }
-        t.count[i] = k - i * t.stride;
     }
 }
 
@@ -251,40 +264,90 @@ void store(PeriodBoundary& b, const Piece& piece, const double* x) {
 // (The diagonal's first term is the derivative in the spot with the boundary
 // held, U's slope less the payoff's, which smooth pasting makes vanish at
 // the exact boundary.)
+// One segment's sums: ln b at its points from the node values, d-, and the
+// rate and yield integrals with Phi (and phi, for the Jacobian). Loops over
+// the points, each of which vectorises; every sum runs over the points in
+// order, so the clones give the same bits.
+[[gnu::target_clones("avx2", "default")]] void segment_sums(const InnerTable& t, std::size_t seg, const double* values,
+                                                            double x, double s, bool yield_terms, double* sums,
+                                                            double* c) {
+    const std::size_t n = t.nodes, l = t.points, base = seg * l;
+    const double* __restrict vol = t.vol.data() + base;
+    const double* __restrict drift = t.drift.data() + base;
+    const double* __restrict rw = t.rate_weight.data() + base;
+    const double* __restrict qw = t.yield_weight.data() + base;
+    double d[kMaxPremiumPoints], cm[kMaxPremiumPoints], cp[kMaxPremiumPoints];
+    for (std::size_t k = 0; k < l; ++k) d[k] = t.log_scale[base + k];
+    for (std::size_t m = 0; m < n; ++m) {
+        const double* __restrict wm = t.weight.data() + (seg * n + m) * l;
+        const double vm = values[m];
+        for (std::size_t k = 0; k < l; ++k) d[k] += wm[k] * vm;
+    }
+    for (std::size_t k = 0; k < l; ++k) d[k] = ((x - d[k]) + drift[k]) / vol[k];
+    if (c == nullptr) {
+        for (std::size_t k = 0; k < l; ++k) cm[k] = na::cdf(d[k]);
+        double rate = 0.0, yield = 0.0;
+        for (std::size_t k = 0; k < l; ++k) rate += rw[k] * cm[k];
+        if (yield_terms) {
+            for (std::size_t k = 0; k < l; ++k) cp[k] = na::cdf(d[k] + vol[k]);
+            for (std::size_t k = 0; k < l; ++k) yield += qw[k] * cp[k];
+        }
+        sums[0] += rate;
+        sums[1] += yield;
+        return;
+    }
+    double pm[kMaxPremiumPoints], pp[kMaxPremiumPoints];
+    for (std::size_t k = 0; k < l; ++k) na::cdf_pdf(d[k], cm[k], pm[k]);
+    for (std::size_t k = 0; k < l; ++k) na::cdf_pdf(d[k] + vol[k], cp[k], pp[k]);
+    for (std::size_t k = 0; k < l; ++k) c[k] = (rw[k] * pm[k] - s * (qw[k] * pp[k])) / vol[k];
+    double rate = 0.0, yield = 0.0, slope = 0.0;
+    for (std::size_t k = 0; k < l; ++k) {
+        rate += rw[k] * cm[k];
+        yield += qw[k] * cp[k];
+        slope += c[k];
+    }
+    sums[0] += rate;
+    sums[1] += yield;
+    sums[2] += slope;
+}
+
+// The value-matching residuals R_i = U(tau_i, b_i) - payoff(b_i) of the
+// piece's nodes first .. last - 1, with the boundary as stored, and (when
+// jacobian is given) their derivatives in ln b_j, row-major:
+//
+//   dR_i/dx_j = [i = j] (dE_G/dx + S A - sum_k c_k) + sum_k c_k W_kj
+//
+// with W_kj the weight of node j at inner point k, c_k = (r w_k phi(d-) - S
+// q w_k phi(d+)) / v the premium's derivative in ln b there, and A = e^(-q
+// tau) + q int e^(-q u) Phi(d+) (put) or q int e^(-q u) Phi(d+) - 1 (call).
+// (The diagonal's first term is the derivative in the spot with the boundary
+// held, U's slope less the payoff's, which smooth pasting makes vanish at
+// the exact boundary.)
 void residuals(const PeriodBoundary& b, const ValueFunction& g, const InnerTable& t, const Piece& piece,
                const double* x, double* residual, double* jacobian, std::size_t first, std::size_t last) {
-    const std::size_t n = b.nodes;
+    const std::size_t n = b.nodes, l = t.points;
     if (jacobian != nullptr) std::fill(jacobian, jacobian + n * n, 0.0);
+    double c[kMaxPremiumPoints];
     for (std::size_t i = first; i < last; ++i) {
         const double tau = piece.tau[i], s = std::exp(x[i]);
         const Move move = make_move(tau, b.r, b.q, b.sigma);
         const Expectation e = g.expect(move, x[i], jacobian != nullptr);
-        double rate = 0.0, yield = 0.0, slope = 0.0;
+        double sums[3] = {0.0, 0.0, 0.0};  // rate, yield, slope
         double* row = jacobian != nullptr ? jacobian + i * n : nullptr;
-        for (std::size_t k = i * t.stride, end = k + t.count[i]; k < end; ++k) {
-            const double* w = t.weight.data() + k * n;
-            const double* values = b.value[t.piece[k]];
-            double log_edge = t.log_scale[k];
-            for (std::size_t m = 0; m < n; ++m) log_edge += w[m] * values[m];
-            const double vk = t.vol[k];
-            const double dm = ((x[i] - log_edge) + t.drift[k]) / vk;
-            const double rw = t.rate_weight[k], qw = t.yield_weight[k];
-            if (row == nullptr) {
-                rate += rw * na::cdf(dm);
-                yield += qw * na::cdf(dm + vk);
-                continue;
-            }
-            double cm, pm, cp, pp;
-            na::cdf_pdf(dm, cm, pm);
-            na::cdf_pdf(dm + vk, cp, pp);
-            rate += rw * cm;
-            yield += qw * cp;
-            const double c = (rw * pm - s * (qw * pp)) / vk;
-            slope += c;
-            if (t.piece[k] == piece.index) {
-                for (std::size_t m = 0; m < n; ++m) row[m] += c * w[m];
+        for (std::size_t j = 0; j < t.segments[i]; ++j) {
+            const std::size_t seg = i * kMaxPieces + j;
+            segment_sums(t, seg, b.value[t.piece[seg]], x[i], s, b.q != 0.0 || row != nullptr, sums,
+                         row != nullptr ? c : nullptr);
+            if (row != nullptr && t.piece[seg] == piece.index) {
+                for (std::size_t m = 0; m < n; ++m) {
+                    const double* wm = t.weight.data() + (seg * n + m) * l;
+                    double acc = 0.0;
+                    for (std::size_t k = 0; k < l; ++k) acc += c[k] * wm[k];
+                    row[m] += acc;
+                }
             }
         }
+        const double rate = sums[0], yield = sums[1], slope = sums[2];
         double a;
         if (b.put) {
             // Phi(d) in place of Phi(-d): the integrals of r e^(-r u) and q
@@ -328,19 +391,20 @@ bool solve_linear(double* a, double* y, std::size_t n) {
     return true;
 }
 
-// The zero of f in [lo, hi] (f(lo) < 0 < f(hi)) to 1e-10 in ln b, by regula
+// The zero of f in [lo, hi] (f(lo) < 0 < f(hi)) to 1e-10 in ln b, or to
+// |f| <= settle, by regula
 // falsi in Illinois form with a bisection whenever a step leaves more than
 // half the bracket: past the boundary the residual stays small over a wide
 // range of spots, where secant steps alone crawl.
 template <class F>
-double bracketed_zero(F&& f, double lo, double f_lo, double hi, double f_hi) {
+double bracketed_zero(F&& f, double lo, double f_lo, double hi, double f_hi, double settle = 0.0) {
     int kept = 0;
     for (int k = 0; k < 100 && hi - lo > 1e-10; ++k) {
         const double width = hi - lo;
         double y = hi - f_hi * (hi - lo) / (f_hi - f_lo);
         if (!(y > lo && y < hi)) y = 0.5 * (lo + hi);
         const double fy = f(y);
-        if (fy == 0.0) return y;
+        if (std::fabs(fy) <= settle) return y;
         if (fy > 0.0) {
             hi = y;
             f_hi = fy;
@@ -355,7 +419,7 @@ double bracketed_zero(F&& f, double lo, double f_lo, double hi, double f_hi) {
         if (hi - lo > 0.5 * width) {
             const double mid = 0.5 * (lo + hi);
             const double fm = f(mid);
-            if (fm == 0.0) return mid;
+            if (std::fabs(fm) <= settle) return mid;
             if (fm > 0.0) {
                 hi = mid;
                 f_hi = fm;
@@ -409,13 +473,10 @@ void march(PeriodBoundary& b, const ValueFunction& g, const InnerTable& t, const
             guess = x[i];
             if (i + 2 < n) guess = inside(guess + (v - represented(b, piece, i + 2, x[i + 2])));
         }
-        // The first node has no last one: its start stands in.
-        if (i + 1 == n) last = inside(guess);
-        const double f_last = F(last, nullptr);
-        bool settled = false;
-        if (f_last < 0.0) {
-            // Newton's steps above the last node.
-            double lo = last, hi = piece.ceiling, y = std::max(guess, last);
+        // Newton's steps from the guess, kept above the last node.
+        bool settled = false, inward = false;
+        {
+            double lo = i + 1 < n ? last : piece.floor, hi = piece.ceiling, y = std::max(guess, lo);
             for (int k = 0; k < 6; ++k) {
                 double slope;
                 const double fy = F(y, &slope);
@@ -424,8 +485,14 @@ void march(PeriodBoundary& b, const ValueFunction& g, const InnerTable& t, const
                     break;
                 }
                 if (fy > 0.0) hi = y; else lo = y;
-                const double next = y - fy / slope;
-                if (!(slope > 0.0) || !(next > lo && next < hi) || std::fabs(next - y) > 0.1) break;
+                if (!(slope > 0.0)) break;
+                const double next = y - std::clamp(fy / slope, -0.1, 0.1);
+                if (!(next > lo && next < hi)) {
+                    // Below the last node: the boundary may have moved
+                    // inwards, which the bracket below settles.
+                    inward = fy > 0.0 && y == lo;
+                    break;
+                }
                 if (std::fabs(next - y) <= 1e-10) {
                     settled = true;
                     break;
@@ -437,7 +504,11 @@ void march(PeriodBoundary& b, const ValueFunction& g, const InnerTable& t, const
                 continue;
             }
         }
-        // A bracket widened from the last node towards the boundary.
+        (void)inward;
+        // A bracket widened from the last node towards the boundary (or from
+        // the start for the first node).
+        if (i + 1 == n) last = inside(guess);
+        const double f_last = F(last, nullptr);
         const double dir = f_last < 0.0 ? 1.0 : -1.0;
         double a = last, f_a = f_last;
         double c = a, f_c = f_a;
@@ -458,7 +529,7 @@ void march(PeriodBoundary& b, const ValueFunction& g, const InnerTable& t, const
             continue;
         }
         const auto G = [&](double y) { return F(y, nullptr); };
-        x[i] = a < c ? bracketed_zero(G, a, f_a, c, f_c) : bracketed_zero(G, c, f_c, a, f_a);
+        x[i] = a < c ? bracketed_zero(G, a, f_a, c, f_c, 0.1 * target) : bracketed_zero(G, c, f_c, a, f_a, 0.1 * target);
     }
     store(b, piece, x);
 }
@@ -520,8 +591,8 @@ void node_times(const PeriodBoundary& b, std::size_t k, double* tau) {
 }
 
 // Solves piece k from x: the march with straight lines between nodes, then
-// Newton's method with the piece's polynomial. Where Newton's method does not
-// settle (a piece whose boundary is too steep for its polynomial, which
+// Newton's method with the piece's polynomial. Where Newton's method does
+// not settle (a piece whose boundary is too steep for its polynomial, which
 // happens far below the strike where a put's boundary climbs from the
 // dividend towards the sweep), the piece keeps the marched nodes and their
 // straight lines.
@@ -529,9 +600,9 @@ void solve_piece(PeriodBoundary& b, const ValueFunction& g, const BoundaryScheme
                  std::size_t k, double floor, double ceiling, double* x) {
     double tau[kMaxPeriodNodes];
     node_times(b, k, tau);
-    for (std::size_t i = 0; i < b.nodes; ++i) x[i] = std::clamp(x[i], floor, ceiling);
     const Piece piece{k, tau, floor, ceiling};
     InnerTable table;
+    for (std::size_t i = 0; i < b.nodes; ++i) x[i] = std::clamp(x[i], floor, ceiling);
     b.local[k] = true;
     build_inner(b, tau, inner, table);
     march(b, g, table, piece, scheme.residual, x);
@@ -553,9 +624,33 @@ double PeriodBoundary::at(double tau) const {
     return std::exp(interpolate(s, value[k], piece_xi(*this, k, tau), local[k]) + log_scale_of(*this, k, tau));
 }
 
+namespace {
+
+// The premium's value at spot e^x: sum over the points of r w Phi(-+d-) and
+// q w S Phi(-+d+), the signs a put's (the region below) or a call's.
+[[gnu::target_clones("avx2", "default")]] double premium_value(const PeriodBoundary& b, double x) {
+    const std::size_t n = b.points;
+    const double sign = b.put ? -1.0 : 1.0;
+    double c[kMaxPremiumPoints];
+    for (std::size_t k = 0; k < n; ++k) c[k] = na::cdf(sign * (((x - b.log_edge[k]) + b.drift[k]) / b.vol[k]));
+    double rate = 0.0;
+    for (std::size_t k = 0; k < n; ++k) rate += b.rate_weight[k] * c[k];
+    if (b.q == 0.0) return b.put ? rate : -rate;
+    for (std::size_t k = 0; k < n; ++k) {
+        c[k] = na::cdf(sign * (((x - b.log_edge[k]) + b.drift[k]) / b.vol[k] + b.vol[k]));
+    }
+    double yield = 0.0;
+    for (std::size_t k = 0; k < n; ++k) yield += b.yield_weight[k] * c[k];
+    const double s = std::exp(x);
+    return b.put ? rate - s * yield : s * yield - rate;
+}
+
+}  // namespace
+
 Expectation PeriodBoundary::premium(double x, bool derivatives) const {
     const double s = std::exp(x);
     double v = 0.0, dx = 0.0, dxx = 0.0;
+    if (!derivatives) return {premium_value(*this, x), 0.0, 0.0};
     for (std::size_t k = 0; k < points; ++k) {
         const double vk = vol[k];
         const double dm = ((x - log_edge[k]) + drift[k]) / vk;
@@ -567,17 +662,13 @@ Expectation PeriodBoundary::premium(double x, bool derivatives) const {
         if (put) {
             // r Phi(-d-) - q S Phi(-d+)
             v += rw * (1.0 - cm) - s * (qw * (1.0 - cp));
-            if (derivatives) {
-                dx += -rw * pm / vk - qw * (s * (1.0 - cp) - s * pp / vk);
-                dxx += rw * dm * pm / (vk * vk) - qw * (s * (1.0 - cp) - 2.0 * s * pp / vk + s * dp * pp / (vk * vk));
-            }
+            dx += -rw * pm / vk - qw * (s * (1.0 - cp) - s * pp / vk);
+            dxx += rw * dm * pm / (vk * vk) - qw * (s * (1.0 - cp) - 2.0 * s * pp / vk + s * dp * pp / (vk * vk));
         } else {
             // q S Phi(d+) - r Phi(d-)
             v += s * (qw * cp) - rw * cm;
-            if (derivatives) {
-                dx += qw * (s * cp + s * pp / vk) - rw * pm / vk;
-                dxx += qw * (s * cp + 2.0 * s * pp / vk - s * dp * pp / (vk * vk)) + rw * dm * pm / (vk * vk);
-            }
+            dx += qw * (s * cp + s * pp / vk) - rw * pm / vk;
+            dxx += qw * (s * cp + 2.0 * s * pp / vk - s * dp * pp / (vk * vk)) + rw * dm * pm / (vk * vk);
         }
     }
     return {v, dx, dxx};
