@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
         std::snprintf(label, sizeof label, "American, tol %.0e:", tol);
         report(label, errors);
         std::size_t quadrature = 0;
-        for (const Row& r : american) quadrature += by_quadrature(r, tol) ? 1 : 0;
+        for (const Row& r : american) quadrature += by_quadrature(r, tol) ? 1u : 0u;
         std::printf("  %zu rows by quadrature, %zu by the grid\n", quadrature, american.size() - quadrature);
     }
     std::vector<double> errors;
@@ -143,6 +143,33 @@ int main(int argc, char** argv) {
         }
         std::printf("tol %.0e: %8.1f us a row with dividends, %6.1f without (x%.0f); European with dividends %8.1f (%.2f of the American)\n",
                     tol, with / kRounds, without / kRounds, with / without, euro / kRounds, euro / with);
+    }
+    // Greeks and implied volatility against the price, side by side, with the
+    // implied volatility's round trip.
+    for (const double tol : {1e-4, 1e-6}) {
+        std::vector<double> prices;
+        for (const Row& r : american) {
+            prices.push_back(dividend_american_price(r.in, r.type, r.times.data(), r.amounts.data(), r.times.size(), tol));
+        }
+        double price = 0.0, greeks = 0.0, implied = 0.0, worst = 0.0;
+        std::size_t missed = 0;
+        for (int round = 0; round < kRounds; ++round) {
+            price += microseconds_per_row(american, [&](const Row& r) {
+                return dividend_american_price(r.in, r.type, r.times.data(), r.amounts.data(), r.times.size(), tol);
+            });
+            greeks += microseconds_per_row(american, [&](const Row& r) {
+                return dividend_american_greeks(r.in, r.type, r.times.data(), r.amounts.data(), r.times.size(), tol).vega;
+            });
+            std::size_t i = 0;
+            implied += microseconds_per_row(american, [&](const Row& r) {
+                const double v = dividend_american_implied_vol(prices[i++], r.in.s, r.in.k, r.in.t, r.in.r, r.in.q, r.type,
+                                                               r.times.data(), r.amounts.data(), r.times.size(), tol);
+                if (std::isnan(v)) ++missed; else worst = std::max(worst, std::fabs(v - r.in.sigma) / r.in.sigma);
+                return 0.0;
+            });
+        }
+        std::printf("tol %.0e: Greeks x%.1f the price, implied vol x%.1f (round trips within %.1e relative, %zu NaN)\n",
+                    tol, greeks / price, implied / price, worst, missed / kRounds);
     }
     return 0;
 }

@@ -105,6 +105,9 @@ bool covers(const Problem& p) {
 
 Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
     const Settings st = settings(pr.tol);
+    // The Gaussian's mass outside the panels an expectation reads, 2
+    // Phi(-window), at most 5e-4 tol of the strike.
+    const double window = std::sqrt(2.0 * std::log(1.0 / (5e-4 * pr.tol)));
     const bool put = pr.type == OptionType::Put;
     const std::size_t m = pr.count;
     const double r = pr.r, q = pr.q, sigma = pr.sigma;
@@ -175,7 +178,9 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
             if (region && (put ? s <= start_edge : s >= start_edge)) return payoff(put, s);
             if (from_free) return dividend_free.price({s, 1.0, length, r, sigma, q}, pr.type, pr.tol);
             double v = next_.expect(move, std::log(s), false).v;
-            if (region) v += boundary_.premium(std::log(s), false).v;
+            if (region && (put ? s < boundary_.premium_reach : s > boundary_.premium_reach)) {
+                v += boundary_.premium(std::log(s), false).v;
+            }
             return v;
         };
         // The same at count spots at once.
@@ -195,7 +200,9 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
             double v[kMaxPanelPoints];
             next_.expect_values(move, x, batch, v);
             for (std::size_t j = 0; j < batch; ++j) {
-                out[at[j]] = v[j] + (region ? boundary_.premium(x[j], false).v : 0.0);
+                const double s = spots[at[j]];
+                const bool reached = region && (put ? s < boundary_.premium_reach : s > boundary_.premium_reach);
+                out[at[j]] = v[j] + (reached ? boundary_.premium(x[j], false).v : 0.0);
             }
         };
 
@@ -240,6 +247,7 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
 
         current_.clear();
         current_.points = st.points;
+        current_.window = window;
         // A European last period is a Black-Scholes price, which past a few
         // of its (short) standard deviations is its straight line in the
         // money and zero out of it: only the difference is tabulated, on the

@@ -20,10 +20,6 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // integrated on its own points: a Gaussian over 1.6 standard deviations and a
 // polynomial of the rule's degree are integrated by the rule to ~1e-12.
 constexpr double kOwnPointsWidth = 1.6;
-// Otherwise the overlap with +-kWindow standard deviations is cut in pieces
-// of at most kPieceWidth standard deviations, each integrated with the rule.
-constexpr double kWindow = 8.5;
-constexpr double kPieceWidth = 1.6;
 
 std::unique_ptr<PanelRule> build_rule(std::size_t size) {
     auto rule = std::make_unique<PanelRule>();
@@ -176,7 +172,7 @@ void ValueFunction::expect_values(const Move& move, const double* x, std::size_t
         if (rule != nullptr) {
             // Panels within the window of some spot; the ones at most
             // kOwnPointsWidth standard deviations wide on their own points.
-            const double lo = lowest - kWindow * s, hi = highest + kWindow * s;
+            const double lo = lowest - window * s, hi = highest + window * s;
             for (std::size_t k = 0; k < panels.size(); ++k) {
                 const Panel& p = panels[k];
                 if (p.y1 < lo || p.y0 > hi) continue;
@@ -289,7 +285,7 @@ Expectation ValueFunction::panel_part(const Move& move, double x, bool derivativ
     if (!panels.empty()) {
         const PanelRule& rule = panel_rule(points);
         const std::size_t n = rule.size;
-        const double lo = mean - kWindow * s, hi = mean + kWindow * s;
+        const double lo = mean - window * s, hi = mean + window * s;
         const auto first = std::upper_bound(panels.begin(), panels.end(), lo,
                                             [](double value, const Panel& p) { return value < p.y1; });
         std::size_t run_begin = 0, run_end = 0;  // panel indices of the current run

@@ -97,6 +97,10 @@ struct ValueFunction {
     // Spots where the function is only a straight line standing in for it
     // (out of reach from today), and above which it is not held at all.
     double rough_lo = 0.0, rough_hi = 0.0, top = 0.0;
+    // The panels an expectation reads: those within this many standard
+    // deviations of the move from its mean (the Gaussian's mass beyond is
+    // 2 Phi(-window)).
+    double window = 8.5;
 
     void clear() {
         linear.clear();
