@@ -591,7 +591,7 @@ void node_times(const PeriodBoundary& b, std::size_t k, double* tau) {
 }
 
 // Solves piece k from x: the march with straight lines between nodes, then
-// Newton's method with the piece's polynomial. Where Newton's method does
+// (when the scheme polishes) Newton's method with the piece's polynomial. Where Newton's method does
 // not settle (a piece whose boundary is too steep for its polynomial, which
 // happens far below the strike where a put's boundary climbs from the
 // dividend towards the sweep), the piece keeps the marched nodes and their
@@ -608,6 +608,7 @@ void solve_piece(PeriodBoundary& b, const ValueFunction& g, const BoundaryScheme
     march(b, g, table, piece, scheme.residual, x);
     double marched[kMaxPeriodNodes];
     std::copy(x, x + b.nodes, marched);
+    if (!scheme.polish) return;
     b.local[k] = false;
     build_inner(b, tau, inner, table);
     if (!newton(b, g, table, piece, scheme.residual, x, b.iterations)) {

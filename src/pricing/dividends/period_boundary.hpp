@@ -56,6 +56,7 @@ struct BoundaryScheme {
     std::size_t inner;         // points of each integral over time in the iteration (per piece of time)
     std::size_t price_points;  // points of the premium at the period's start (per piece of time)
     double residual;           // largest value-matching residual (strike units) that counts as settled
+    bool polish = true;        // Newton's method with each piece's polynomial after the march
 };
 
 inline constexpr std::size_t kMaxPieces = 3;
