@@ -144,6 +144,37 @@ int main(int argc, char** argv) {
         std::printf("tol %.0e: %8.1f us a row with dividends, %6.1f without (x%.0f); European with dividends %8.1f (%.2f of the American)\n",
                     tol, with / kRounds, without / kRounds, with / without, euro / kRounds, euro / with);
     }
+    // A ladder of 21 spots (0.9 to 1.1 of the row's) and a chain of 41
+    // strikes (0.8 to 1.2 of the row's) through one object, per row, against
+    // the row alone.
+    for (const double tol : {1e-4, 1e-6}) {
+        double alone = 0.0, ladder = 0.0, chain = 0.0;
+        std::vector<Row> spots, strikes;
+        for (const Row& r : american) {
+            for (int i = 0; i <= 20; ++i) {
+                spots.push_back(r);
+                spots.back().in.s = r.in.s * (0.9 + 0.01 * i);
+            }
+            for (int i = 0; i <= 40; ++i) {
+                strikes.push_back(r);
+                strikes.back().in.k = r.in.k * (0.8 + 0.01 * i);
+            }
+        }
+        DividendAmerican model;
+        for (int round = 0; round < kRounds; ++round) {
+            alone += microseconds_per_row(american, [&](const Row& r) {
+                return dividend_american_price(r.in, r.type, r.times.data(), r.amounts.data(), r.times.size(), tol);
+            });
+            ladder += microseconds_per_row(spots, [&](const Row& r) {
+                return model.price(r.in, r.type, r.times.data(), r.amounts.data(), r.times.size(), tol);
+            });
+            chain += microseconds_per_row(strikes, [&](const Row& r) {
+                return model.price(r.in, r.type, r.times.data(), r.amounts.data(), r.times.size(), tol);
+            });
+        }
+        std::printf("tol %.0e: a spot ladder %.2f of the row alone, a strike chain %.2f\n", tol, ladder / alone,
+                    chain / alone);
+    }
     // Greeks and implied volatility against the price, side by side, with the
     // implied volatility's round trip.
     for (const double tol : {1e-4, 1e-6}) {

@@ -364,3 +364,28 @@ TEST(DividendChain, SameBitsAloneAndInAChain) {
 }
 
 }  // namespace
+
+// A spot ladder read from one object's shared periods, across several
+// buckets of ln S: each spot within tol of its value at tol 1e-8, and the
+// ladder monotone (no step where one bucket hands over to the next).
+class DividendLadder : public ::testing::TestWithParam<OptionType> {};
+
+TEST_P(DividendLadder, SharedPeriodsKeepTolAcrossBuckets) {
+    const OptionType type = GetParam();
+    const double times[] = {0.2, 0.45};
+    const double amounts[] = {1.5, 1.5};
+    DividendAmerican ladder;
+    double previous = type == OptionType::Put ? kInf : -kInf;
+    for (int i = 0; i <= 24; ++i) {
+        const OptionInputs in{84.0 + 1.5 * i, 100.0, 0.6, 0.05, 0.25, 0.0};
+        const double v = ladder.price(in, type, times, amounts, 2, 1e-6);
+        if (i % 4 == 0) {
+            const double fine = dividend_american_price(in, type, times, amounts, 2, 1e-8);
+            EXPECT_LE(scaled_error(v, fine, in.k), 1e-6) << in;
+        }
+        EXPECT_TRUE(type == OptionType::Put ? v < previous : v > previous) << in;
+        previous = v;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, DividendLadder, ::testing::Values(OptionType::Put, OptionType::Call));

@@ -23,6 +23,8 @@ constexpr double kSpread = 8.5;
 // below it the value is a straight line to the value at zero.
 constexpr double kLowestAfterDrop = 1e-4;
 constexpr std::size_t kMostPanels = 600;
+// Width of a bucket of today's ln S, in standard deviations of the life.
+constexpr double kBucket = 0.5;
 // A panel is fine enough when its last two Legendre coefficients add up to
 // at most this part of tol (in units of the strike): far below, the test
 // only sees the values' own rounding and halves panels for nothing.
@@ -106,7 +108,66 @@ bool covers(const Problem& p) {
     return !(p.q < p.r && p.r <= 0.0);
 }
 
+bool Solver::holds(const Problem& pr, double bucket) const {
+    if (!(solved_ && key_.t == pr.t && key_.r == pr.r && key_.q == pr.q && key_.sigma == pr.sigma &&
+          key_.type == pr.type && key_.american == pr.american && key_.tol == pr.tol && bucket_ == bucket &&
+          dividends_.size() == pr.count)) {
+        return false;
+    }
+    for (std::size_t i = 0; i < pr.count; ++i) {
+        if (dividends_[i].time != pr.dividends[i].time || dividends_[i].amount != pr.dividends[i].amount) return false;
+    }
+    return true;
+}
+
 Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
+    // The spots of one bucket of ln S share every period but today's: the
+    // ranges tabulated and the periods whose boundary is solved follow the
+    // bucket, not the spot, so a spot reads the same bits alone and in a
+    // ladder. A bucket is half a standard deviation of the whole life wide.
+    const double width = kBucket * pr.sigma * std::sqrt(pr.t);
+    const double x0 = std::log(pr.spot);
+    const double bucket = width > 0.0 && std::isfinite(x0 / width) ? width * std::nearbyint(x0 / width) : x0;
+    if (!holds(pr, bucket)) {
+        solved_ = false;
+        prepare(pr, bucket, 0.5 * width, dividend_free);
+        key_ = pr;
+        key_.dividends = nullptr;
+        bucket_ = bucket;
+        dividends_.assign(pr.dividends, pr.dividends + pr.count);
+        solved_ = true;
+    }
+    return read(pr.spot);
+}
+
+Result Solver::read(double spot) const {
+    const bool put = key_.type == OptionType::Put;
+    const double x0 = std::log(spot);
+    Result res{};
+    res.valid = true;
+    res.boundary = start_edge_;
+    if (region_ && (put ? spot <= start_edge_ : spot >= start_edge_)) {
+        res.exercised = true;
+        res.v = payoff(put, spot);
+        res.dx = put ? -spot : spot;
+        res.dxx = res.dx;
+        return res;
+    }
+    Expectation e = next_.expect(move_, x0, true);
+    if (region_) {
+        const Expectation pm = boundary_.premium(x0, true);
+        e.v += pm.v;
+        e.dx += pm.dx;
+        e.dxx += pm.dxx;
+    }
+    res.v = e.v;
+    res.dx = e.dx;
+    res.dxx = e.dxx;
+    res.exercised = false;
+    return res;
+}
+
+void Solver::prepare(const Problem& pr, double bucket, double margin, IntegralAmerican& dividend_free) {
     const Settings st = settings(pr.tol);
     // The Gaussian's mass outside the panels an expectation reads, 2
     // Phi(-window), at most 5e-4 tol of the strike.
@@ -115,8 +176,15 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
     const std::size_t m = pr.count;
     const double r = pr.r, q = pr.q, sigma = pr.sigma;
     const double mu = r - q - 0.5 * sigma * sigma;
-    const double x0 = std::log(pr.spot);
     const auto time_of = [&](std::size_t i) { return pr.dividends[i].time; };
+    // The spots after the dividends up to `before` where the value is read
+    // from today's bucket: reach standard deviations about the drifted
+    // bucket's ends.
+    const auto reach_of = [&](double before, double& lo, double& hi) {
+        const double centre = bucket + mu * before, half = st.reach * sigma * std::sqrt(before) + margin;
+        lo = std::exp(centre - half);
+        hi = std::exp(centre + half);
+    };
 
     set_payoff(put, next_);
     next_.top = std::numeric_limits<double>::infinity();
@@ -132,17 +200,16 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
         if (from_free) {
             start_edge = dividend_free.boundary(1.0, length, r, sigma, q, pr.type, pr.tol);
         } else if (region) {
-            // The spots at the period's start the value is read at: today's,
-            // or the range tabulated for the period before (after its
+            // The spots at the period's start the value is read at: today's
+            // bucket, or the range tabulated for the period before (after its
             // dividend).
-            double reach_lo = pr.spot, reach_hi = pr.spot;
+            double reach_lo, reach_hi;
+            reach_of(0.0, reach_lo, reach_hi);
             if (p > 0) {
-                const double before = time_of(p - 1);
                 double dropped = 0.0;
                 for (std::size_t i = 0; i < p; ++i) dropped += pr.dividends[i].amount;
-                const double centre = x0 + mu * before, half = st.reach * sigma * std::sqrt(before);
-                reach_lo = std::exp(centre - half) - dropped;
-                reach_hi = std::exp(centre + half);
+                reach_of(time_of(p - 1), reach_lo, reach_hi);
+                reach_lo -= dropped;
             }
             // Past 8.5 standard deviations of the period (and its drift)
             // from every spot of the exercise region, the premium is below
@@ -210,28 +277,10 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
         };
 
         if (p == 0) {
-            Result res{};
-            res.valid = true;
-            res.boundary = start_edge;
-            if (region && (put ? pr.spot <= start_edge : pr.spot >= start_edge)) {
-                res.exercised = true;
-                res.v = payoff(put, pr.spot);
-                res.dx = put ? -pr.spot : pr.spot;
-                res.dxx = res.dx;
-                return res;
-            }
-            Expectation e = next_.expect(move, x0, true);
-            if (region) {
-                const Expectation pm = boundary_.premium(x0, true);
-                e.v += pm.v;
-                e.dx += pm.dx;
-                e.dxx += pm.dxx;
-            }
-            res.v = e.v;
-            res.dx = e.dx;
-            res.dxx = e.dxx;
-            res.exercised = false;
-            return res;
+            region_ = region;
+            start_edge_ = start_edge;
+            move_ = move;
+            return;
         }
 
         // The terminal function of the period before: G(S) = F(S - d), at
@@ -244,9 +293,9 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
         double dropped = 0.0;
         for (std::size_t i = 0; i + 1 < p; ++i) dropped += pr.dividends[i].amount;
         const double spread = kSpread * sigma * std::sqrt(rem) + std::fabs(r - q) * rem + 0.5 * sigma * sigma * rem;
-        const double centre = x0 + mu * before, half = st.reach * sigma * std::sqrt(before);
-        const double upper_rel = std::exp(centre + half);
-        const double lower_rel = std::exp(centre - half) - dropped;
+        double lower_rel, upper_rel;
+        reach_of(before, lower_rel, upper_rel);
+        lower_rel -= dropped;
 
         current_.clear();
         current_.points = st.points;
@@ -412,7 +461,6 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
         current_.finish();
         std::swap(current_, next_);
     }
-    return Result{0.0, 0.0, 0.0, false, 0.0, false};
 }
 
 }  // namespace varnelle::dividend_integral

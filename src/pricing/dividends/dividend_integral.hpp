@@ -64,13 +64,28 @@ struct Result {
     bool valid;          // false: a boundary did not settle, the route does not value this row
 };
 
+// Keeps the last problem's periods: a problem that differs from it only in
+// the spot, within one bucket of ln S, is read from them at once.
 class Solver {
 public:
     Result solve(const Problem& p, IntegralAmerican& dividend_free);
 
 private:
+    bool holds(const Problem& p, double bucket) const;
+    // The backward pass down to today's period, tabulated for the spots of
+    // the bucket (ln S within margin of it).
+    void prepare(const Problem& p, double bucket, double margin, IntegralAmerican& dividend_free);
+    Result read(double spot) const;
+
     ValueFunction next_, current_;
-    PeriodBoundary boundary_;
+    PeriodBoundary boundary_;  // today's period's
+    Move move_{};
+    bool region_ = false;
+    double start_edge_ = 0.0;
+    bool solved_ = false;
+    Problem key_{};
+    double bucket_ = 0.0;
+    std::vector<CashDividend> dividends_;
 };
 
 }  // namespace varnelle::dividend_integral
