@@ -111,17 +111,22 @@ constexpr std::size_t kBatch = 32;
 // against the Gaussian of mean m_i and deviation s over the panel, by the
 // moments E_k of xi = alpha + beta z: E_k = alpha E_(k-1) + beta^2 (k - 1)
 // E_(k-2) + beta [xi^(k-1) phi(z)] at the ends. Added to v at every spot.
+// Phi and phi at a panel's end are those of the next panel's start: with
+// lower_known, ca and pa already hold them (from the panel below), and cb
+// and pb are left holding the upper end's.
 [[gnu::target_clones("avx2", "default")]] void moment_sums(const Panel& p, std::size_t size, const double* mean,
-                                                           std::size_t n, double s, double* v) {
+                                                           std::size_t n, double s, double* v, bool lower_known,
+                                                           double* ca, double* pa, double* cb, double* pb) {
     const double half = 0.5 * (p.y1 - p.y0), mid = 0.5 * (p.y1 + p.y0);
     const double beta = s / half, inv_s = 1.0 / s;
-    double alpha[kBatch], pa[kBatch], pb[kBatch], e0[kBatch], e1[kBatch], sum[kBatch];
+    double alpha[kBatch], e0[kBatch], e1[kBatch], sum[kBatch];
+    if (!lower_known) {
+        for (std::size_t i = 0; i < n; ++i) na::cdf_pdf(std::clamp((p.y0 - mean[i]) * inv_s, -40.0, 40.0), ca[i], pa[i]);
+    }
     for (std::size_t i = 0; i < n; ++i) {
         alpha[i] = (mean[i] - mid) / half;
-        double ca, cb;
-        na::cdf_pdf(std::clamp((p.y0 - mean[i]) * inv_s, -40.0, 40.0), ca, pa[i]);
-        na::cdf_pdf(std::clamp((p.y1 - mean[i]) * inv_s, -40.0, 40.0), cb, pb[i]);
-        e0[i] = cb - ca;
+        na::cdf_pdf(std::clamp((p.y1 - mean[i]) * inv_s, -40.0, 40.0), cb[i], pb[i]);
+        e0[i] = cb[i] - ca[i];
         e1[i] = alpha[i] * e0[i] + beta * (pa[i] - pb[i]);
         sum[i] = p.power[0] * e0[i] + (size > 1 ? p.power[1] * e1[i] : 0.0);
     }
@@ -173,6 +178,10 @@ void ValueFunction::expect_values(const Move& move, const double* x, std::size_t
             // Panels within the window of some spot; the ones at most
             // kOwnPointsWidth standard deviations wide on their own points.
             const double lo = lowest - window * s, hi = highest + window * s;
+            // Phi and phi at the upper end of the last panel integrated by its
+            // moments, for the next one if it starts there.
+            double lower_c[kBatch], lower_p[kBatch], upper_c[kBatch], upper_p[kBatch];
+            double known_end = kInf;
             for (std::size_t k = 0; k < panels.size(); ++k) {
                 const Panel& p = panels[k];
                 if (p.y1 < lo || p.y0 > hi) continue;
@@ -180,7 +189,13 @@ void ValueFunction::expect_values(const Move& move, const double* x, std::size_t
                     node_sums(node_y.data() + k * rule->size, node_wg.data() + k * rule->size, rule->size, mean, n,
                               1.0 / s, nodes);
                 } else {
-                    moment_sums(p, rule->size, mean, n, s, v);
+                    const bool known = p.y0 == known_end;
+                    if (known) {
+                        std::copy(upper_c, upper_c + n, lower_c);
+                        std::copy(upper_p, upper_p + n, lower_p);
+                    }
+                    moment_sums(p, rule->size, mean, n, s, v, known, lower_c, lower_p, upper_c, upper_p);
+                    known_end = p.y1;
                 }
             }
         }
