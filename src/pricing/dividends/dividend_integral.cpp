@@ -38,6 +38,7 @@ struct Settings {
     std::size_t price_points;
     double residual;         // largest value-matching residual that counts as settled, in units of tol
     bool polish;             // Newton's method with each piece's polynomial after the march
+    double widest;           // panels at most this many standard deviations of the remaining life wide
 };
 
 // Measured on the stored rows and the random book (largest errors with the
@@ -45,17 +46,22 @@ struct Settings {
 // five boundary nodes with eight points in each integral over time and
 // twelve in the premium leave 2.3e-6 (four nodes 5.5e-5, three 1.3e-4; six
 // points a panel 1e-4); tabulating 4 standard deviations of today's spread
-// leaves 6.9e-4, 5 nothing the rows show. At tol 1e-6: ten points, ten nodes
+// leaves 6.9e-4, 5 nothing the rows show. At tol 1e-6: ten nodes
 // leave 5.7e-7 (six 1.2e-6), 6 standard deviations.
 // At tol 1e-4 the boundary is left as marched (straight lines between the
 // nodes, each settled to 5e-2 tol): 3.9e-5 on the book, 3.0e-5 on the stored
 // rows, for a quarter less work than polishing it with Newton's method to
 // 2.5e-3 tol (2.3e-6). At tol 1e-6 the marched boundary leaves 5.1e-6 (with
 // sixteen nodes 1.6e-6): there the polish pays.
+// Panels of up to three standard deviations of the remaining life at tol
+// 1e-4 (two cost a tenth more for nothing the rows show); at tol 1e-6 (and
+// the European value's 1e-5) twelve points over 3.5 (ten over two cost a
+// twentieth more for the American, half as much again for the European,
+// whose largest error on the book falls from 8.9e-8 to 3.6e-8).
 Settings settings(double tol) {
-    if (tol >= 3e-5) return {8, 5.0, 5, 8, 12, 5e-2, false};
-    if (tol >= 3e-8) return {10, 6.0, 10, 16, 32, 2.5e-3, true};
-    return {12, 7.5, 16, 32, 64, 2.5e-3, true};
+    if (tol >= 3e-5) return {8, 5.0, 5, 8, 12, 5e-2, false, 3.0};
+    if (tol >= 3e-8) return {12, 6.0, 10, 16, 32, 2.5e-3, true, 3.5};
+    return {12, 7.5, 16, 32, 64, 2.5e-3, true, 2.0};
 }
 
 double payoff(bool put, double s) {
@@ -392,14 +398,14 @@ void Solver::prepare(const Problem& pr, double bucket, double margin, IntegralAm
             }
         }
 
-        // Panels in ln(S - d): at most two standard deviations of the
+        // Panels in ln(S - d): at most `widest` standard deviations of the
         // remaining life wide to start with, cut at the spots where the
         // terminal function of the period has its kinks (near which the
         // value is sharpest), and halved until the last Legendre
         // coefficients of every panel are below the tol's share.
         const PanelRule& rule = panel_rule(st.points);
         const double finest = 0.2 * sigma * std::sqrt(length > 0.0 ? length : 1e-12);
-        const double coarsest = 2.0 * sigma * std::sqrt(rem);
+        const double coarsest = st.widest * sigma * std::sqrt(rem);
         const double resolution = kPanelResolution * pr.tol;
         std::vector<double> cuts;
         const auto tabulate_panel = [&](double ua, double ub, Panel& panel, double& tail) {
