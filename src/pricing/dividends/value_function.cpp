@@ -43,6 +43,31 @@ std::unique_ptr<PanelRule> build_rule(std::size_t size) {
             }
         }
     }
+    // The powers of xi in P_k (Bonnet's recurrence on coefficient vectors),
+    // summed with the Legendre weights: one matrix from values to powers.
+    double prev[kMaxPanelPoints] = {}, cur[kMaxPanelPoints] = {}, next[kMaxPanelPoints] = {};
+    const auto add = [&](std::size_t k, const double* poly) {
+        for (std::size_t j = 0; j <= k; ++j) {
+            for (std::size_t i = 0; i < size; ++i) rule->power[j][i] += poly[j] * rule->legendre[k][i];
+        }
+    };
+    prev[0] = 1.0;
+    add(0, prev);
+    if (size > 1) {
+        cur[1] = 1.0;
+        add(1, cur);
+    }
+    for (std::size_t k = 1; k + 1 < size; ++k) {
+        const double kk = static_cast<double>(k);
+        for (std::size_t j = 0; j <= k + 1; ++j) {
+            next[j] = ((2.0 * kk + 1.0) * (j > 0 ? cur[j - 1] : 0.0) - kk * prev[j]) / (kk + 1.0);
+        }
+        for (std::size_t j = 0; j <= k + 1; ++j) {
+            prev[j] = cur[j];
+            cur[j] = next[j];
+        }
+        add(k + 1, cur);
+    }
     return rule;
 }
 
@@ -215,32 +240,10 @@ void ValueFunction::finish() {
     const PanelRule& rule = panel_rule(points);
     const std::size_t n = rule.size;
     for (Panel& p : panels) {
-        // Legendre coefficients, then the Legendre polynomials' own powers
-        // of xi summed with them.
-        double coefficient[kMaxPanelPoints] = {};
-        for (std::size_t k = 0; k < n; ++k) {
+        for (std::size_t j = 0; j < n; ++j) {
             double c = 0.0;
-            for (std::size_t i = 0; i < n; ++i) c += rule.legendre[k][i] * p.g[i];
-            coefficient[k] = c;
-        }
-        double prev[kMaxPanelPoints] = {}, cur[kMaxPanelPoints] = {}, next[kMaxPanelPoints] = {};
-        for (std::size_t j = 0; j < n; ++j) p.power[j] = 0.0;
-        prev[0] = 1.0;
-        p.power[0] = coefficient[0];
-        if (n > 1) {
-            cur[1] = 1.0;
-            p.power[1] += coefficient[1];
-        }
-        for (std::size_t k = 1; k + 1 < n; ++k) {
-            const double kk = static_cast<double>(k);
-            for (std::size_t j = 0; j <= k + 1; ++j) {
-                next[j] = ((2.0 * kk + 1.0) * (j > 0 ? cur[j - 1] : 0.0) - kk * prev[j]) / (kk + 1.0);
-            }
-            for (std::size_t j = 0; j <= k + 1; ++j) {
-                prev[j] = cur[j];
-                cur[j] = next[j];
-                p.power[j] += coefficient[k + 1] * next[j];
-            }
+            for (std::size_t i = 0; i < n; ++i) c += rule.power[j][i] * p.g[i];
+            p.power[j] = c;
         }
     }
     for (const Panel& p : panels) {

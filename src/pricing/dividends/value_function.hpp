@@ -67,6 +67,9 @@ struct PanelRule {
     // polynomial through the points, whose last coefficients tell how well
     // the panel resolves its function.
     double legendre[kMaxPanelPoints][kMaxPanelPoints] = {};
+    // power[j][i]: the weight of value i in the coefficient of xi^j of the
+    // same polynomial.
+    double power[kMaxPanelPoints][kMaxPanelPoints] = {};
 };
 const PanelRule& panel_rule(std::size_t size);
 
