@@ -261,20 +261,21 @@ void Solver::prepare(const Problem& pr, double bucket, double margin, IntegralAm
         };
         // The same at count spots at once.
         const auto values_at = [&](const double* spots, std::size_t count, double* out) {
-            double x[kMaxPanelPoints];
+            double x[kMaxPanelPoints], held[kMaxPanelPoints];
             std::size_t at[kMaxPanelPoints], batch = 0;
             for (std::size_t i = 0; i < count; ++i) {
                 const double s = spots[i];
                 if (length == 0.0 || from_free || (region && (put ? s <= start_edge : s >= start_edge)) || !(s > 0.0)) {
                     out[i] = value_at(s);
                 } else {
-                            x[batch] = std::log(s);
+                    x[batch] = std::log(s);
+                    held[batch] = s;
                     at[batch++] = i;
                 }
             }
             if (batch == 0) return;
             double v[kMaxPanelPoints];
-            next_.expect_values(move, x, batch, v);
+            next_.expect_values(move, x, held, batch, v);
             for (std::size_t j = 0; j < batch; ++j) {
                 const double s = spots[at[j]];
                 const bool reached = region && (put ? s < boundary_.premium_reach : s > boundary_.premium_reach);

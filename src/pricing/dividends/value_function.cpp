@@ -185,7 +185,8 @@ constexpr std::size_t kBatch = 32;
 
 }  // namespace
 
-void ValueFunction::expect_values(const Move& move, const double* x, std::size_t count, double* out) const {
+void ValueFunction::expect_values(const Move& move, const double* x, const double* spot, std::size_t count,
+                                  double* out) const {
     const double s = move.s;
     const PanelRule* rule = panels.empty() ? nullptr : &panel_rule(points);
     for (std::size_t from = 0; from < count; from += kBatch) {
@@ -194,7 +195,7 @@ void ValueFunction::expect_values(const Move& move, const double* x, std::size_t
         double lowest = kInf, highest = -kInf;
         for (std::size_t i = 0; i < n; ++i) {
             mean[i] = x[from + i] + move.drift;
-            forward[i] = std::exp(x[from + i]) * move.growth;
+            forward[i] = spot[from + i] * move.growth;
             lowest = std::min(lowest, mean[i]);
             highest = std::max(highest, mean[i]);
         }

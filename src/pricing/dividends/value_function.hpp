@@ -118,9 +118,10 @@ struct ValueFunction {
     double at(double s) const;
     // e^(-r tau) E[G(S_tau) | S_0 = e^x], with derivatives in x when asked.
     Expectation expect(const Move& move, double x, bool derivatives) const;
-    // The same value (without derivatives) at count spots x[i] at once, in
-    // loops over the spots that vectorise: for tabulating a period's value.
-    void expect_values(const Move& move, const double* x, std::size_t count, double* out) const;
+    // The same value (without derivatives) at count spots s[i] = e^(x[i]) at
+    // once, in loops over the spots that vectorise: for tabulating a
+    // period's value.
+    void expect_values(const Move& move, const double* x, const double* s, std::size_t count, double* out) const;
 
 private:
     // The panels' part of the expectation, before discounting.
