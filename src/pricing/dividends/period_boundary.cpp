@@ -192,18 +192,23 @@ struct InnerTable {
     std::vector<double> vol, drift, rate_weight, yield_weight, log_scale, weight;
 };
 
-void build_inner(const PeriodBoundary& b, const double* tau, const AngleRule& rule, InnerTable& t) {
+// With weights_only, the table already holds the same nodes' points and only
+// the node weights are made again (for the other form of interpolation).
+void build_inner(const PeriodBoundary& b, const double* tau, const AngleRule& rule, InnerTable& t,
+                 bool weights_only = false) {
     const std::size_t n = b.nodes, l = rule.size;
     const NodeSet& s = nodes_of(n);
     t.nodes = n;
     t.points = l;
     const std::size_t size = n * kMaxPieces * l;
-    t.vol.resize(size);
-    t.drift.resize(size);
-    t.rate_weight.resize(size);
-    t.yield_weight.resize(size);
-    t.log_scale.resize(size);
-    t.weight.resize(size * n);
+    if (!weights_only) {
+        t.vol.resize(size);
+        t.drift.resize(size);
+        t.rate_weight.resize(size);
+        t.yield_weight.resize(size);
+        t.log_scale.resize(size);
+        t.weight.resize(size * n);
+    }
     const double mu = b.r - b.q - 0.5 * b.sigma * b.sigma;
     double w[kMaxPeriodNodes];
     for (std::size_t i = 0; i < n; ++i) {
@@ -218,15 +223,16 @@ void build_inner(const PeriodBoundary& b, const double* tau, const AngleRule& ru
             for (std::size_t k = 0; k < l; ++k) {
                 const std::size_t at = seg * l + k;
                 const double u = u0[j] + span * rule.sin[k] * rule.sin[k];
+                const double rem = tau[i] - u;
+                node_weights(s, piece_xi(b, p, rem), b.local[p], w);
+                for (std::size_t m = 0; m < n; ++m) t.weight[(seg * n + m) * l + k] = w[m];
+                if (weights_only) continue;
                 const double root_u = u0[j] == 0.0 ? std::sqrt(span) * rule.sin[k] : std::sqrt(u);
                 const double area = 2.0 * span * rule.sin[k] * rule.cos[k] * rule.w[k];
                 t.vol[at] = b.sigma * root_u;
                 t.drift[at] = mu * u;
                 t.rate_weight[at] = b.r * std::exp(-b.r * u) * area;
-                t.yield_weight[at] = b.q * std::exp(-b.q * u) * area;
-                const double rem = tau[i] - u;
-                node_weights(s, piece_xi(b, p, rem), b.local[p], w);
-                for (std::size_t m = 0; m < n; ++m) t.weight[(seg * n + m) * l + k] = w[m];
+                t.yield_weight[at] = b.q == 0.0 ? 0.0 : b.q * std::exp(-b.q * u) * area;
                 t.log_scale[at] = log_scale_of(b, p, rem);
             }
         }
@@ -610,7 +616,7 @@ void solve_piece(PeriodBoundary& b, const ValueFunction& g, const BoundaryScheme
     std::copy(x, x + b.nodes, marched);
     if (!scheme.polish) return;
     b.local[k] = false;
-    build_inner(b, tau, inner, table);
+    build_inner(b, tau, inner, table, true);
     if (!newton(b, g, table, piece, scheme.residual, x, b.iterations)) {
         b.local[k] = true;
         store(b, piece, marched);
