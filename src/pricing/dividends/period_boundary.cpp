@@ -607,7 +607,9 @@ void solve_piece(PeriodBoundary& b, const ValueFunction& g, const BoundaryScheme
     double tau[kMaxPeriodNodes];
     node_times(b, k, tau);
     const Piece piece{k, tau, floor, ceiling};
-    InnerTable table;
+    // Kept from piece to piece: its vectors keep their size, so they are not
+    // cleared (zero-filled) again for every piece.
+    static thread_local InnerTable table;
     for (std::size_t i = 0; i < b.nodes; ++i) x[i] = std::clamp(x[i], floor, ceiling);
     b.local[k] = true;
     build_inner(b, tau, inner, table);
