@@ -126,17 +126,32 @@ bool Solver::holds(const Problem& pr, double bucket) const {
     return true;
 }
 
-Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
-    // The spots of one bucket of ln S share every period but today's: the
-    // ranges tabulated and the periods whose boundary is solved follow the
-    // bucket, not the spot, so a spot reads the same bits alone and in a
-    // ladder. A bucket is half a standard deviation of the whole life wide.
+// The spots of one bucket of ln S share every period but today's: the
+// ranges tabulated and the periods whose boundary is solved follow the
+// bucket, not the spot, so a spot reads the same bits alone and in a
+// ladder. A bucket is half a standard deviation of the whole life wide.
+double Solver::bucket_of(const Problem& pr, double& margin) const {
     const double width = kBucket * pr.sigma * std::sqrt(pr.t);
     const double x0 = std::log(pr.spot);
-    const double bucket = width > 0.0 && std::isfinite(x0 / width) ? width * std::nearbyint(x0 / width) : x0;
+    margin = 0.5 * width;
+    return width > 0.0 && std::isfinite(x0 / width) ? width * std::nearbyint(x0 / width) : x0;
+}
+
+Result Solver::solve_near(const Problem& pr, IntegralAmerican& dividend_free, const std::vector<PeriodBoundary>& warm) {
+    double margin;
+    const double bucket = bucket_of(pr, margin);
+    solved_ = false;
+    prepare(pr, bucket, margin, dividend_free, warm.size() == pr.count + 1 ? &warm : nullptr);
+    key_ = pr;
+    return read(pr.spot);
+}
+
+Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
+    double margin;
+    const double bucket = bucket_of(pr, margin);
     if (!holds(pr, bucket)) {
         solved_ = false;
-        prepare(pr, bucket, 0.5 * width, dividend_free);
+        prepare(pr, bucket, margin, dividend_free, nullptr);
         key_ = pr;
         key_.dividends = nullptr;
         bucket_ = bucket;
@@ -173,7 +188,8 @@ Result Solver::read(double spot) const {
     return res;
 }
 
-void Solver::prepare(const Problem& pr, double bucket, double margin, IntegralAmerican& dividend_free) {
+void Solver::prepare(const Problem& pr, double bucket, double margin, IntegralAmerican& dividend_free,
+                     const std::vector<PeriodBoundary>* warm) {
     const Settings st = settings(pr.tol);
     // The Gaussian's mass outside the panels an expectation reads, 2
     // Phi(-window), at most 5e-4 tol of the strike.
@@ -192,6 +208,10 @@ void Solver::prepare(const Problem& pr, double bucket, double margin, IntegralAm
         hi = std::exp(centre + half);
     };
 
+    if (warm == nullptr) {
+        kept_.resize(m + 1);
+        for (PeriodBoundary& k : kept_) k.active = false;
+    }
     set_payoff(put, next_);
     next_.top = std::numeric_limits<double>::infinity();
     next_.finish();
@@ -243,8 +263,10 @@ void Solver::prepare(const Problem& pr, double bucket, double margin, IntegralAm
                 c0 = std::max(c0, r / q);
             }
             const BoundaryScheme scheme{st.nodes, st.inner, st.price_points, st.residual * pr.tol, st.polish};
-            solve_period_boundary(length, r, q, sigma, put, next_, scheme, c0, pr.dividends[p].amount, boundary_);
+            solve_period_boundary(length, r, q, sigma, put, next_, scheme, c0, pr.dividends[p].amount, boundary_,
+                                  warm != nullptr ? &(*warm)[p] : nullptr);
             start_edge = boundary_.now();
+            if (warm == nullptr) kept_[p] = boundary_;
         }
         const Move move = length > 0.0 ? make_move(length, r, q, sigma) : Move{};
 

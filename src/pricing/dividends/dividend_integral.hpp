@@ -69,12 +69,21 @@ struct Result {
 class Solver {
 public:
     Result solve(const Problem& p, IntegralAmerican& dividend_free);
+    // The same for a problem near the last one solved cold (a bumped rate or
+    // volatility), each period's boundary sought from that problem's (kept()
+    // of it). Its periods are not kept for later problems, which read the
+    // bits of a cold solve.
+    Result solve_near(const Problem& p, IntegralAmerican& dividend_free, const std::vector<PeriodBoundary>& warm);
+    // Every period's boundary of the last solve (inactive where none was solved).
+    const std::vector<PeriodBoundary>& kept() const { return kept_; }
 
 private:
     bool holds(const Problem& p, double bucket) const;
     // The backward pass down to today's period, tabulated for the spots of
     // the bucket (ln S within margin of it).
-    void prepare(const Problem& p, double bucket, double margin, IntegralAmerican& dividend_free);
+    void prepare(const Problem& p, double bucket, double margin, IntegralAmerican& dividend_free,
+                 const std::vector<PeriodBoundary>* warm);
+    double bucket_of(const Problem& p, double& margin) const;
     Result read(double spot) const;
 
     ValueFunction next_, current_;
@@ -86,6 +95,7 @@ private:
     Problem key_{};
     double bucket_ = 0.0;
     std::vector<CashDividend> dividends_;
+    std::vector<PeriodBoundary> kept_;
 };
 
 }  // namespace varnelle::dividend_integral

@@ -200,15 +200,18 @@ double DividendAmerican::european_price(const OptionInputs& in, OptionType type,
 }
 
 bool DividendAmerican::integral_greeks(const OptionInputs& in, OptionType type, bool american, double tol, Greeks& g) {
+    // The bumped problems seek each period's boundary from the unbumped one's.
     const auto solve = [&](double r, double sigma, dividend_integral::Result& res) {
         const dividend_integral::Problem problem{in.s / in.k, in.t, r, in.q, sigma, type, american,
                                                  scaled_.items().data(), scaled_.size(), tol};
         if (!dividend_integral::covers(problem)) return false;
-        res = integral_.solve(problem, dividend_free_);
+        const bool bumped = r != in.r || sigma != in.sigma;
+        res = bumped ? integral_.solve_near(problem, dividend_free_, warm_) : integral_.solve(problem, dividend_free_);
         return res.valid;
     };
     dividend_integral::Result now, up, down;
     if (!solve(in.r, in.sigma, now)) return false;
+    warm_ = integral_.kept();
     if (now.exercised) {
         g = {type == OptionType::Put ? -1.0 : 1.0, 0.0, 0.0, 0.0, 0.0};
         return true;

@@ -625,6 +625,19 @@ void solve_piece(PeriodBoundary& b, const ValueFunction& g, const BoundaryScheme
     }
 }
 
+// Piece k by Newton's method with its polynomial alone, from x (ln b at its
+// nodes, from a nearby problem). False where it does not settle.
+bool polish_from(PeriodBoundary& b, const ValueFunction& g, const BoundaryScheme& scheme, const AngleRule& inner,
+                 std::size_t k, double floor, double ceiling, double* x) {
+    double tau[kMaxPeriodNodes];
+    node_times(b, k, tau);
+    const Piece piece{k, tau, floor, ceiling};
+    static thread_local InnerTable table;
+    b.local[k] = false;
+    build_inner(b, tau, inner, table);
+    return newton(b, g, table, piece, scheme.residual, x, b.iterations);
+}
+
 }  // namespace
 
 double PeriodBoundary::at(double tau) const {
@@ -684,7 +697,8 @@ Expectation PeriodBoundary::premium(double x, bool derivatives) const {
 }
 
 void solve_period_boundary(double length, double r, double q, double sigma, bool put, const ValueFunction& g,
-                           const BoundaryScheme& scheme, double start_edge, double drop, PeriodBoundary& b) {
+                           const BoundaryScheme& scheme, double start_edge, double drop, PeriodBoundary& b,
+                           const PeriodBoundary* warm) {
     const std::size_t n = scheme.nodes;
     b.active = true;
     b.put = put;
@@ -761,14 +775,29 @@ void solve_period_boundary(double length, double r, double q, double sigma, bool
     // outweighs the interest on the strike, above max(1, r / q).
     const double low_floor = put ? std::log(1e-300) : std::log(std::max(1.0, r / q));
     const double low_ceiling = put ? std::log(mid) : std::log(1e6);
-    solve_piece(b, g, scheme, inner, 0, low_floor, low_ceiling, x);
+    // From the warm boundary's piece where it has the same pieces and that
+    // piece its polynomial, else (or where that does not settle) marched.
+    const bool warmed = warm != nullptr && scheme.polish && warm->active && warm->put == put &&
+                        warm->nodes == n && warm->pieces == b.pieces;
+    const auto solve = [&](std::size_t k, double floor, double ceiling, double* start) {
+        if (warmed && !warm->local[k]) {
+            double tau[kMaxPeriodNodes], y[kMaxPeriodNodes];
+            node_times(b, k, tau);
+            for (std::size_t i = 0; i < n; ++i) {
+                y[i] = std::clamp(warm->value[k][i] + log_scale_of(b, k, tau[i]), floor, ceiling);
+            }
+            if (polish_from(b, g, scheme, inner, k, floor, ceiling, y)) return;
+        }
+        solve_piece(b, g, scheme, inner, k, floor, ceiling, start);
+    };
+    solve(0, low_floor, low_ceiling, x);
     if (b.pieces == 3) {
         for (std::size_t i = 0; i < n; ++i) x[i] = std::log(mid);
-        solve_piece(b, g, scheme, inner, 1, std::log(mid), std::log(knee), x);
+        solve(1, std::log(mid), std::log(knee), x);
     }
     if (b.pieces >= 2) {
         for (std::size_t i = 0; i < n; ++i) x[i] = std::log(knee);
-        solve_piece(b, g, scheme, inner, b.pieces - 1, std::log(knee), 0.0, x);
+        solve(b.pieces - 1, std::log(knee), 0.0, x);
     }
 
     // The premium integral's terms at tau = length.

@@ -94,8 +94,12 @@ struct PeriodBoundary {
 // (r > 0 for a put, q > 0 for a call). start_edge: a call's boundary at the
 // period's end (where exercising just before the ex-date starts to pay, or
 // r / q if higher); drop: the dividend at the period's end for a put (the
-// spot below which the drop takes it to zero).
+// spot below which the drop takes it to zero). warm: where given, the
+// boundary of the same period in a nearby problem (a bumped rate or
+// volatility): each of its pieces the scheme polishes is sought by Newton's
+// method from the warm node values first, and marched only if that fails.
 void solve_period_boundary(double length, double r, double q, double sigma, bool put, const ValueFunction& g,
-                           const BoundaryScheme& scheme, double start_edge, double drop, PeriodBoundary& b);
+                           const BoundaryScheme& scheme, double start_edge, double drop, PeriodBoundary& b,
+                           const PeriodBoundary* warm = nullptr);
 
 }  // namespace varnelle::dividend_integral
