@@ -176,7 +176,7 @@ Result Solver::read(double spot) const {
     }
     Expectation e = next_.expect(move_, x0, true);
     if (region_) {
-        const Expectation pm = boundary_.premium(x0, true);
+        const Expectation pm = kept_[0].premium(x0, true);
         e.v += pm.v;
         e.dx += pm.dx;
         e.dxx += pm.dxx;
@@ -208,14 +208,14 @@ void Solver::prepare(const Problem& pr, double bucket, double margin, IntegralAm
         hi = std::exp(centre + half);
     };
 
-    if (warm == nullptr) {
-        kept_.resize(m + 1);
-        for (PeriodBoundary& k : kept_) k.active = false;
-    }
+    kept_.resize(m + 1);
     set_payoff(put, next_);
     next_.top = std::numeric_limits<double>::infinity();
     next_.finish();
     for (std::size_t p = m + 1; p-- > 0;) {
+        // The period's boundary, where one is solved, stays in kept_.
+        PeriodBoundary& boundary = kept_[p];
+        boundary.active = false;
         const double start = p == 0 ? 0.0 : time_of(p - 1);
         const double end = p < m ? time_of(p) : pr.t;
         const double length = end - start;
@@ -263,10 +263,9 @@ void Solver::prepare(const Problem& pr, double bucket, double margin, IntegralAm
                 c0 = std::max(c0, r / q);
             }
             const BoundaryScheme scheme{st.nodes, st.inner, st.price_points, st.residual * pr.tol, st.polish};
-            solve_period_boundary(length, r, q, sigma, put, next_, scheme, c0, pr.dividends[p].amount, boundary_,
+            solve_period_boundary(length, r, q, sigma, put, next_, scheme, c0, pr.dividends[p].amount, boundary,
                                   warm != nullptr ? &(*warm)[p] : nullptr);
-            start_edge = boundary_.now();
-            if (warm == nullptr) kept_[p] = boundary_;
+            start_edge = boundary.now();
         }
         const Move move = length > 0.0 ? make_move(length, r, q, sigma) : Move{};
 
@@ -276,8 +275,8 @@ void Solver::prepare(const Problem& pr, double bucket, double margin, IntegralAm
             if (region && (put ? s <= start_edge : s >= start_edge)) return payoff(put, s);
             if (from_free) return dividend_free.price({s, 1.0, length, r, sigma, q}, pr.type, pr.tol);
             double v = next_.expect(move, std::log(s), false).v;
-            if (region && (put ? s < boundary_.premium_reach : s > boundary_.premium_reach)) {
-                v += boundary_.premium(std::log(s), false).v;
+            if (region && (put ? s < boundary.premium_reach : s > boundary.premium_reach)) {
+                v += boundary.premium(std::log(s), false).v;
             }
             return v;
         };
@@ -300,8 +299,8 @@ void Solver::prepare(const Problem& pr, double bucket, double margin, IntegralAm
             next_.expect_values(move, x, held, batch, v);
             for (std::size_t j = 0; j < batch; ++j) {
                 const double s = spots[at[j]];
-                const bool reached = region && (put ? s < boundary_.premium_reach : s > boundary_.premium_reach);
-                out[at[j]] = v[j] + (reached ? boundary_.premium(x[j], false).v : 0.0);
+                const bool reached = region && (put ? s < boundary.premium_reach : s > boundary.premium_reach);
+                out[at[j]] = v[j] + (reached ? boundary.premium(x[j], false).v : 0.0);
             }
         };
 

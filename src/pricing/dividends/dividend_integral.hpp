@@ -87,7 +87,6 @@ private:
     Result read(double spot) const;
 
     ValueFunction next_, current_;
-    PeriodBoundary boundary_;  // today's period's
     Move move_{};
     bool region_ = false;
     double start_edge_ = 0.0;
@@ -95,7 +94,7 @@ private:
     Problem key_{};
     double bucket_ = 0.0;
     std::vector<CashDividend> dividends_;
-    std::vector<PeriodBoundary> kept_;
+    std::vector<PeriodBoundary> kept_;  // each period's boundary (today's first)
 };
 
 }  // namespace varnelle::dividend_integral

@@ -777,6 +777,9 @@ void solve_period_boundary(double length, double r, double q, double sigma, bool
     const double low_ceiling = put ? std::log(mid) : std::log(1e6);
     // From the warm boundary's piece where it has the same pieces and that
     // piece its polynomial, else (or where that does not settle) marched.
+    // (A marched boundary, where the scheme does not polish, is marched
+    // again: a march from the warm nodes saves little and moves the
+    // bumped values by more than the march's own settling.)
     const bool warmed = warm != nullptr && scheme.polish && warm->active && warm->put == put &&
                         warm->nodes == n && warm->pieces == b.pieces;
     const auto solve = [&](std::size_t k, double floor, double ceiling, double* start) {

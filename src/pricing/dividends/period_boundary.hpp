@@ -62,6 +62,9 @@ struct BoundaryScheme {
 inline constexpr std::size_t kMaxPieces = 3;
 
 struct PeriodBoundary {
+    // User-provided (not defaulted), so that making one does not zero the
+    // premium's arrays below.
+    PeriodBoundary() {}
     bool active = false;
     bool put = true;
     double length = 0.0, r = 0.0, q = 0.0, sigma = 0.0;
@@ -79,10 +82,13 @@ struct PeriodBoundary {
     double at(double tau) const;
     double now() const { return at(length); }
 
-    // The premium integral at tau = length: elapsed time points and weights.
+    // The premium integral at tau = length: elapsed time points and weights
+    // (the first `points` of each array are set by the solve; the rest are
+    // left unset, so that a table of every period's boundary costs nothing to
+    // make).
     std::size_t points = 0;
-    double vol[kMaxPremiumPoints] = {}, drift[kMaxPremiumPoints] = {}, log_edge[kMaxPremiumPoints] = {};
-    double rate_weight[kMaxPremiumPoints] = {}, yield_weight[kMaxPremiumPoints] = {};
+    double vol[kMaxPremiumPoints], drift[kMaxPremiumPoints], log_edge[kMaxPremiumPoints];
+    double rate_weight[kMaxPremiumPoints], yield_weight[kMaxPremiumPoints];
     // The premium at the period's start, at spot e^x; an upper bound of the
     // spots a put's premium reaches (a lower one for a call) past which it is
     // below 1e-17 of the strike.
