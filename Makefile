@@ -134,7 +134,7 @@ scripts/make-venv.sh $$py $$env "$$(echo $(BUILD)/dist/*.whl)" "numpy>=1.26,<2" 
     "pytest>=8" "hypothesis>=6.100"; \
 $$env/bin/python -c 'import numpy; assert numpy.__version__.startswith("1."), numpy.__version__'; \
 $$env/bin/python -m pytest -q -p no:cacheprovider tests/test_array.py tests/test_array_frames.py tests/test_implied_vol.py \
-    tests/test_american_integral.py tests/test_function_table.py
+    tests/test_american_integral.py tests/test_function_table.py tests/test_dividends.py
 endef
 
 # The same on its own, for a quick check of the array module under NumPy 1.x.
@@ -143,11 +143,13 @@ test-numpy1: wheel
 
 # Builds the wheel, installs it with the examples' extras into its own
 # environment, prints a small book's prices and Greeks and draws a figure,
-# then the two American models' exercise boundary and errors, and theirs.
+# then the two American models' exercise boundary and errors, and theirs,
+# then an American call and put through a year of cash dividends.
 demo: wheel
 	scripts/make-venv.sh $(PRIMARY) $(BUILD)/venv-demo "$$(echo $(BUILD)/dist/*.whl)[examples]"
 	$(BUILD)/venv-demo/bin/python examples/greeks_table.py --figure $(BUILD)/greeks_vs_spot.png
 	$(BUILD)/venv-demo/bin/python examples/american_models.py --figure $(BUILD)/american_models.png
+	$(BUILD)/venv-demo/bin/python examples/cash_dividends.py --figure $(BUILD)/cash_dividends.png
 
 # Release checks of the distributions: an sdist, a wheel built from that sdist
 # alone and repaired as make wheel does, the wheel's stable-ABI audit and its
@@ -178,6 +180,7 @@ bench: wheel
 	$(BUILD)/venv-bench/bin/python bench/compare.py $(BENCH_ARGS)
 	$(BUILD)/venv-bench/bin/python bench/arrays.py $(BENCH_ARGS)
 	$(BUILD)/venv-bench/bin/python bench/american_models.py $(BENCH_ARGS)
+	$(BUILD)/venv-bench/bin/python bench/dividends.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD) dist

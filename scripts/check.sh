@@ -19,13 +19,7 @@
 # stress and thread tests run at make test's sizes; the fuzz tests, a third of
 # this run at make test's 150 generated calls per function, make 40 as under
 # make sanitize.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$PWD
-build=${BUILD:-build}
-tools=$build/tools
-
-started=$SECONDS
+source "$(dirname "$0")/prologue.sh"
 cpp_only=false
 if [[ "${1:-}" == --cpp ]]; then
     cpp_only=true

@@ -1,5 +1,6 @@
 # Sourced by the scripts that test the extension modules outside a wheel
-# (sanitize.sh, stress.sh). Expects $root, $build and $tools to be set.
+# (check.sh, sanitize.sh, stress.sh), after scripts/prologue.sh, which sets
+# $root, $build and $tools.
 #
 # build_modules DIR CMAKE-ARGS... builds both modules into $build/DIR and lays
 # them out as the wheel does; afterwards $module_dir holds varnelle*.so and
@@ -18,11 +19,11 @@ build_modules() {
     module_dir=$root/$build/$dir/src
 
     # varnelle_np as the wheel lays it out: the Python layer with the
-    # compiled _ufuncs beside it. Copied afresh, so a file removed from
+    # compiled _ufuncs and the functions written from the table beside it. Copied afresh, so a file removed from
     # python/ is gone here too.
     package_dir=$root/$build/$dir/packages
     rm -rf "$package_dir"
     mkdir -p "$package_dir"
     cp -r python/varnelle_np "$package_dir/"
-    cp "$module_dir"/varnelle_np/_ufuncs*.so "$package_dir/varnelle_np/"
+    cp "$module_dir"/varnelle_np/_ufuncs*.so "$module_dir"/varnelle_np/_functions.py "$package_dir/varnelle_np/"
 }

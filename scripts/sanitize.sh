@@ -29,13 +29,7 @@
 # scheduler, which only they exercise); also test_leaks.py::test_resident_memory_flat, since resident
 # memory under AddressSanitizer includes its quarantine of freed blocks.
 # make test runs all of them.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$PWD
-build=${BUILD:-build}
-tools=$build/tools
-
-started=$SECONDS
+source "$(dirname "$0")/prologue.sh"
 make --no-print-directory "$tools/.ready" BUILD="$build"
 pythons=$(scripts/find-pythons.sh)
 

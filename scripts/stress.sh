@@ -10,13 +10,7 @@
 #   implied-volatility round trips of a million European and 300,000
 #   American rows in the C++ tests, and of a million European and 100,000
 #   American rows through varnelle_np (VARNELLE_STRESS=1)
-set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$PWD
-build=${BUILD:-build}
-tools=$build/tools
-
-started=$SECONDS
+source "$(dirname "$0")/prologue.sh"
 make --no-print-directory "$tools/.ready" BUILD="$build"
 VARNELLE_STRESS=1 make --no-print-directory test-cpp BUILD="$build"
 pythons=$(scripts/find-pythons.sh)
@@ -35,6 +29,7 @@ for py in $pythons; do
     echo "== Python $version: stress ($py)"
     # -s shows the figures each test prints (calls made, memory, examples).
     PYTHONPATH="$module_dir:$package_dir" VARNELLE_STRESS=1 "$env/bin/python" -m pytest -q -s -p no:cacheprovider \
-        tests/test_stress.py tests/test_threads.py tests/test_fuzz.py tests/test_leaks.py tests/test_implied_vol.py "$@"
+        tests/test_stress.py tests/test_threads.py tests/test_fuzz.py tests/test_leaks.py tests/test_implied_vol.py \
+        tests/test_lanes.py::test_long_run_of_random_rows_on_every_lane_path "$@"
 done
 echo "stress: $((SECONDS - started)) s"

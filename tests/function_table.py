@@ -1,22 +1,19 @@
-"""The function table (src/functions.def) as the tests read it: one row per
-exposed function, in registration order."""
+"""The function table (src/functions.def) as the tests read it, through the
+build's own reader (python/codegen/table.py): one row per exposed function,
+in registration order. The compiled modules are held to the same rows by
+their own reading of the table, the C++ preprocessor's."""
 
 import pathlib
-import re
+import sys
 from dataclasses import dataclass
 
-TABLE = pathlib.Path(__file__).resolve().parent.parent / "src" / "functions.def"
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+DEFINITION = ROOT / "src" / "functions.def"
+sys.path.insert(0, str(ROOT / "python" / "codegen"))
 
-# Parameters of each operand shape (src/function_shape.hpp), without defaults.
-SHAPE_PARAMETERS = {
-    "Sided": ("s", "k", "t", "r", "sigma", "q", "option_type"),
-    "Sideless": ("s", "k", "t", "r", "sigma", "q"),
-    "SidedGreeks": ("s", "k", "t", "r", "sigma", "q", "option_type"),
-    "Implied": ("price", "s", "k", "t", "r", "q", "option_type"),
-    "Boundary": ("k", "t", "r", "sigma", "q", "option_type"),
-}
-# A model's shape: its function's, with a trailing target error.
-MODEL_SHAPES = {"SidedTol": "Sided", "SidedGreeksTol": "SidedGreeks", "ImpliedTol": "Implied"}
+from table import read_table  # noqa: E402
+
+TABLE = read_table(DEFINITION)
 
 
 @dataclass(frozen=True)
@@ -24,24 +21,24 @@ class Row:
     name: str
     shape: str
     scalar: bool  # also a function of the scalar module
-
-    @property
-    def parameters(self):
-        return SHAPE_PARAMETERS[self.shape]
-
-
-@dataclass(frozen=True)
-class ModelRow:
-    name: str  # of the ufunc
-    function: str
-    model: str
-    shape: str
+    parameters: tuple[str, ...]  # positional-or-keyword, without defaults
+    keywords: tuple[str, ...]  # keyword-only, before out= and workers=
+    inputs: int  # of its own ufunc
+    outputs: int
 
 
-_TEXT = TABLE.read_text()
-ROWS = [Row(name, shape, macro == "BOTH")
-        for macro, name, shape in re.findall(r"^VARNELLE_(ARRAY|BOTH)\((\w+), (\w+),", _TEXT, re.M)]
-MODEL_ROWS = [ModelRow(*fields) for fields in re.findall(r"^VARNELLE_MODEL\((\w+), (\w+), (\w+), (\w+),", _TEXT, re.M)]
+def _row(function):
+    shape = function.shape
+    side = ("option_type",) if shape.side is not None else ()
+    own = function.ufuncs[0]
+    return Row(function.name, shape.name, function.scalar, shape.numbers + side,
+               (("model",) if len(function.models) > 1 else ()) + function.keywords,
+               len(shape.numbers) + len(side) + sum(TABLE.keywords[k].operands for k in own.keywords),
+               shape.outputs)
+
+
+ROWS = [_row(function) for function in TABLE.functions]
+MODEL_ROWS = [u for u in TABLE.ufuncs if u.name != u.function]
 SCALAR_NAMES = [row.name for row in ROWS if row.scalar]
 ARRAY_NAMES = [row.name for row in ROWS]
-UFUNC_NAMES = [name for name in re.findall(r"^VARNELLE_(?:ARRAY|BOTH|MODEL)\((\w+),", _TEXT, re.M)]
+UFUNC_NAMES = [u.name for u in TABLE.ufuncs]

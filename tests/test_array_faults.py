@@ -152,3 +152,43 @@ def test_the_scalar_and_array_modules_share_the_invalid_side_message():
     with pytest.raises(ValueError) as scalar:
         varnelle.am_price(100, 100, 1, 0.05, 0.2, 0.0, "x")
     assert str(scalar.value) == vnp._ufuncs.INVALID_OPTION_TYPE == INVALID
+
+
+@pytest.mark.parametrize("lazy", [False, True])
+def test_a_bad_side_shows_its_index_label_as_written(lazy):
+    pd = pytest.importorskip("pandas")
+    book = pd.DataFrame({"s": np.full(20, 100.0), "side": ["call"] * 20}, index=np.arange(1090, 1110))
+    book.loc[1097, "side"] = "bad"
+    if lazy:
+        book = pytest.importorskip("dask.dataframe").from_pandas(book, npartitions=2)
+    with pytest.raises(ValueError, match=r"\(index label 1097\)\.$"):
+        result = vnp.bs_delta(book.s, 100.0, 1.0, 0.05, 0.2, 0.0, book.side)
+        if lazy:
+            result.compute()
+
+
+@pytest.mark.parametrize("graph", ["dask.array.apply_gufunc", "dask.dataframe.map_partitions"])
+def test_a_type_error_from_building_a_graph_is_not_taken_for_a_bad_argument(monkeypatch, graph):
+    module, _, name = graph.rpartition(".")
+    module = pytest.importorskip(module)
+    pd = pytest.importorskip("pandas")
+
+    def refuse(*args, **kwargs):
+        raise TypeError("no graph today")
+
+    monkeypatch.setattr(module, name, refuse)
+    spots = np.linspace(50, 150, 40)
+    if "array" in graph:
+        s = pytest.importorskip("dask.array").from_array(spots, chunks=10)
+    else:
+        s = pytest.importorskip("dask.dataframe").from_pandas(pd.Series(spots), npartitions=4)
+    with pytest.raises(TypeError, match="^no graph today$"):
+        vnp.bs_price(s, ["x"] * 40, 1, 0.05, 0.2, workers=2)
+
+
+def test_a_bad_argument_found_inside_a_dask_block_is_named():
+    da = pytest.importorskip("dask.array")
+    lazy = da.from_array(np.linspace(50, 150, 40), chunks=10)
+    strikes = da.from_array(np.array(["x"] * 40, dtype=object), chunks=10)
+    with pytest.raises(TypeError, match="^argument 'k': must be real number, not an array of dtype object$"):
+        vnp.bs_price(lazy, strikes, 1, 0.05, 0.2, workers=2).compute(scheduler="sync")

@@ -500,3 +500,15 @@ def test_american_models_prints_both_models_and_draws_the_figure(tmp_path):
     assert result.returncode == 0, result.stderr
     assert "| integral, tol=1e-6 |" in result.stdout and "| bs2002 (default) |" in result.stdout
     assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_cash_dividends_prints_each_ex_date_and_draws_the_figure(tmp_path):
+    pytest.importorskip("matplotlib")
+    figure = tmp_path / "dividends.png"
+    result = run_example("cash_dividends.py", "--figure", str(figure), cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    rows = [line.split("|")[1:-1] for line in result.stdout.splitlines() if line.startswith("| 3")]
+    # Before the last ex-date the dividend outweighs the interest on the
+    # strike until expiry: the call is exercised there from a finite spot.
+    assert [cell.strip() for cell in rows[0]][0] == "318" and float(rows[0][3]) < 200.0
+    assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

@@ -34,7 +34,8 @@ MODULE_FILE = "varnelle.abi3.so"
 ARRAY_MODULE_FILE = "varnelle_np/_ufuncs.abi3.so"
 # The scalar module with its stubs, and the array package with its ufuncs.
 PAYLOAD = {MODULE_FILE, STUBS, ARRAY_MODULE_FILE, "varnelle_np/py.typed"} | {
-    f"varnelle_np/{name}" for name in ("__init__.py", "__init__.pyi", "ufuncs.py", "ufuncs.pyi")}
+    f"varnelle_np/{name}" for name in ("__init__.py", "__init__.pyi", "ufuncs.py", "ufuncs.pyi", "_runtime.py", "_config.py",
+                                       "_dividends.py", "_functions.py")}
 # make wheel's auditwheel repair: PEP 600 tags only, on the build machine's glibc.
 MANYLINUX = re.compile(r"manylinux_2_\d+_x86_64")
 
@@ -174,7 +175,8 @@ def test_sdist_builds_the_same_wheel_on_its_own(tmp_path, wheel):
         members = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
     for required in ("pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "src/CMakeLists.txt",
                      "src/module/module.cpp", "src/module/exports.map", f"python/{STUBS}",
-                     "src/array/module.cpp", "python/varnelle_np/__init__.py"):
+                     "src/array/module.cpp", "python/varnelle_np/__init__.py", "src/functions.def",
+                     "python/codegen/generate_functions.py", "python/codegen/table.py"):
         assert required in members
     for top in {m.split("/")[0] for m in members}:
         assert top not in ("build", "dist", ".ci", ".git"), f"the sdist carries {top}/"

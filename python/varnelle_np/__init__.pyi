@@ -38,6 +38,9 @@ _Sides: TypeAlias = str | _SupportsArray | Sequence[_Sides]
 # early-exercise boundary integral, solved to tol.
 _Model: TypeAlias = Literal["bs2002", "integral"]
 _Workers: TypeAlias = int | np.integer[Any]
+# Cash dividends: (times, amounts) of one shape, a row's dividends along the
+# last axis.
+_Dividends: TypeAlias = tuple[_Numbers, _Numbers]
 # pandas Series and DataFrames (and their dask counterparts) come back as
 # their own type, with their index: typed through the index they carry, so
 # that these stubs need no pandas. The element type is not narrowed to float.
@@ -72,6 +75,7 @@ __all__ = [
     "am_implied_vol",
     "Greeks",
     "ufuncs",
+    "show_config",
 ]
 
 class Greeks(NamedTuple, Generic[_Result]):
@@ -84,104 +88,113 @@ class Greeks(NamedTuple, Generic[_Result]):
     rho: _Result
 
 @overload
-def bs_price(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def bs_price(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def bs_price(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def bs_price(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def bs_price(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def bs_price(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, dividends: _Dividends | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
-def bs_delta(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def bs_delta(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def bs_delta(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def bs_delta(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def bs_delta(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def bs_delta(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, dividends: _Dividends | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
-def bs_gamma(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., *, out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def bs_gamma(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., *, dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def bs_gamma(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., *, out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def bs_gamma(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., *, dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def bs_gamma(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., *, out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def bs_gamma(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., *, dividends: _Dividends | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
-def bs_theta(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def bs_theta(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def bs_theta(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def bs_theta(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def bs_theta(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def bs_theta(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, dividends: _Dividends | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
-def bs_vega(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., *, out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def bs_vega(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., *, dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def bs_vega(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., *, out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def bs_vega(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., *, dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def bs_vega(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., *, out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def bs_vega(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., *, dividends: _Dividends | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
-def bs_rho(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def bs_rho(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def bs_rho(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def bs_rho(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def bs_rho(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def bs_rho(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, dividends: _Dividends | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
-def bs_greeks(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: _Workers = ...) -> Greeks[np.float64]: ...  # type: ignore[overload-overlap]
+def bs_greeks(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> Greeks[np.float64]: ...  # type: ignore[overload-overlap]
 @overload
-def bs_greeks(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: None = ..., workers: _Workers = ...) -> Greeks[_IndexedT]: ...  # type: ignore[overload-overlap]
+def bs_greeks(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> Greeks[_IndexedT]: ...  # type: ignore[overload-overlap]
 @overload
-def bs_greeks(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: _Outs | None = ..., workers: _Workers = ...) -> Greeks[NDArray[np.float64]]: ...
+def bs_greeks(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, dividends: _Dividends | None = ..., out: _Outs | None = ..., workers: _Workers = ...) -> Greeks[NDArray[np.float64]]: ...
 @overload
-def am_price(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def am_price(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def am_price(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def am_price(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def am_price(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def am_price(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
-def am_delta(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def am_delta(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def am_delta(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def am_delta(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def am_delta(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def am_delta(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
-def am_gamma(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def am_gamma(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def am_gamma(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def am_gamma(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def am_gamma(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def am_gamma(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
-def am_theta(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def am_theta(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def am_theta(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def am_theta(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def am_theta(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def am_theta(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
-def am_vega(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def am_vega(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def am_vega(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def am_vega(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def am_vega(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def am_vega(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
-def am_rho(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def am_rho(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def am_rho(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def am_rho(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def am_rho(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def am_rho(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
-def am_greeks(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> Greeks[np.float64]: ...  # type: ignore[overload-overlap]
+def am_greeks(s: _Number, k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> Greeks[np.float64]: ...  # type: ignore[overload-overlap]
 @overload
-def am_greeks(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> Greeks[_IndexedT]: ...  # type: ignore[overload-overlap]
+def am_greeks(s: _IndexedT, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> Greeks[_IndexedT]: ...  # type: ignore[overload-overlap]
 @overload
-def am_greeks(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: _Outs | None = ..., workers: _Workers = ...) -> Greeks[NDArray[np.float64]]: ...
+def am_greeks(s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: _Outs | None = ..., workers: _Workers = ...) -> Greeks[NDArray[np.float64]]: ...
 @overload
-def am_exercise_boundary(k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, tol: float = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def am_exercise_boundary(k: _Number, t: _Number, r: _Number, sigma: _Number, q: _Number = ..., option_type: str = ..., *, tol: float = ..., dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def am_exercise_boundary(k: _IndexedT, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, tol: float = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def am_exercise_boundary(k: _IndexedT, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, tol: float = ..., dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def am_exercise_boundary(k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, tol: float = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def am_exercise_boundary(k: _Numbers, t: _Numbers, r: _Numbers, sigma: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, tol: float = ..., dividends: _Dividends | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
-def bs_implied_vol(price: _Number, s: _Number, k: _Number, t: _Number, r: _Number, q: _Number = ..., option_type: str = ..., *, out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def bs_implied_vol(price: _Number, s: _Number, k: _Number, t: _Number, r: _Number, q: _Number = ..., option_type: str = ..., *, dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def bs_implied_vol(price: _IndexedT, s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def bs_implied_vol(price: _IndexedT, s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def bs_implied_vol(price: _Numbers, s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def bs_implied_vol(price: _Numbers, s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, dividends: _Dividends | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
 @overload
-def am_implied_vol(price: _Number, s: _Number, k: _Number, t: _Number, r: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
+def am_implied_vol(price: _Number, s: _Number, k: _Number, t: _Number, r: _Number, q: _Number = ..., option_type: str = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> np.float64: ...  # type: ignore[overload-overlap]
 @overload
-def am_implied_vol(price: _IndexedT, s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
+def am_implied_vol(price: _IndexedT, s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: None = ..., workers: _Workers = ...) -> _IndexedT: ...  # type: ignore[overload-overlap]
 @overload
-def am_implied_vol(price: _Numbers, s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+def am_implied_vol(price: _Numbers, s: _Numbers, k: _Numbers, t: _Numbers, r: _Numbers, q: _Numbers = ..., option_type: _Sides = ..., *, model: _Model = ..., tol: float | None = ..., dividends: _Dividends | None = ..., out: _Out | None = ..., workers: _Workers = ...) -> NDArray[np.float64]: ...
+
+# Which path the European functions take (AVX-512 or AVX2 lanes, or scalar),
+# why, the CPU, the proof's result and time, NumPy's version and how to force
+# the scalar path: printed (mode="stdout") or returned as a dict
+# (mode="dicts"; keys as in its docstring).
+@overload
+def show_config(mode: Literal["stdout"] = ...) -> None: ...
+@overload
+def show_config(mode: Literal["dicts"]) -> dict[str, Any]: ...

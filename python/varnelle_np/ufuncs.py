@@ -4,7 +4,10 @@ wanted (``ufunc.reduce`` excepted: they have no identity).
 Each takes the six numbers (s, k, t, r, sigma, q) and, where the result
 depends on the side, a seventh boolean operand ``put``; the implied
 volatilities take (price, s, k, t, r, q, put); ``bs_greeks`` and
-``am_greeks`` have five outputs (delta, gamma, theta, vega, rho).
+``am_greeks`` have five outputs (delta, gamma, theta, vega, rho). The
+integral model's take ``tol`` last. Those named ``..._dividends`` are
+generalized ufuncs: after the others' operands come a row's dividend times
+and amounts along a core dimension, signature ``(),...,(),(n),(n)->()``.
 """
 
 import numpy as np

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "interrupt.hpp"
+#include "plan.hpp"
 
 namespace varnelle::array {
 namespace {
@@ -31,17 +32,6 @@ bool poll_signals() noexcept {
     t_interrupted = true;
     return true;
 }
-
-// Below this much work per extra thread, starting the thread costs more than
-// it saves.
-constexpr double kMinimumNsPerThread = 100'000.0;
-
-// Calls estimated below this run in one piece: they end before a person
-// pressing Ctrl-C would notice. Larger ones run in slices of about this much
-// work, and the calling thread looks for signals between its slices, so a
-// SIGINT is seen within a few slices even when the per-row cost is off by
-// ten (one poll takes a microsecond: well under 0.1 % of a slice).
-constexpr double kSliceNs = 20'000'000.0;
 
 // A call worth slicing: the rows of each part run slice by slice, each part
 // stopping at the next slice once `stop` is set.
@@ -112,13 +102,10 @@ void split_rows(std::ptrdiff_t rows, double cost_ns,
         if (exception_pending()) return;
         t_interrupted = false;  // handled: this is a new call
     }
-    const double work = static_cast<double>(rows) * cost_ns;
-    const auto worth = static_cast<std::ptrdiff_t>(work / kMinimumNsPerThread);
-    const std::ptrdiff_t parts = std::min<std::ptrdiff_t>({t_workers, worth, rows});
-    const bool sliced = work >= kSliceNs;
-    if (!sliced && parts <= 1) {
+    const PartPlan plan = plan_parts(rows, cost_ns, t_workers);
+    if (!plan.sliced && plan.parts <= 1) {
         body(0, rows);
-        t_unpolled_ns += work;
+        t_unpolled_ns += plan.work_ns;
         if (t_unpolled_ns >= kSliceNs) [[unlikely]] {
             t_unpolled_ns = 0.0;
             poll_signals();
@@ -126,27 +113,29 @@ void split_rows(std::ptrdiff_t rows, double cost_ns,
         return;
     }
     // A call too short to slice but worth threads runs each part whole.
-    const auto slice_rows =
-        sliced ? std::max<std::ptrdiff_t>(1, static_cast<std::ptrdiff_t>(kSliceNs / cost_ns)) : rows;
-    SlicedCall call(slice_rows, body);
-    if (parts <= 1) {
+    SlicedCall call(plan.slice_rows, body);
+    if (plan.parts <= 1) {
         call.run_calling_part(0, rows);
         return;
     }
     std::vector<std::thread> threads;
-    const auto begin_of = [&](std::ptrdiff_t part) { return rows * part / parts; };
-    std::ptrdiff_t part = 1;
+    std::ptrdiff_t started = 0;
     try {
-        threads.reserve(static_cast<std::size_t>(parts - 1));
-        for (; part < parts; ++part) {
-            threads.emplace_back([&call, b = begin_of(part), e = begin_of(part + 1)] { call.run_part(b, e); });
+        threads.reserve(static_cast<std::size_t>(plan.parts - 1));
+        for (std::ptrdiff_t part = 1; part < plan.parts; ++part) {
+            const RowRange range = plan.part(part);
+            threads.emplace_back([&call, range] { call.run_part(range.begin, range.end); });
+            ++started;
         }
     } catch (...) {
-        // No thread could be started: the caller does the remaining ranges.
+        // The system refused a thread, the first or a later one: the parts
+        // from there on run on the calling thread, after its own.
     }
-    call.run_calling_part(0, begin_of(1));
-    if (part < parts) call.run_calling_part(begin_of(part), rows);
-    call.wait_for(static_cast<std::ptrdiff_t>(threads.size()));
+    const RowRange own = plan.part(0);
+    call.run_calling_part(own.begin, own.end);
+    const RowRange rest = plan.left_over(started);
+    if (rest.begin < rest.end) call.run_calling_part(rest.begin, rest.end);
+    call.wait_for(started);
     for (auto& thread : threads) thread.join();
 }
 

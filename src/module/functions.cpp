@@ -161,25 +161,32 @@ constexpr const char kBsDeltaDoc[] =
     "    q: Dividend yield (e.g., 0.01 for 1%)\n" VARNELLE_ARG_SIDE
     "\nReturns:\n    The delta of the option";
 
+// The binder reads its arguments by the names above: the table's shapes of
+// the scalar module's functions must give the same numbers.
+constexpr bool binds_as_shaped(std::string_view parameters) {
+    std::size_t count = 0;
+    bool same = true;
+    for_each_name(parameters, [&](std::string_view name) {
+        same = same && count < kSlotsWithoutSide && name == kParameters[count];
+        ++count;
+    });
+    return same && count == kSlotsWithoutSide;
+}
+
 // Every function's signature, bound by name so that the entry template can
 // take it as a constant.
-#define VARNELLE_ARRAY(name, shape, kernel, cost_ns, summary)
-#define VARNELLE_MODEL(name, function, model, shape, kernel, cost_ns, summary)
-#define VARNELLE_BOTH(name, shape, kernel, cost_ns, summary, scalar, scalar_doc) \
+#define VARNELLE_BOTH(name, shape, model, default_model, keywords, kernel, cost_ns, summary, scalar, scalar_doc) \
+    static_assert(binds_as_shaped(shape::kParameters), #name ": its shape's numbers are not the binder's");     \
     constexpr CallSignature k_##name = signature(#name, shape::kSide ? kSlotsWithSide : kSlotsWithoutSide);
 #include "functions.def"
-#undef VARNELLE_BOTH
 
 // PyMethodDef wants mutable-looking pointers in C; the text itself is constant.
-#define VARNELLE_BOTH(name, shape, kernel, cost_ns, summary, scalar, scalar_doc)                                   \
-    PyMethodDef{#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<k_##name, scalar>)), \
+#define VARNELLE_BOTH(name, shape, model, default_model, keywords, kernel, cost_ns, summary, scalar, scalar_doc) \
+    PyMethodDef{#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<k_##name, scalar>)),     \
                 METH_VARARGS | METH_KEYWORDS, scalar_doc},
 const PyMethodDef kMethods[] = {
 #include "functions.def"
 };
-#undef VARNELLE_BOTH
-#undef VARNELLE_ARRAY
-#undef VARNELLE_MODEL
 
 // The module's functions are fixed: thirteen, in the table's order.
 static_assert(std::size(kMethods) == kFunctionCount && kFunctionCount == 13);

@@ -15,13 +15,8 @@ namespace varnelle::module {
 // How many functions the module has: one per row of functions.def that both
 // modules share.
 inline constexpr std::size_t kFunctionCount = 0
-#define VARNELLE_ARRAY(name, shape, kernel, cost_ns, summary)
-#define VARNELLE_MODEL(name, function, model, shape, kernel, cost_ns, summary)
-#define VARNELLE_BOTH(name, shape, kernel, cost_ns, summary, scalar, scalar_doc) +1
+#define VARNELLE_BOTH(name, shape, model, default_model, keywords, kernel, cost_ns, summary, scalar, scalar_doc) +1
 #include "functions.def"
-#undef VARNELLE_ARRAY
-#undef VARNELLE_MODEL
-#undef VARNELLE_BOTH
     ;
 
 // Method records in registration order: bs_delta ... bs_greeks, am_price ... am_greeks.

@@ -9,8 +9,9 @@ is the interpreter's own and does not count: a str object whose allocation
 stack has no frame of the module, or has an import between the allocation
 and the module's frames (what an import makes belongs to the imported code;
 Python 3.13 imports its traceback module when the module prints an error),
-or the str is a dict key that PyDict_SetItemString made and interned (the
-names a module registers).
+or the str is a name the interpreter interned as a module registered it (a
+dict key that PyDict_SetItemString made, or a method's name that module
+creation set as an attribute).
 The interpreter never frees its interned strings, which are immortal; the
 same strings were reachable, and therefore not reported, at the live check.
 Anything else leaked after shutdown counts. In a process that ran a
@@ -62,9 +63,11 @@ STR_ALLOCATORS = {"PyUnicode_New", "resize_compact"}
 # Frames of an import: what it allocates belongs to the imported code, even
 # when the module started it (printing a traceback may import modules).
 IMPORT_FRAMES = {"PyImport_ImportModuleLevelObject", "import_find_and_load", "PyImport_Import"}
-# Frames that make a dict key from a C string, which the interpreter interns:
-# a module's attribute names, immortal like every interned string.
-INTERNED_KEY_FRAMES = {"PyDict_SetItemString"}
+# Frames that make a module's attribute names from C strings, which the
+# interpreter interns, immortal like every interned string: dict keys, and the
+# names of the methods a module is created with. Which process allocates such
+# a name depends only on whether something interned the same text first.
+INTERNED_KEY_FRAMES = {"PyDict_SetItemString", "_add_methods_to_object"}
 
 
 def interpreter_string(stack, module_dir):

@@ -29,3 +29,4 @@ scalar: np.ndarray = vnp.bs_price(100.0, 100.0, 1.0, 0.05, 0.2)  # expect: mypy[
 g.price  # expect: mypy[attr-defined] pyright[reportAttributeAccessIssue]
 g.delta = spots  # expect: mypy[misc] pyright[reportAttributeAccessIssue]
 vnp.ufuncs.bs_put  # expect: mypy[attr-defined] pyright[reportAttributeAccessIssue]
+vnp.bs_price(spots, 100.0, 1.0, 0.05, 0.2, dividends=[0.5])  # expect: mypy[call-overload] pyright[reportCallIssue] pyright[reportArgumentType]

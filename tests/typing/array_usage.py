@@ -76,6 +76,11 @@ assert_type(vnp.bs_implied_vol(column / 10, S, K, T, R), "pd.Series[float]")
 assert_type(vnp.bs_implied_vol(10.45, S, K, T, R), np.float64)
 assert_type(vnp.am_implied_vol([5.6, 6.0], S, K, T, R, 0.0, ["put", "p"]), Vector)
 
+# Cash dividends: one schedule for every row, or one per row.
+assert_type(vnp.am_price(S, K, T, R, SIGMA, model="integral", dividends=([0.25, 0.5], [1.0, 1.0])), np.float64)
+assert_type(vnp.bs_price(spots, K, T, R, SIGMA, dividends=(np.full((5, 2), 0.5), np.ones((5, 2)))), Vector)
+assert_type(vnp.am_exercise_boundary(K, T, R, SIGMA, dividends=([0.5], [2.0])), np.float64)
+
 # The raw ufuncs.
 assert isinstance(vnp.ufuncs.bs_price, np.ufunc)
 assert vnp.ufuncs.bs_price(S, K, T, R, SIGMA, 0.0, True) == vnp.bs_price(S, K, T, R, SIGMA, 0.0, "put")

@@ -25,6 +25,9 @@ constexpr double kLowestAfterDrop = 1e-4;
 constexpr std::size_t kMostPanels = 600;
 // Width of a bucket of today's ln S, in standard deviations of the life.
 constexpr double kBucket = 0.5;
+// The panels a period's range is first cut into, at most (the finer ones come
+// from refinement, within kMostPanels).
+constexpr double kFirstPanels = 256.0;
 // A panel is fine enough when its last two Legendre coefficients add up to
 // at most this part of tol (in units of the strike): far below, the test
 // only sees the values' own rounding and halves panels for nothing.
@@ -427,7 +430,11 @@ void Solver::prepare(const Problem& pr, double bucket, double margin, IntegralAm
         // coefficients of every panel are below the tol's share.
         const PanelRule& rule = panel_rule(st.points);
         const double finest = 0.2 * sigma * std::sqrt(length > 0.0 ? length : 1e-12);
-        const double coarsest = st.widest * sigma * std::sqrt(rem);
+        // With a tiny volatility the drift, not the spread, sets the range:
+        // the first cut is at most kFirstPanels panels across it, or their
+        // number grows as 1/sigma (a call that never returned at 1e-9).
+        const double widest = st.widest * sigma * std::sqrt(rem);
+        const double coarsest = hi > lo ? std::max(widest, std::log(hi / lo) / kFirstPanels) : widest;
         const double resolution = kPanelResolution * pr.tol;
         std::vector<double> cuts;
         const auto tabulate_panel = [&](double ua, double ub, Panel& panel, double& tail) {

@@ -14,27 +14,12 @@
 #include "pricing/math/gauss_legendre.hpp"
 #include "pricing/math/normal_array.hpp"
 #include "pricing/american/integral/qd_plus.hpp"
+#include "pricing/american/integral/scheme_tables.hpp"
 
 namespace varnelle {
 namespace {
 
 namespace na = normal_array;
-
-// What a scheme's (n, l, p) fix independently of the option: where the nodes
-// and quadrature points lie in units of t, and the Chebyshev weights there.
-struct SchemeTables {
-    std::size_t n = 0, l = 0, p = 0;
-    double root[kMaxBoundaryNodes] = {};  // sqrt(tau_i / t) of node i < n
-    // Inner rule over theta in (0, pi/2): sin, cos and weight (d theta).
-    double inner_sin[kMaxInnerPoints] = {}, inner_cos[kMaxInnerPoints] = {}, inner_w[kMaxInnerPoints] = {};
-    double price_sin[kMaxPricePoints] = {}, price_cos[kMaxPricePoints] = {}, price_w[kMaxPricePoints] = {};
-    // inner_weights[(i * n + m) * l + j]: weight of node m < n in H at the
-    // remaining time tau_i cos^2(theta_j). The node at tau = 0 holds H = 0
-    // and drops out.
-    std::vector<double> inner_weights;
-    // price_weights[m * p + k]: weight of node m in H at remaining time t cos^2(theta_k).
-    std::vector<double> price_weights;
-};
 
 void angle_rule(std::size_t size, double* sines, double* cosines, double* weights) {
     const GaussLegendreRule rule = gauss_legendre_rule(size);
@@ -70,8 +55,8 @@ std::unique_ptr<SchemeTables> build_tables(std::size_t n, std::size_t l, std::si
     return tables;
 }
 
-// Tables are built on first use and never change or move afterwards, so
-// every thread reads the same numbers.
+}  // namespace
+
 const SchemeTables& tables_for(const IntegralScheme& scheme) {
     static std::mutex mutex;
     static std::map<std::tuple<std::size_t, std::size_t, std::size_t>, std::unique_ptr<SchemeTables>> built;
@@ -83,6 +68,8 @@ const SchemeTables& tables_for(const IntegralScheme& scheme) {
     }
     return *found->second;
 }
+
+namespace {
 
 // The two forms of the boundary equation B = K e^(-(r - q) tau) N(B) / D(B),
 // as the policies of one sweep (QuantLib splits its two equations the same
@@ -160,19 +147,6 @@ struct SmoothPasting {
     }
 };
 
-// Everything of one iteration that does not change between iterations: for
-// node i and inner point j, sigma sqrt(elapsed), the drift of d-, and the
-// weights of the rate and yield integrands.
-struct InnerTerms {
-    double vol[kMaxBoundaryNodes * kMaxInnerPoints];
-    double drift[kMaxBoundaryNodes * kMaxInnerPoints];
-    double rate_weight[kMaxBoundaryNodes * kMaxInnerPoints];
-    double yield_weight[kMaxBoundaryNodes * kMaxInnerPoints];
-    double yield_cdf_weight[kMaxBoundaryNodes * kMaxInnerPoints];  // smooth pasting only
-    double tau[kMaxBoundaryNodes], sqrt_tau[kMaxBoundaryNodes];
-    double rate_discount[kMaxBoundaryNodes], yield_discount[kMaxBoundaryNodes];
-};
-
 template <class Form>
 [[gnu::target_clones("avx2", "default")]] void inner_terms(const SchemeTables& tables, double t, double r, double q,
                                                            double sigma, InnerTerms& out) {
@@ -215,6 +189,15 @@ template <class Form>
         }
     }
 }
+
+}  // namespace
+
+void smooth_pasting_inner_terms(const SchemeTables& tables, double t, double r, double q, double sigma,
+                                InnerTerms& out) {
+    inner_terms<SmoothPasting>(tables, t, r, q, sigma, out);
+}
+
+namespace {
 
 // H at the inner points of node i: a product of the node values with fixed
 // weights. Four inner points at a time are summed in one vector register over
@@ -556,24 +539,7 @@ bool row_rule(const PutBoundary& b, double x, RowRule& rule) {
         rule.yield_weight[k] = b.q * na::poly_exp(-b.q * u) * du;
         ++k;
     };
-    // Every piece but the last is taken in sqrt(u), which the integrand
-    // (like 1 / sqrt(u) past the feature) is smooth in; the last, up to t, in
-    // sqrt(t - u), where the boundary moves like the square root of the
-    // remaining time.
-    double from = 0.0;
-    for (std::size_t c = 0; c < count; ++c) {
-        const double a = std::sqrt(from), span = std::sqrt(cuts[c]) - a;
-        for (std::size_t j = 0; j < kPiecePoints; ++j) {
-            const double v = a + span * (0.5 * (1.0 + gl.x[j]));
-            add(v * v, v * span * gl.w[j]);  // du = 2 v dv, dv = span w / 2
-        }
-        from = cuts[c];
-    }
-    const double last = b.t - from;
-    for (std::size_t j = 0; j < kPiecePoints; ++j) {
-        const double v = 0.5 * (1.0 + gl.x[j]);
-        add(b.t - last * (v * v), last * v * gl.w[j]);  // t - u = last v^2
-    }
+    piecewise_rule(cuts, count, b.t, gl, add);
     rule.size = k;
     return true;
 }

@@ -9,6 +9,11 @@
 // (t, r, q, sigma, tol): a row priced alone and a row priced after others of
 // its chain give the same bits.
 //
+// A put with q < r <= 0 is exercised between two boundaries: the same
+// iteration solves both (double_boundary.hpp) wherever they stay apart over
+// the life with room to spare; where they meet within it or soon after, the
+// finite-difference solver answers the row (american/grid/grid_model.hpp).
+//
 // Greeks: delta and gamma differentiate the premium integral with the
 // boundary held fixed; theta comes from the Black-Scholes equation in the
 // continuation region (zero where the option is exercised); vega and rho are
@@ -19,6 +24,7 @@
 // yearly derivative / 365), vega per 1.00 of volatility, rho per 1 % of rate.
 #pragma once
 
+#include "pricing/american/integral/double_boundary.hpp"
 #include "pricing/american/integral/exercise_boundary.hpp"
 #include "pricing/core/types.hpp"
 
@@ -72,11 +78,17 @@ private:
         // Left uninitialised (valid says when it holds a solution): the
         // single-row functions construct this object for every call.
         PutBoundary boundary;
+        // The same for a put with two boundaries (q < r <= 0).
+        bool region_valid = false;
+        double region_tol = 0.0;
+        DoubleBoundary region;
     };
 
     // The boundary of the put with strike 1 for these parameters, solved now
     // or kept from the previous row.
     static const PutBoundary& put_boundary(Solved& solved, double t, double r, double q, double sigma, double tol);
+    static const DoubleBoundary& double_region(Solved& solved, double t, double r, double q, double sigma,
+                                               double tol);
     static double price_with(Solved& solved, const OptionInputs& in, OptionType type, double tol);
     Greeks greeks_of(const OptionInputs& in, OptionType type, double tol, bool sensitivities);
 
