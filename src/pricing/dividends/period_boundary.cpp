@@ -597,19 +597,25 @@ void node_times(const PeriodBoundary& b, std::size_t k, double* tau) {
 }
 
 // Solves piece k from x: the march with straight lines between nodes, then
-// (when the scheme polishes) Newton's method with the piece's polynomial. Where Newton's method does
-// not settle (a piece whose boundary is too steep for its polynomial, which
-// happens far below the strike where a put's boundary climbs from the
-// dividend towards the sweep), the piece keeps the marched nodes and their
-// straight lines.
+// (when the scheme polishes) Newton's method with the piece's polynomial. Where
+// Newton's method does not settle (a piece whose boundary is too steep for its
+// polynomial, which happens far below the strike where a put's boundary climbs
+// from the dividend towards the sweep), the piece keeps the marched nodes and
+// their straight lines. With warm (ln b at the nodes in a nearby problem),
+// Newton's method is tried from there first, and the march only if it fails.
 void solve_piece(PeriodBoundary& b, const ValueFunction& g, const BoundaryScheme& scheme, const AngleRule& inner,
-                 std::size_t k, double floor, double ceiling, double* x) {
+                 std::size_t k, double floor, double ceiling, double* x, double* warm) {
     double tau[kMaxPeriodNodes];
     node_times(b, k, tau);
     const Piece piece{k, tau, floor, ceiling};
     // Kept from piece to piece: its vectors keep their size, so they are not
     // cleared (zero-filled) again for every piece.
     static thread_local InnerTable table;
+    if (warm != nullptr) {
+        b.local[k] = false;
+        build_inner(b, tau, inner, table);
+        if (newton(b, g, table, piece, scheme.residual, warm, b.iterations)) return;
+    }
     for (std::size_t i = 0; i < b.nodes; ++i) x[i] = std::clamp(x[i], floor, ceiling);
     b.local[k] = true;
     build_inner(b, tau, inner, table);
@@ -623,19 +629,6 @@ void solve_piece(PeriodBoundary& b, const ValueFunction& g, const BoundaryScheme
         b.local[k] = true;
         store(b, piece, marched);
     }
-}
-
-// Piece k by Newton's method with its polynomial alone, from x (ln b at its
-// nodes, from a nearby problem). False where it does not settle.
-bool polish_from(PeriodBoundary& b, const ValueFunction& g, const BoundaryScheme& scheme, const AngleRule& inner,
-                 std::size_t k, double floor, double ceiling, double* x) {
-    double tau[kMaxPeriodNodes];
-    node_times(b, k, tau);
-    const Piece piece{k, tau, floor, ceiling};
-    static thread_local InnerTable table;
-    b.local[k] = false;
-    build_inner(b, tau, inner, table);
-    return newton(b, g, table, piece, scheme.residual, x, b.iterations);
 }
 
 }  // namespace
@@ -783,15 +776,16 @@ void solve_period_boundary(double length, double r, double q, double sigma, bool
     const bool warmed = warm != nullptr && scheme.polish && warm->active && warm->put == put &&
                         warm->nodes == n && warm->pieces == b.pieces;
     const auto solve = [&](std::size_t k, double floor, double ceiling, double* start) {
-        if (warmed && !warm->local[k]) {
-            double tau[kMaxPeriodNodes], y[kMaxPeriodNodes];
+        double y[kMaxPeriodNodes];
+        const bool from_warm = warmed && !warm->local[k];
+        if (from_warm) {
+            double tau[kMaxPeriodNodes];
             node_times(b, k, tau);
             for (std::size_t i = 0; i < n; ++i) {
                 y[i] = std::clamp(warm->value[k][i] + log_scale_of(b, k, tau[i]), floor, ceiling);
             }
-            if (polish_from(b, g, scheme, inner, k, floor, ceiling, y)) return;
         }
-        solve_piece(b, g, scheme, inner, k, floor, ceiling, start);
+        solve_piece(b, g, scheme, inner, k, floor, ceiling, start, from_warm ? y : nullptr);
     };
     solve(0, low_floor, low_ceiling, x);
     if (b.pieces == 3) {
