@@ -142,6 +142,9 @@ double grid_double_boundary_price(const OptionInputs& option, OptionType type, d
 
 // The European put of strike 1 at spot x.
 double european_unit_put(double x, double t, double r, double q, double sigma) {
+    // A spot of nothing against the strike: the discounted strike (the
+    // vectorised normal has no infinite arguments).
+    if (x == 0.0) return std::exp(-r * t);
     const double v = sigma * std::sqrt(t);
     const double dm = (std::log(x) + (r - q - 0.5 * sigma * sigma) * t) / v;
     return std::exp(-r * t) * na::cdf(-dm) - x * (std::exp(-q * t) * na::cdf(-(dm + v)));
@@ -174,6 +177,20 @@ Greeks european_greeks(const OptionInputs& in, OptionType type) {
     if (std::isfinite(g.delta) && std::isfinite(g.gamma) && std::isfinite(g.theta) && std::isfinite(g.vega) &&
         std::isfinite(g.rho)) {
         return g;
+    }
+    const double x = in.s / in.k;
+    if (x == 0.0 || std::isinf(x)) {
+        // One side of the payoff is out of reach: the option is a discounted
+        // strike less a forward (or worth nothing), linear in the spot, with
+        // no gamma or vega; rho moves the strike's discounting alone.
+        const bool held = (type == OptionType::Put) == (x == 0.0);
+        if (!held) return {0.0, 0.0, 0.0, 0.0, 0.0};
+        const double strike = saturated(std::exp(-in.r * in.t), in.k);
+        const double forward_value = saturated(std::exp(-in.q * in.t), in.s);
+        const double value = type == OptionType::Put ? strike - forward_value : forward_value - strike;
+        const double delta = type == OptionType::Put ? -std::exp(-in.q * in.t) : std::exp(-in.q * in.t);
+        const double rho = (type == OptionType::Put ? -in.t : in.t) * strike / 100.0;
+        return {delta, 0.0, theta_from_equation(in, value, delta, 0.0), 0.0, rho};
     }
     const OptionInputs forward{in.s, in.k, in.t, 0.0, in.sigma, in.q - in.r};
     const Greeks f = black_scholes_greeks(forward, type);
