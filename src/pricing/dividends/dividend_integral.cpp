@@ -22,6 +22,10 @@ constexpr double kSpread = 8.5;
 // Lowest spot after a dividend that is tabulated, as a part of the dividend:
 // below it the value is a straight line to the value at zero.
 constexpr double kLowestAfterDrop = 1e-4;
+// The least half-width of a period's range about the spot's mean path, as a
+// part of it: a few hundred of its last bits, so that a volatility too small
+// to show in the path's own rounding still leaves a range to tabulate.
+constexpr double kLeastReach = 1e-13;
 constexpr std::size_t kMostPanels = 600;
 // The panels a period's range is first cut into, at most (the finer ones come
 // from refinement, within kMostPanels).
@@ -53,6 +57,18 @@ Settings settings(double tol) {
     else if (tol >= 3e-8) s = {10, 6.0, 10, 16, 32, 1e-6};
     else s = {12, 7.5, 16, 32, 64, 1e-7};
     return s;
+}
+
+// The spot just before time t (an ex-date or the expiry) along its mean
+// path: growing at r - q, each dividend before t paid in full (floored at
+// zero).
+double mean_path(const Problem& p, double t) {
+    double s = p.spot, at = 0.0;
+    for (std::size_t i = 0; i < p.count && p.dividends[i].time < t; ++i) {
+        s = std::max(s * std::exp((p.r - p.q) * (p.dividends[i].time - at)) - p.dividends[i].amount, 0.0);
+        at = p.dividends[i].time;
+    }
+    return s * std::exp((p.r - p.q) * (t - at));
 }
 
 double payoff(bool put, double s) {
@@ -170,8 +186,27 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
         for (std::size_t i = 0; i + 1 < p; ++i) dropped += pr.dividends[i].amount;
         const double spread = kSpread * sigma * std::sqrt(rem) + std::fabs(r - q) * rem + 0.5 * sigma * sigma * rem;
         const double centre = x0 + mu * before, half = st.reach * sigma * std::sqrt(before);
-        const double upper_rel = std::exp(centre + half);
-        const double lower_rel = std::exp(centre - half) - dropped;
+        double upper_rel = std::exp(centre + half);
+        double lower_rel = std::exp(centre - half) - dropped;
+        // The range above takes the dividends already paid at face value,
+        // while the spot's mean path pays them grown at r - q since: with a
+        // spread of many dividends' growth that is lost in the reach, but
+        // with a tiny volatility the spot sits just outside it (a deep
+        // in-the-money call came out worthless). There the range is the mean
+        // path give or take its reach in units of the spot, and at least a
+        // few of the spot's last bits. It is taken where the range above
+        // falls short of the path's reach by more than half a standard
+        // deviation (volatilities below about 1e-3).
+        {
+            const double path = mean_path(pr, before);
+            const double scale = pr.spot * std::exp((r - q) * before) + dropped;
+            const double below = -scale * std::expm1(-half) + kLeastReach * path;
+            const double above = scale * std::expm1(half) + kLeastReach * path;
+            if (lower_rel > path - below + 0.5 * scale * sigma * std::sqrt(before)) {
+                lower_rel = std::min(lower_rel, path - below);
+                upper_rel = std::min(upper_rel, path + above);
+            }
+        }
 
         current_.clear();
         current_.points = st.points;
@@ -257,7 +292,11 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
                 if (!(lo < hi)) lo = hi;
             } else if (hi > lo && !closed_last) {
                 // Above the range a straight line on (value, slope) there.
-                const double h = 1e-4 * hi;
+                // On a range narrower than a few such steps (a tiny
+                // volatility) the step past its top would read the period
+                // after beyond its own range: the slope is taken inside.
+                double h = 1e-4 * hi;
+                if (h > 0.25 * (hi - lo)) h = -0.25 * (hi - lo);
                 const double v1 = value_at(hi), v2 = value_at(hi + h);
                 const double slope = (v2 - v1) / h;
                 current_.linear.push_back({hi + d, kInf, v1 - slope * (hi + d), slope});
