@@ -113,7 +113,15 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
         const double end = p < m ? time_of(p) : pr.t;
         const double length = end - start;
         const bool last = p == m;
-        const bool region = pr.american && (put ? r > 0.0 : q > 0.0) && length > 0.0;
+        // A call is exercised between ex-dates only at spots of at least
+        // max(1, r / q), where carrying the stock stops paying (q S >= r):
+        // when no spot within twice the reach of today's spread gets there
+        // by the period's end, the period has no region worth solving (with
+        // a tiny volatility its boundary lies far outside every tabulated
+        // range, and its iteration read values there that are not held).
+        const bool reached = put || pr.spot * std::exp(std::max(r - q, 0.0) * end + 2.0 * st.reach * sigma * std::sqrt(end)) >=
+                                        std::max(1.0, r / q);
+        const bool region = pr.american && (put ? r > 0.0 : q > 0.0) && length > 0.0 && reached;
         const bool from_free = last && region;
         // The boundary of the period after this one starts this one's
         // iteration when both lie between ex-dates.
@@ -281,6 +289,15 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
                     exercise_from = 1.0;
                 } else if (gb >= 0.0) {
                     exercise_from = brent(gap, a, ga, b, gb, 1e-14, 200).x + d;
+                }
+                // Below the tabulated range the value is not held (a tiny
+                // volatility's range is narrow about the mean path), so a
+                // crossing found there is searched again within the range.
+                if (d < 1.0 && exercise_from - d < lo && lo < hi) {
+                    const double gl = gap(lo), gh = gap(hi);
+                    if (gl >= 0.0) exercise_from = lo + d;
+                    else if (gh < 0.0) exercise_from = kInf;
+                    else exercise_from = brent(gap, lo, gl, hi, gh, 1e-14, 200).x + d;
                 }
             }
             if (closed_last && exercise_from > d + 1.0) {

@@ -402,6 +402,13 @@ double DividendAmerican::boundary(double k, double t, double r, double sigma, do
         const dividend_integral::Result res = integral_.solve(problem, dividend_free_);
         if (!res.valid) break;
         const bool none = type == OptionType::Put ? !(res.boundary > 0.0) : !std::isfinite(res.boundary);
+        // A call's region lies at spots of at least max(1, r / q); seen from
+        // the strike with a small volatility it is out of reach and left
+        // unsolved, so it is solved again from there.
+        if (none && type == OptionType::Call && pass == 0 && q > 0.0 && r > q) {
+            spot = r / q;
+            continue;
+        }
         if (none) return never;
         if (pass == 1) return k * res.boundary;
         spot = res.boundary;
