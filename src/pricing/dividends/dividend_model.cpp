@@ -113,6 +113,15 @@ double deterministic_value(const OptionInputs& in, OptionType type, bool america
     return best;
 }
 
+// A put with r <= 0 <= q is never worth exercising: between ex-dates the
+// exercise value 1 - S loses to holding wherever q S - r > 0, which is every
+// spot, and just before an ex-date the put after the drop is worth at least
+// 1 - S + D. It is the European put, which the quadrature route values at any
+// volatility (the grid's meshes are too coarse for a tiny one).
+bool never_exercised(const OptionInputs& in, OptionType type) {
+    return type == OptionType::Put && in.r <= 0.0 && in.q >= 0.0;
+}
+
 // The value at a spot of zero (which stays zero).
 double value_at_zero_spot(const OptionInputs& in, OptionType type, bool american) {
     if (type == OptionType::Call) return 0.0;
@@ -172,8 +181,9 @@ double DividendAmerican::value_of(const OptionInputs& in, OptionType type, bool 
     }
     if (in.s == 0.0) return value_at_zero_spot(in, type, american);
     if (in.sigma == 0.0) return deterministic_value(in, type, american, schedule_);
+    const bool exercisable = american && !never_exercised(in, type);
     schedule_.scaled(in.k, scaled_);
-    const dividend_integral::Problem problem{in.s / in.k, in.t, in.r, in.q, in.sigma, type, american,
+    const dividend_integral::Problem problem{in.s / in.k, in.t, in.r, in.q, in.sigma, type, exercisable,
                                              scaled_.items().data(), scaled_.size(), tol};
     if (dividend_integral::covers(problem)) {
         const dividend_integral::Result res = integral_.solve(problem, dividend_free_);
@@ -183,7 +193,7 @@ double DividendAmerican::value_of(const OptionInputs& in, OptionType type, bool 
             return std::max(in.k * res.v, floor);
         }
     }
-    const dg::Reading r = evaluate(in, type, scaled_, american, tol, main_);
+    const dg::Reading r = evaluate(in, type, scaled_, exercisable, tol, main_);
     const double floor = american ? intrinsic(in.s, in.k, type) : 0.0;
     if (r.exercised) return floor;
     return std::max(in.k * r.v, floor);
@@ -261,6 +271,7 @@ Greeks DividendAmerican::greeks_of(const OptionInputs& in, OptionType type, bool
         const bool exercised = american && now == intrinsic(in.s, in.k, type) && now > 0.0;
         return {delta, gamma, exercised ? 0.0 : theta / kDaysPerYear, vega, rho / 100.0};
     }
+    if (never_exercised(in, type)) american = false;
     schedule_.scaled(in.k, scaled_);
     {
         Greeks g;
