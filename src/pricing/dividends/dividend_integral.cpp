@@ -265,8 +265,13 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
             }
         } else {
             lo = std::max(std::exp(-spread), lower_rel - d);
-            hi = closed_last ? std::min(std::exp(spread), upper_rel - d)
-                             : std::min((1.0 + future) * std::exp(spread), upper_rel - d);
+            const double cap = closed_last ? std::exp(spread) : (1.0 + future) * std::exp(spread);
+            hi = std::min(cap, upper_rel - d);
+            // Past the cap the value is a straight line in the spot: with a
+            // tiny volatility the whole range of a deep in-the-money call
+            // can lie there, and is then that line alone.
+            const bool beyond = !closed_last && !(hi > lo) && lo >= cap;
+            const double reach_top = beyond ? std::max(upper_rel - d, lo) : hi;
             double exercise_from = kInf;  // S* (before the drop)
             if (pr.american) {
                 // Where S - 1 = F(S - d): F(s) - s rises to the exercise value's
@@ -293,15 +298,26 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
                 // Below the tabulated range the value is not held (a tiny
                 // volatility's range is narrow about the mean path), so a
                 // crossing found there is searched again within the range.
-                if (d < 1.0 && exercise_from - d < lo && lo < hi) {
-                    const double gl = gap(lo), gh = gap(hi);
+                if (d < 1.0 && exercise_from - d < lo && lo < reach_top) {
+                    const double gl = gap(lo), gh = gap(reach_top);
                     if (gl >= 0.0) exercise_from = lo + d;
                     else if (gh < 0.0) exercise_from = kInf;
-                    else exercise_from = brent(gap, lo, gl, hi, gh, 1e-14, 200).x + d;
+                    else exercise_from = brent(gap, lo, gl, reach_top, gh, 1e-14, 200).x + d;
                 }
             }
             if (closed_last && exercise_from > d + 1.0) {
                 current_.linear.push_back({d + 1.0, exercise_from, -d * dq - dr, dq});
+            }
+            if (beyond) {
+                // Read about the middle of the range, which the period
+                // after holds with its whole move around it.
+                const double mid = 0.5 * (lo + reach_top), h = 1e-4 * mid;
+                const double v1 = value_at(mid), v2 = value_at(mid + h);
+                const double slope = (v2 - v1) / h;
+                if (exercise_from > lo + d) {
+                    current_.linear.push_back({lo + d, exercise_from, v1 - slope * (mid + d), slope});
+                }
+                hi = lo;
             }
             if (exercise_from < kInf) {
                 current_.linear.push_back({exercise_from, kInf, -1.0, 1.0});
@@ -312,11 +328,17 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
                 // On a range narrower than a few such steps (a tiny
                 // volatility) the step past its top would read the period
                 // after beyond its own range: the slope is taken inside.
-                double h = 1e-4 * hi;
-                if (h > 0.25 * (hi - lo)) h = -0.25 * (hi - lo);
-                const double v1 = value_at(hi), v2 = value_at(hi + h);
+                // When the spot's mean path lies past the top (the line's
+                // start, a deep in-the-money call), the line is read at the
+                // path: at the top, near the lowest spots in reach, the
+                // period after holds only part of the move.
+                const double middle = 0.5 * (lower_rel + upper_rel) - d;
+                const double at = middle > hi ? middle : hi;
+                double h = 1e-4 * at;
+                if (at == hi && h > 0.25 * (hi - lo)) h = -0.25 * (hi - lo);
+                const double v1 = value_at(at), v2 = value_at(at + h);
                 const double slope = (v2 - v1) / h;
-                current_.linear.push_back({hi + d, kInf, v1 - slope * (hi + d), slope});
+                current_.linear.push_back({hi + d, kInf, v1 - slope * (at + d), slope});
             }
         }
 

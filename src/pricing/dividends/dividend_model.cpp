@@ -182,21 +182,29 @@ double DividendAmerican::value_of(const OptionInputs& in, OptionType type, bool 
     if (in.s == 0.0) return value_at_zero_spot(in, type, american);
     if (in.sigma == 0.0) return deterministic_value(in, type, american, schedule_);
     const bool exercisable = american && !never_exercised(in, type);
+    // The value never falls below the deterministic one: the holder can
+    // keep to its exercise time, and by Jensen's inequality the payoff's
+    // expectation there is at least the payoff at the mean path (the mean
+    // spot is at least the path's: each dividend floors the spot at zero).
+    // A put can fall short of it only by that floor's expectation, nil
+    // unless a dividend is about the spot. With a small volatility the
+    // value is within a tiny amount of it, and a route that holds its
+    // functions too narrowly falls below it first.
+    const double least = std::max(american ? intrinsic(in.s, in.k, type) : 0.0,
+                                  deterministic_value(in, type, american, schedule_));
     schedule_.scaled(in.k, scaled_);
     const dividend_integral::Problem problem{in.s / in.k, in.t, in.r, in.q, in.sigma, type, exercisable,
                                              scaled_.items().data(), scaled_.size(), tol};
     if (dividend_integral::covers(problem)) {
         const dividend_integral::Result res = integral_.solve(problem, dividend_free_);
         if (res.valid) {
-            const double floor = american ? intrinsic(in.s, in.k, type) : 0.0;
-            if (res.exercised) return floor;
-            return std::max(in.k * res.v, floor);
+            if (res.exercised) return least;
+            return std::max(in.k * res.v, least);
         }
     }
     const dg::Reading r = evaluate(in, type, scaled_, exercisable, tol, main_);
-    const double floor = american ? intrinsic(in.s, in.k, type) : 0.0;
-    if (r.exercised) return floor;
-    return std::max(in.k * r.v, floor);
+    if (r.exercised) return least;
+    return std::max(in.k * r.v, least);
 }
 
 double DividendAmerican::price(const OptionInputs& in, OptionType type, const double* times, const double* amounts,
