@@ -113,15 +113,7 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
         const double end = p < m ? time_of(p) : pr.t;
         const double length = end - start;
         const bool last = p == m;
-        // A call is exercised between ex-dates only at spots of at least
-        // max(1, r / q), where carrying the stock stops paying (q S >= r):
-        // when no spot within twice the reach of today's spread gets there
-        // by the period's end, the period has no region worth solving (with
-        // a tiny volatility its boundary lies far outside every tabulated
-        // range, and its iteration read values there that are not held).
-        const bool reached = put || pr.spot * std::exp(std::max(r - q, 0.0) * end + 2.0 * st.reach * sigma * std::sqrt(end)) >=
-                                        std::max(1.0, r / q);
-        const bool region = pr.american && (put ? r > 0.0 : q > 0.0) && length > 0.0 && reached;
+        bool region = pr.american && (put ? r > 0.0 : q > 0.0) && length > 0.0;
         const bool from_free = last && region;
         // The boundary of the period after this one starts this one's
         // iteration when both lie between ex-dates.
@@ -143,8 +135,24 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
             }
             const BoundaryScheme scheme{st.nodes, st.inner, st.price_points, st.settled};
             solve_period_boundary(length, r, q, sigma, put, next_, scheme, c0, pr.dividends[p].amount, warm, boundary_);
-            if (!boundary_.settled) return Result{0.0, 0.0, 0.0, false, 0.0, false};
-            start_edge = boundary_.now();
+            if (!boundary_.settled) {
+                // A call is exercised between ex-dates only at spots of at
+                // least max(1, r / q), where carrying the stock stops paying
+                // (q S >= r). With a small volatility that can be far past
+                // every spot in reach of today's (twice its reach by the
+                // period's end), where the functions the iteration reads are
+                // not held: it then need not settle, and the region, out of
+                // reach, is left out.
+                const double top = pr.spot * std::exp(std::max(r - q, 0.0) * end + 2.0 * st.reach * sigma * std::sqrt(end));
+                if (put || !pr.leave_unreached || top >= std::max(1.0, r / q)) {
+                    return Result{0.0, 0.0, 0.0, false, 0.0, false};
+                }
+                region = false;
+                boundary_.active = false;
+                start_edge = kInf;
+            } else {
+                start_edge = boundary_.now();
+            }
         }
         const Move move = length > 0.0 ? make_move(length, r, q, sigma) : Move{};
 
@@ -196,6 +204,7 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
         const double centre = x0 + mu * before, half = st.reach * sigma * std::sqrt(before);
         double upper_rel = std::exp(centre + half);
         double lower_rel = std::exp(centre - half) - dropped;
+        double path;  // the spot's mean path just before the ex-date
         // The range above takes the dividends already paid at face value,
         // while the spot's mean path pays them grown at r - q since: with a
         // spread of many dividends' growth that is lost in the reach, but
@@ -206,7 +215,7 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
         // falls short of the path's reach by more than half a standard
         // deviation (volatilities below about 1e-3).
         {
-            const double path = mean_path(pr, before);
+            path = mean_path(pr, before);
             const double scale = pr.spot * std::exp((r - q) * before) + dropped;
             const double below = -scale * std::expm1(-half) + kLeastReach * path;
             const double above = scale * std::expm1(half) + kLeastReach * path;
@@ -297,21 +306,23 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
                 }
                 // Below the tabulated range the value is not held (a tiny
                 // volatility's range is narrow about the mean path), so a
-                // crossing found there is searched again within the range.
+                // crossing found there that the range contradicts (not
+                // exercised at its foot) is searched again within it.
                 if (d < 1.0 && exercise_from - d < lo && lo < reach_top) {
-                    const double gl = gap(lo), gh = gap(reach_top);
-                    if (gl >= 0.0) exercise_from = lo + d;
-                    else if (gh < 0.0) exercise_from = kInf;
-                    else exercise_from = brent(gap, lo, gl, reach_top, gh, 1e-14, 200).x + d;
+                    const double gl = gap(lo);
+                    if (gl < 0.0) {
+                        const double gh = gap(reach_top);
+                        exercise_from = gh < 0.0 ? kInf : brent(gap, lo, gl, reach_top, gh, 1e-14, 200).x + d;
+                    }
                 }
             }
             if (closed_last && exercise_from > d + 1.0) {
                 current_.linear.push_back({d + 1.0, exercise_from, -d * dq - dr, dq});
             }
             if (beyond) {
-                // Read about the middle of the range, which the period
-                // after holds with its whole move around it.
-                const double mid = 0.5 * (lo + reach_top), h = 1e-4 * mid;
+                // Read at the mean path, which the period after holds with
+                // its whole move around it.
+                const double mid = std::clamp(path - d, lo, reach_top), h = 1e-4 * mid;
                 const double v1 = value_at(mid), v2 = value_at(mid + h);
                 const double slope = (v2 - v1) / h;
                 if (exercise_from > lo + d) {
@@ -332,8 +343,7 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
                 // start, a deep in-the-money call), the line is read at the
                 // path: at the top, near the lowest spots in reach, the
                 // period after holds only part of the move.
-                const double middle = 0.5 * (lower_rel + upper_rel) - d;
-                const double at = middle > hi ? middle : hi;
+                const double at = path - d > hi ? path - d : hi;
                 double h = 1e-4 * at;
                 if (at == hi && h > 0.25 * (hi - lo)) h = -0.25 * (hi - lo);
                 const double v1 = value_at(at), v2 = value_at(at + h);

@@ -50,6 +50,10 @@ struct Problem {
     const CashDividend* dividends;  // in units of the strike, ascending, 0 < time <= t
     std::size_t count;
     double tol;
+    // A call's region that does not settle and lies out of reach of today's
+    // spot is left out (a price); otherwise the row goes back (a boundary,
+    // which is asked for where the spot need not be).
+    bool leave_unreached = true;
 };
 
 // Whether this route values the problem: r > 0 and q >= 0 for American

@@ -416,18 +416,11 @@ double DividendAmerican::boundary(double k, double t, double r, double sigma, do
     double spot = 1.0;
     for (int pass = 0; pass < 2; ++pass) {
         const dividend_integral::Problem problem{spot, t, r, q, sigma, type, true, scaled_.items().data(),
-                                                 scaled_.size(), tol};
+                                                 scaled_.size(), tol, false};
         if (!dividend_integral::covers(problem)) break;
         const dividend_integral::Result res = integral_.solve(problem, dividend_free_);
         if (!res.valid) break;
         const bool none = type == OptionType::Put ? !(res.boundary > 0.0) : !std::isfinite(res.boundary);
-        // A call's region lies at spots of at least max(1, r / q); seen from
-        // the strike with a small volatility it is out of reach and left
-        // unsolved, so it is solved again from there.
-        if (none && type == OptionType::Call && pass == 0 && q > 0.0 && r > q) {
-            spot = r / q;
-            continue;
-        }
         if (none) return never;
         if (pass == 1) return k * res.boundary;
         spot = res.boundary;
