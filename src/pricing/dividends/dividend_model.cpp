@@ -56,6 +56,12 @@ constexpr double kEuropeanTol = 1e-7;
 constexpr double kVolBump = 1e-3;
 constexpr double kRateBump = 1e-4;
 
+// Below this sigma sqrt(t) the Greeks are central differences of the price:
+// the spot derivatives of an expectation over a move much narrower than the
+// panels divide the rounding of its moments by the move's width and its
+// square (a gamma of -1.5e8 at sigma 1e-9).
+constexpr double kLeastSpreadForMoments = 3e-3;
+
 // Implied volatility.
 constexpr double kLowestVol = 1e-8;
 constexpr double kHighestVol = 100.0;
@@ -256,7 +262,7 @@ bool DividendAmerican::integral_greeks(const OptionInputs& in, OptionType type, 
 Greeks DividendAmerican::greeks_of(const OptionInputs& in, OptionType type, bool american, double tol) {
     const Greeks nan{kNaN, kNaN, kNaN, kNaN, kNaN};
     if (any_nan(in) || in.s < 0.0 || in.k < 0.0 || in.sigma < 0.0) return nan;
-    if (in.k == 0.0 || in.s == 0.0 || in.sigma == 0.0) {
+    if (in.k == 0.0 || in.s == 0.0 || in.sigma * std::sqrt(in.t) < kLeastSpreadForMoments) {
         // Edge rows: central differences of the value itself (vega one-sided
         // from sigma = 0).
         const auto value = [&](double s, double r, double sigma) {
@@ -410,6 +416,7 @@ double DividendAmerican::boundary(double k, double t, double r, double sigma, do
     // one interval below (put) or above (call) a critical spot.
     if (k == 0.0) return type == OptionType::Put ? 0.0 : 0.0;
     if (sigma == 0.0) return kNaN;
+    if (never_exercised({k, k, t, r, sigma, q}, type)) return never;
     schedule_.scaled(k, scaled_);
     // The integral route, solved about the strike and then again about the
     // boundary found there, so that the spots it is read at are tabulated.
