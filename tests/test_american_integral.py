@@ -203,3 +203,22 @@ def test_double_boundary_rows_are_answered():
     assert np.isfinite(greeks).all() and -1.0 < greeks.delta < 0.0
     mirrored = vnp.am_price(100.0, 70.0, 1.0, -0.02, 0.2, -0.01, "call", model="integral")
     assert mirrored == american
+
+
+# Rows where exercise never pays (r < 0, r < q for a put) and the spot is
+# nothing against the strike, or the strike nothing against the spot: the
+# value is linear in the spot, not NaN.
+@pytest.mark.parametrize("row, value", [
+    ((0.0, 100.0, 1.0, -0.05, 0.2, -0.01, "put"), 100.0 * np.exp(0.05)),
+    ((1e-300, 1e300, 1.0, -0.05, 0.2, -0.01, "put"), 1e300 * np.exp(0.05)),
+    ((1e300, 1e-300, 1.0, -0.01, 0.2, -0.05, "call"), 1e300 * np.exp(0.05)),
+    ((0.0, 100.0, 1.0, -0.05, 0.2, -0.01, "call"), 0.0),
+])
+def test_a_spot_out_of_reach_of_the_strike_gives_the_linear_value(row, value):
+    assert vnp.am_price(*row, model="integral") == pytest.approx(value, rel=1e-15)
+    greeks = vnp.am_greeks(*row, model="integral")
+    assert np.isfinite(greeks).all()
+    assert greeks.gamma == 0.0 and greeks.vega == 0.0
+    side = 1.0 if row[-1] == "call" else -1.0
+    held = value > 0.0
+    assert greeks.delta == (side * np.exp(-row[5] * row[2]) if held else 0.0)

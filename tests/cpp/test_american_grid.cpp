@@ -229,6 +229,17 @@ TEST_P(GridGreeks, MatchBumpedPrices) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, GridGreeks, ::testing::ValuesIn(kGreeksCases));
 
+// Delta, gamma and theta alone solve the price once: the same bits as the
+// full Greeks' (vega and rho are left NaN, not solved).
+TEST_P(GridGreeks, SpotGreeksAloneAreTheFullGreeksBits) {
+    const auto& c = GetParam();
+    const auto all = varnelle::grid_american_greeks(c.in, c.type, 1e-5);
+    const auto spot = varnelle::grid_american_spot_greeks(c.in, c.type, 1e-5);
+    EXPECT_TRUE(same_bits(all.delta, spot.delta) && same_bits(all.gamma, spot.gamma) &&
+                same_bits(all.theta, spot.theta));
+    EXPECT_TRUE(std::isnan(spot.vega) && std::isnan(spot.rho));
+}
+
 TEST(GridGreeks, ExerciseRegionHasPayoffGreeks) {
     const OptionInputs in{50, 100, 1.0, 0.05, 0.2, 0.0};
     const auto g = varnelle::grid_american_greeks(in, kPut, kTol);

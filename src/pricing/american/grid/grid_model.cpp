@@ -10,7 +10,8 @@
 //
 // - Space: a uniform grid in x, m nodes per standard deviation sigma*sqrt(T),
 //   kHalfWidth standard deviations either side of the spot (plus the drift
-//   over the life), with the spot on a node. The payoff is averaged over each
+//   over the life; fewer deviations and more nodes for a put with two
+//   boundaries, see two_boundary_resolution), with the spot on a node. The payoff is averaged over each
 //   cell at tau = 0 so the strike may fall anywhere. The diffusion is fitted
 //   to the drift (Il'in-Allen-Southwell), so the matrices stay M-matrices.
 // - Time and constraint: the finite-difference room (src/pricing/fd/) marches
@@ -31,6 +32,7 @@
 #include "pricing/american/grid/grid_model.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <vector>
@@ -80,9 +82,10 @@ double drift(const UnitPut& p) { return (p.r - p.q) - 0.5 * p.sigma * p.sigma; }
 // keeps the scheme monotone.
 constexpr double kMaxNodesPerUnitM = 100.0;
 
-Layout make_layout(double x_c, double below, double above, double sd, double m, std::size_t steps) {
-    const double low = kHalfWidth * sd + below;
-    const double high = kHalfWidth * sd + above;
+Layout make_layout(double x_c, double below, double above, double sd, double m, std::size_t steps,
+                   double half_width) {
+    const double low = half_width * sd + below;
+    const double high = half_width * sd + above;
     // Past one unit of ln S per standard deviation the boundary and the
     // strike's neighbourhood, not the spread, set the scale to resolve.
     const double h = std::max(std::min(sd, 1.0) / m, (low + high) / (kMaxNodesPerUnitM * m));
@@ -200,6 +203,7 @@ Local read(const fd::ObstacleSolution& f, const fd::UniformMesh& mesh) {
 struct Resolution {
     double m;
     std::size_t steps;
+    double half_width;  // standard deviations either side of the spot
 };
 
 //
@@ -212,7 +216,26 @@ struct Resolution {
 Resolution resolution(double tol) {
     const double t = std::clamp(std::isnan(tol) ? 1e-6 : tol, 1e-10, 1e-3);
     const double m = std::clamp(std::ceil(50.0 * std::pow(1e-6 / t, 0.25)), 8.0, 64.0);
-    return {m, static_cast<std::size_t>(3.0 * m)};
+    return {m, static_cast<std::size_t>(3.0 * m), kHalfWidth};
+}
+
+// The grids of a put with two boundaries (q < r <= 0, the rows the integral
+// model hands over where its boundaries close). Their ends lie where the put
+// is nearly European (far above the spot, or far below the lower boundary,
+// whose premium fades as fast), so kTwoBoundaryHalfWidth deviations keep
+// the ends' error far below tol, and the nodes saved go to the spacing,
+// which (not the steps) left most of the error: on the 84 such rows of the
+// stored two-boundary book, asked for tol / 4 by the integral model, 50
+// nodes a deviation over 8 deviations reached 4.1e-5, 1.2e-5 and 3.5e-6 at
+// tol 1e-4, 1e-5 and 1e-6, 75 over 5 reach 1.7e-5, 4.1e-6 and 2.0e-6 for
+// about the same node-steps (at 1e-6 both stop at the budget, kMostWork).
+// Four deviations were as good on that book, three 1e-3 off.
+constexpr double kTwoBoundaryHalfWidth = 5.0;
+
+Resolution two_boundary_resolution(double tol) {
+    const double t = std::clamp(std::isnan(tol) ? 1e-6 : tol, 1e-10, 1e-3);
+    const double m = std::clamp(std::ceil(75.0 * std::pow(1e-6 / t, 0.25)), 8.0, 96.0);
+    return {m, static_cast<std::size_t>(3.0 * m), kTwoBoundaryHalfWidth};
 }
 
 // Steps for a life: W = e^(r tau) V and the obstacle change on the time
@@ -256,7 +279,7 @@ constexpr double kMostWork = 1e6;
 
 Pair grid_pair(double x_c, double below, double above, double spread, const Resolution& res, std::size_t steps,
                double most_work = kMostWork) {
-    Layout coarse = make_layout(x_c, below, above, spread, res.m, steps);
+    Layout coarse = make_layout(x_c, below, above, spread, res.m, steps, res.half_width);
     const double work = 5.0 * static_cast<double>(coarse.mesh.size()) * static_cast<double>(steps);
     double m = res.m;
     if (work > most_work) {
@@ -266,9 +289,9 @@ Pair grid_pair(double x_c, double below, double above, double spread, const Reso
         const double f = std::sqrt(std::max(work / (most_work * std::max(cut, 1.0)), 1.0));
         m /= f;
         steps = static_cast<std::size_t>(std::ceil(static_cast<double>(steps) / f));
-        coarse = make_layout(x_c, below, above, spread, m, steps);
+        coarse = make_layout(x_c, below, above, spread, m, steps, res.half_width);
     }
-    return {coarse, make_layout(x_c, below, above, spread, 2.0 * m, 2 * steps)};
+    return {coarse, make_layout(x_c, below, above, spread, 2.0 * m, 2 * steps, res.half_width)};
 }
 
 // With a drift mu in ln S, the spot ever moves against it by z with
@@ -287,7 +310,7 @@ double against_drift_reach(const UnitPut& p) {
 }
 
 Pair layouts(const UnitPut& p, double tol) {
-    const Resolution res = resolution(tol);
+    const Resolution res = p.r > 0.0 ? resolution(tol) : two_boundary_resolution(tol);
     const double sd = p.sigma * std::sqrt(p.t);
     // The value at the spot reads the grid around where the spot drifts to.
     const double travel = drift(p) * p.t;
@@ -295,7 +318,7 @@ Pair layouts(const UnitPut& p, double tol) {
     double above = std::max(travel, 0.0);
     double spread = sd;
     const double reach = against_drift_reach(p);
-    if (reach < kHalfWidth * sd) {
+    if (reach < res.half_width * sd) {
         // Against the drift the window ends at the reach; with it, a put
         // drifting up is worthless past the same reach above the strike, and
         // a put drifting down is followed as far as it drifts.
@@ -305,7 +328,7 @@ Pair layouts(const UnitPut& p, double tol) {
         } else {
             above = 0.0;
         }
-        spread = reach / kHalfWidth;
+        spread = reach / res.half_width;
     }
     // A put with r > 0 keeps its full grids: the integral model values those
     // rows itself and the grid serves as their independent reference.
@@ -350,6 +373,22 @@ bool far_out_of_the_money(const OptionInputs& p) {
     return u.x - std::fabs(drift(u)) * u.t > kFarOut * sd;
 }
 
+// With two boundaries (q < r < 0) nothing is exercised below the lower one,
+// which never falls below K r/q: a spot past kFarOut standard deviations (plus
+// the drift over the life) below that reaches the region with a probability
+// below e^(-kFarOut^2 / 2), and its value is the European one. So is a unit
+// spot e^x below the smallest normal double: the grid cannot tell its value
+// from the strike's discount (its slope in S underflows, and delta and gamma,
+// W_x / S and W_xx / S^2, were 0/0), and to reach K r/q from there the spot
+// must rise by e^700.
+bool far_below_the_region(const OptionInputs& p) {
+    if (!(p.q < p.r && p.r < 0.0)) return false;
+    const UnitPut u = unit_put(p);
+    if (u.x < std::log(DBL_MIN)) return true;
+    const double sd = u.sigma * std::sqrt(u.t);
+    return std::log(p.r / p.q) - u.x - std::fabs(drift(u)) * u.t > kFarOut * sd;
+}
+
 // The put's value with delta and gamma, for sigma > 0 and t > 0 with early
 // exercise possible; the value is kept within the no-arbitrage bounds
 // max(intrinsic, European) <= v.
@@ -378,15 +417,22 @@ bool deterministic(const OptionInputs& p) { return p.sigma * std::sqrt(p.t) < kN
 double put_price(const OptionInputs& p, double tol) {
     if (p.t <= 0.0) return std::max(p.k - p.s, 0.0);
     if (deterministic(p)) return deterministic_american_put(p.s, p.k, p.t, p.r, p.q);
-    if (never_exercised(p.r, p.q) || far_out_of_the_money(p)) return european_put(p);
+    if (never_exercised(p.r, p.q) || far_out_of_the_money(p) || far_below_the_region(p)) return european_put(p);
     return finish_price(p, grid_put(p, tol));
 }
 
-// Relative bump of sigma and absolute bump of the rates for vega and rho:
-// small enough for a central difference to be within ~1e-6 relative, large
-// enough that the grids' rounding (~1e-13) stays far below the difference.
-// The bumped solves reuse the unbumped grids, so the discretisation error
-// nearly cancels in the difference.
+// Relative step of sigma and absolute step of the rates for vega and rho.
+// The bumped solves reuse the unbumped grids, so they difference the same
+// discrete solution, which is smooth in its inputs: a one-sided step this
+// small is within about 1e-6 relative of the derivative (its error is h/2
+// times the second derivative), and the grids' rounding (~1e-13 of the
+// strike) stays far below the difference. One solve each, where central
+// differences took two: Greeks cost three prices, not five.
+constexpr double kVolStep = 1e-6;
+constexpr double kRateStep = 1e-6;
+// The deterministic value's rho and vega (closed_form_put_greeks) keep their
+// wider central bumps: they are differences of closed forms and of a grid at
+// a small volatility.
 constexpr double kVolBump = 1e-3;
 constexpr double kRateBump = 1e-4;
 
@@ -408,7 +454,7 @@ struct PutGreeks {
 // that closed form: the European put's own where it is the European value,
 // central differences of the deterministic value otherwise.
 bool closed_form(const OptionInputs& p) {
-    return deterministic(p) || never_exercised(p.r, p.q) || far_out_of_the_money(p);
+    return deterministic(p) || never_exercised(p.r, p.q) || far_out_of_the_money(p) || far_below_the_region(p);
 }
 
 PutGreeks closed_form_put_greeks(const OptionInputs& p, double tol, OptionRate option_rate) {
@@ -433,23 +479,30 @@ PutGreeks closed_form_put_greeks(const OptionInputs& p, double tol, OptionRate o
 }
 
 // On the grid: delta and gamma read off the grids, vega and rho from
-// re-solves with bumped inputs on the same grids.
-PutGreeks grid_put_greeks(const OptionInputs& p, double tol, OptionRate option_rate) {
+// re-solves with bumped inputs on the same grids (none when only the spot's
+// Greeks are asked for). The rate steps down: with two boundaries (q < r <=
+// 0) that keeps the put's rates in their order and r from crossing 0; a
+// put with r > 0 steps up, keeping r > 0.
+PutGreeks grid_put_greeks(const OptionInputs& p, double tol, OptionRate option_rate, bool sensitivities) {
     Pair grids{};
     const Reading r = grid_put(p, tol, &grids);
     const double price = finish_price(p, r);
     if (r.exercised) return {std::max(p.k - p.s, 0.0), -1.0, 0.0, 0.0, 0.0, true};
-    const double dsigma = kVolBump * p.sigma;
-    const double vega = (bumped(p, grids, dsigma, 0.0, 0.0) - bumped(p, grids, -dsigma, 0.0, 0.0)) / (2.0 * dsigma);
-    const double dr = option_rate == OptionRate::PutYield ? 0.0 : kRateBump;
-    const double dq = option_rate == OptionRate::PutYield ? kRateBump : 0.0;
-    const double rho = (bumped(p, grids, 0.0, dr, dq) - bumped(p, grids, 0.0, -dr, -dq)) / (2.0 * kRateBump) / 100.0;
+    if (!sensitivities) return {price, r.dv, r.d2v, kNaN, kNaN, false};
+    const double now = r.v;  // unfloored, as the bumped solves are
+    const double dsigma = kVolStep * p.sigma;
+    const double vega = (bumped(p, grids, dsigma, 0.0, 0.0) - now) / dsigma;
+    const double step = p.r > 0.0 ? kRateStep : -kRateStep;
+    const double dr = option_rate == OptionRate::PutYield ? 0.0 : step;
+    const double dq = option_rate == OptionRate::PutYield ? step : 0.0;
+    const double rho = (bumped(p, grids, 0.0, dr, dq) - now) / step / 100.0;
     return {price, r.dv, r.d2v, vega, rho, false};
 }
 
-PutGreeks put_greeks(const OptionInputs& p, double tol, OptionRate option_rate) {
+PutGreeks put_greeks(const OptionInputs& p, double tol, OptionRate option_rate, bool sensitivities) {
     if (p.t <= 0.0) return {std::max(p.k - p.s, 0.0), p.s < p.k ? -1.0 : 0.0, 0.0, 0.0, 0.0, p.s < p.k};
-    return closed_form(p) ? closed_form_put_greeks(p, tol, option_rate) : grid_put_greeks(p, tol, option_rate);
+    return closed_form(p) ? closed_form_put_greeks(p, tol, option_rate)
+                          : grid_put_greeks(p, tol, option_rate, sensitivities);
 }
 
 // The exercise interval of a put of unit strike today, [lower, upper];
@@ -587,10 +640,12 @@ double grid_american_price(const OptionInputs& in, OptionType type, double tol) 
     return std::isnan(v) ? p.k * std::max(1.0, exp_of_clamped(-p.r * p.t)) : v;
 }
 
-Greeks grid_american_greeks(const OptionInputs& in, OptionType type, double tol) {
+namespace {
+
+Greeks greeks_of(const OptionInputs& in, OptionType type, double tol, bool sensitivities) {
     if (any_nan(in)) return {kNaN, kNaN, kNaN, kNaN, kNaN};
     const OptionInputs p = as_put(in, type);
-    const PutGreeks g = put_greeks(p, tol, option_rate_in_put(type));
+    const PutGreeks g = put_greeks(p, tol, option_rate_in_put(type), sensitivities);
     if (cancellation_requested()) return {kNaN, kNaN, kNaN, kNaN, kNaN};
     double delta = g.delta;
     double gamma = g.gamma;
@@ -601,8 +656,25 @@ Greeks grid_american_greeks(const OptionInputs& in, OptionType type, double tol)
         delta = call.delta;
         gamma = call.gamma;
     }
-    const double theta = g.exercised || in.t <= 0.0 ? 0.0 : theta_from_equation(in, g.price, delta, gamma);
+    // An American option with a longer life is worth at least as much, whatever
+    // the rates (its holder can exercise at the shorter one's expiry), so theta
+    // is never positive. Over lives of millennia the value barely moves with
+    // time, and the equation's terms, each carrying the grids' error in delta
+    // and gamma, summed to a spurious +1.7e-8 a day; the sign is known, so
+    // that is 0.
+    const double theta =
+        g.exercised || in.t <= 0.0 ? 0.0 : std::min(theta_from_equation(in, g.price, delta, gamma), 0.0);
     return {delta, gamma, theta, g.vega, g.rho};
+}
+
+}  // namespace
+
+Greeks grid_american_greeks(const OptionInputs& in, OptionType type, double tol) {
+    return greeks_of(in, type, tol, true);
+}
+
+Greeks grid_american_spot_greeks(const OptionInputs& in, OptionType type, double tol) {
+    return greeks_of(in, type, tol, false);
 }
 
 ExerciseInterval grid_exercise_interval(double k, double t, double r, double sigma, double q, OptionType type,

@@ -15,9 +15,11 @@
 // at about 20 ms and 2.6 ms an option on the development machine under load
 // (about half that on an idle one). On two-boundary puts of a currency pair
 // (r -0.1 %, q -0.5 %) against an independent tree: within tol at 1e-6 and
-// 1e-4 (largest 8.4e-7 and 2.7e-5). Greeks cost about five prices (vega and
-// rho re-solve with bumped inputs). With r <= 0 (the rows the integral model
-// hands over) the two grids of a solve take at most 1e6 node-steps together,
+// 1e-4 (largest 8.4e-7 and 2.7e-5). On the 84 rows of the stored
+// two-boundary book the integral model hands over (asked for tol / 4): within
+// tol at 1e-4 and 1e-5 (largest 1.7e-5, 4.1e-6), 2.0e-6 at 1e-6. Greeks cost
+// about three prices (vega and rho re-solve once each with bumped inputs).
+// With r <= 0 (the rows the integral model hands over) the two grids of a solve take at most 1e6 node-steps together,
 // about 50 ms, whatever the inputs: lives of centuries are solved more
 // coarsely then. A thread's cancellation flag (core/cancellation.hpp) stops a
 // row between time steps with NaN.
@@ -37,6 +39,9 @@ double grid_american_price(const OptionInputs& in, OptionType type, double tol);
 // numbers. Both American models answer sigma = 0 with it.
 double deterministic_american_put(double s, double k, double t, double r, double q);
 Greeks grid_american_greeks(const OptionInputs& in, OptionType type, double tol);
+
+// Delta, gamma and theta alone (vega and rho NaN), at the cost of one price.
+Greeks grid_american_spot_greeks(const OptionInputs& in, OptionType type, double tol);
 
 // Today's critical spot price: a put is exercised at once at or below it, a
 // call at or above it; 0 (put) or +inf (call) where exercising now never pays.

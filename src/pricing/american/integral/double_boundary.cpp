@@ -400,6 +400,10 @@ Sums premium_sums(const DoubleBoundary& b, double x) {
                        : sums_of<false, kSlopes>(rule.points(), log_x, x);
 }
 
+// Standard deviations of ln S over the life past which the region is out of
+// reach (see double_put_terms).
+constexpr double kFarBelow = 40.0;
+
 bool exercised(const DoubleBoundary& b, double x) { return x <= b.upper_now && x >= b.lower_now; }
 
 // Between the intrinsic value and the most a put can be worth, max(1, e^(-rt)).
@@ -424,6 +428,14 @@ double double_put_price(const DoubleBoundary& b, double x) {
 PutSpotTerms double_put_terms(const DoubleBoundary& b, double x) {
     if (exercised(b, x)) return {1.0 - x, -1.0, 0.0, true};
     if (std::isinf(x)) return {0.0, 0.0, 0.0, false};
+    // A spot so far below the lower boundary (which never falls below r/q)
+    // that it reaches it with a probability below e^(-kFarBelow^2 / 2) holds
+    // the forward e^(-rt) - x e^(-qt), delta -e^(-qt), gamma 0. The integrals'
+    // gamma terms pdf / (x^2 v) were 0/0 there once x^2 underflowed (a spot of
+    // 1e-300 against a strike of 1e300, or a subnormal x).
+    if (b.has_lower && std::log(x) < std::log(b.lower_start) - kFarBelow * b.vol_t - std::fabs(b.drift_t)) {
+        return {bounded(b.rate_discount - x * b.yield_discount, x, b.rate_discount), -b.yield_discount, 0.0, false};
+    }
     const Sums sums = premium_sums<true>(b, x);
     const double vt = b.vol_t;
     const double dm = (std::log(x) + b.drift_t) / vt;
