@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pricing/dividends/dividend_model.hpp"
@@ -139,6 +140,21 @@ TEST(SmallVolatility, APutWithoutPositiveRatesIsTheEuropeanPut) {
             EXPECT_EQ(dividend_exercise_boundary(100.0, 2.0, r, sigma, 0.01, OptionType::Put, kQuarterlyTimes.data(),
                                                  kQuarterlyAmounts.data(), n, 1e-6),
                       0.0);
+        }
+    }
+}
+
+// A call's boundary with a yield, as sigma falls to nothing: carrying the
+// stock pays below r / q, so it meets r / q k (and k where r <= q). It was
+// +inf (and 0.6 s) below sigma 1e-4.
+TEST(SmallVolatility, ACallsBoundaryMeetsItsDeterministicLimit) {
+    const std::size_t n = kQuarterlyTimes.size();
+    for (const auto& [r, q] : {std::pair{0.05, 0.01}, std::pair{0.03, 0.02}, std::pair{0.02, 0.03}}) {
+        const double limit = 100.0 * std::max(1.0, r / q);
+        for (const double sigma : {1e-9, 1e-7, 1e-5, 1e-4, 1e-3}) {
+            const double b = dividend_exercise_boundary(100.0, 2.0, r, sigma, q, OptionType::Call,
+                                                        kQuarterlyTimes.data(), kQuarterlyAmounts.data(), n, 1e-6);
+            EXPECT_NEAR(b, limit, 1e-4 * limit) << r << " " << q << " sigma " << sigma;
         }
     }
 }

@@ -119,6 +119,28 @@ double deterministic_value(const OptionInputs& in, OptionType type, bool america
     return best;
 }
 
+// The least spot at which a call is exercised at once without volatility
+// (+inf where none is): by bisection on whether exercising now is worth the
+// deterministic value, which is the case from that spot up.
+double deterministic_call_boundary(OptionInputs in, const DividendSchedule& sched) {
+    const auto exercised = [&](double s) {
+        in.s = s;
+        return deterministic_value(in, OptionType::Call, true, sched) <= (s - in.k) + 1e-13 * s;
+    };
+    double lo = in.k, hi = 2.0 * in.k * std::max(1.0, in.q > 0.0 ? in.r / in.q : 1.0);
+    for (int i = 0; i < 64 && !exercised(hi); ++i) {
+        lo = hi;
+        hi *= 2.0;
+    }
+    if (!exercised(hi)) return kInf;
+    if (exercised(lo)) return lo;
+    for (int i = 0; i < 200 && hi - lo > 1e-15 * hi; ++i) {
+        const double mid = 0.5 * (lo + hi);
+        (exercised(mid) ? hi : lo) = mid;
+    }
+    return hi;
+}
+
 // A put with r <= 0 <= q is never worth exercising: between ex-dates the
 // exercise value 1 - S loses to holding wherever q S - r > 0, which is every
 // spot, and just before an ex-date the put after the drop is worth at least
@@ -426,11 +448,26 @@ double DividendAmerican::boundary(double k, double t, double r, double sigma, do
                                                  scaled_.size(), tol, false};
         if (!dividend_integral::covers(problem)) break;
         const dividend_integral::Result res = integral_.solve(problem, dividend_free_);
+        if (!res.valid && pass == 0 && type == OptionType::Call && q > 0.0 && r / q > spot) {
+            // A call's region lies at spots of at least r / q; with a small
+            // volatility it is out of reach from the strike, where the
+            // functions its iteration reads are not held: solved again from
+            // there.
+            spot = r / q;
+            continue;
+        }
         if (!res.valid) break;
         const bool none = type == OptionType::Put ? !(res.boundary > 0.0) : !std::isfinite(res.boundary);
         if (none) return never;
         if (pass == 1) return k * res.boundary;
         spot = res.boundary;
+    }
+    // A call's region with a small volatility that the quadrature route
+    // could not settle: the critical spot of the deterministic value, which
+    // the boundary meets as sigma falls (500.00007 at sigma 1e-4, 500 at 0,
+    // for r / q = 5); the grids of such a volatility are far too coarse.
+    if (type == OptionType::Call && sigma * std::sqrt(t) < kLeastSpreadForMoments) {
+        return deterministic_call_boundary({k, k, t, r, 0.0, q}, schedule_);
     }
     // The grids of a spot at the strike cover the boundary's whole range.
     const OptionInputs at_strike{k, k, t, r, sigma, q};
