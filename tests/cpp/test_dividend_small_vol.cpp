@@ -144,6 +144,25 @@ TEST(SmallVolatility, APutWithoutPositiveRatesIsTheEuropeanPut) {
     }
 }
 
+// Rows the quadrature route gives back (a call at r < 0, here) went to the
+// grids, whose nodes a tiny volatility leaves far too coarse: 146.5 for a
+// call on a spot of 100 at sigma 1e-9, in seconds. Below sigma sqrt(t) 1e-5
+// they take the deterministic value.
+TEST(SmallVolatility, RowsOffTheQuadratureRouteTakeTheDeterministicValue) {
+    const std::size_t n = kQuarterlyTimes.size();
+    for (const double s : {90.0, 100.0, 120.0}) {
+        const auto price = [&](double sigma) {
+            return dividend_american_price({s, 100.0, 2.0, -0.01, sigma, 0.0}, OptionType::Call, kQuarterlyTimes.data(),
+                                           kQuarterlyAmounts.data(), n, 1e-6);
+        };
+        const double at_zero = price(0.0);
+        for (const double sigma : {1e-9, 1e-7, 5e-6}) {
+            EXPECT_EQ(price(sigma), at_zero) << s << " " << sigma;
+        }
+        EXPECT_LE(at_zero, s);
+    }
+}
+
 // A call's boundary with a yield, as sigma falls to nothing: carrying the
 // stock pays below r / q, so it meets r / q k (and k where r <= q). It was
 // +inf (and 0.6 s) below sigma 1e-4.

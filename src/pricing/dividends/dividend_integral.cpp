@@ -138,18 +138,23 @@ Result Solver::solve(const Problem& pr, IntegralAmerican& dividend_free) {
             if (!boundary_.settled) {
                 // A call is exercised between ex-dates only at spots of at
                 // least max(1, r / q), where carrying the stock stops paying
-                // (q S >= r). With a small volatility that can be far past
-                // every spot in reach of today's (twice its reach by the
-                // period's end), where the functions the iteration reads are
-                // not held: it then need not settle, and the region, out of
-                // reach, is left out.
-                const double top = pr.spot * std::exp(std::max(r - q, 0.0) * end + 2.0 * st.reach * sigma * std::sqrt(end));
-                if (put || !pr.leave_unreached || top >= std::max(1.0, r / q)) {
-                    return Result{0.0, 0.0, 0.0, false, 0.0, false};
+                // (q S >= r), a put only at spots of at most min(1, r / q).
+                // With a small volatility those can lie far from every spot
+                // in reach of today's (twice its reach by the period's end,
+                // every dividend paid before grown at the most), where the
+                // functions the iteration reads are not held: it then need
+                // not settle, and the region, out of reach, is left out.
+                const double spread_end = 2.0 * st.reach * sigma * std::sqrt(end);
+                const double top = pr.spot * std::exp(std::max(r - q, 0.0) * end + spread_end);
+                double bottom = pr.spot * std::exp(std::min(r - q, 0.0) * end - spread_end);
+                for (std::size_t i = 0; i < p; ++i) {
+                    bottom -= pr.dividends[i].amount * std::exp(std::max(r - q, 0.0) * end + spread_end);
                 }
+                const bool reached = put ? bottom <= std::min(1.0, q > 0.0 ? r / q : 1.0) : top >= std::max(1.0, r / q);
+                if (reached || !pr.leave_unreached) return Result{0.0, 0.0, 0.0, false, 0.0, false};
                 region = false;
                 boundary_.active = false;
-                start_edge = kInf;
+                start_edge = put ? 0.0 : kInf;
             } else {
                 start_edge = boundary_.now();
             }

@@ -62,6 +62,10 @@ constexpr double kRateBump = 1e-4;
 // square (a gamma of -1.5e8 at sigma 1e-9).
 constexpr double kLeastSpreadForMoments = 3e-3;
 
+// Below this sigma sqrt(t) a row the quadrature route does not value takes
+// the deterministic value instead of the grids (see value_of).
+constexpr double kLeastSpreadForGrids = 1e-5;
+
 // Implied volatility.
 constexpr double kLowestVol = 1e-8;
 constexpr double kHighestVol = 100.0;
@@ -230,6 +234,14 @@ double DividendAmerican::value_of(const OptionInputs& in, OptionType type, bool 
             return std::max(in.k * res.v, least);
         }
     }
+    // The grids are laid out in standard deviations: with a tiny one their
+    // nodes cannot span the spot's drift and drops (seconds a price, and
+    // 146.5 for a call on a spot of 100 at sigma 1e-9). There the
+    // deterministic value stands: it differs from the price only near a
+    // kink of the mean path, and there by the volatility's own effect, of
+    // the order of 0.4 S sigma sqrt(t) (4e-4 on a spot of 100), less than
+    // the grids left.
+    if (in.sigma * std::sqrt(in.t) < kLeastSpreadForGrids) return least;
     const dg::Reading r = evaluate(in, type, scaled_, exercisable, tol, main_);
     if (r.exercised) return least;
     return std::max(in.k * r.v, least);
