@@ -22,6 +22,10 @@ constexpr double kSpread = 8.5;
 // Lowest spot after a dividend that is tabulated, as a part of the dividend:
 // below it the value is a straight line to the value at zero.
 constexpr double kLowestAfterDrop = 1e-4;
+// The least half-width of a period's range about the spot's mean path, as a
+// part of it: a few hundred of its last bits, so that a volatility too small
+// to show in the path's own rounding still leaves a range to tabulate.
+constexpr double kLeastReach = 1e-13;
 constexpr std::size_t kMostPanels = 600;
 // Width of a bucket of today's ln S, in standard deviations of the life.
 constexpr double kBucket = 0.5;
@@ -65,6 +69,18 @@ Settings settings(double tol) {
     if (tol >= 3e-5) return {8, 5.0, 5, 8, 12, 5e-2, false, 3.0};
     if (tol >= 3e-8) return {12, 6.0, 10, 16, 32, 2.5e-3, true, 3.5};
     return {12, 7.5, 16, 32, 64, 2.5e-3, true, 2.0};
+}
+
+// The spot just before time t (an ex-date or the expiry) along its mean
+// path: growing at r - q, each dividend before t paid in full (floored at
+// zero).
+double mean_path(const Problem& p, double t) {
+    double s = p.spot, at = 0.0;
+    for (std::size_t i = 0; i < p.count && p.dividends[i].time < t; ++i) {
+        s = std::max(s * std::exp((p.r - p.q) * (p.dividends[i].time - at)) - p.dividends[i].amount, 0.0);
+        at = p.dividends[i].time;
+    }
+    return s * std::exp((p.r - p.q) * (t - at));
 }
 
 double payoff(bool put, double s) {
@@ -327,6 +343,27 @@ void Solver::prepare(const Problem& pr, double bucket, double margin, IntegralAm
         double lower_rel, upper_rel;
         reach_of(before, lower_rel, upper_rel);
         lower_rel -= dropped;
+        double path;  // the spot's mean path just before the ex-date
+        // The range above takes the dividends already paid at face value,
+        // while the spot's mean path pays them grown at r - q since: with a
+        // spread of many dividends' growth that is lost in the reach, but
+        // with a tiny volatility the spot sits just outside it (a deep
+        // in-the-money call came out worthless). There the range is the mean
+        // path give or take its reach in units of the spot, and at least a
+        // few of the spot's last bits. It is taken where the range above
+        // falls short of the path's reach by more than half a standard
+        // deviation (volatilities below about 1e-3).
+        {
+            path = mean_path(pr, before);
+            const double half = st.reach * sigma * std::sqrt(before) + margin;
+            const double scale = pr.spot * std::exp((r - q) * before) + dropped;
+            const double below = -scale * std::expm1(-half) + kLeastReach * path;
+            const double above = scale * std::expm1(half) + kLeastReach * path;
+            if (lower_rel > path - below + 0.5 * scale * sigma * std::sqrt(before)) {
+                lower_rel = std::min(lower_rel, path - below);
+                upper_rel = std::min(upper_rel, path + above);
+            }
+        }
 
         current_.clear();
         current_.points = st.points;
@@ -378,8 +415,13 @@ void Solver::prepare(const Problem& pr, double bucket, double margin, IntegralAm
             }
         } else {
             lo = std::max(std::exp(-spread), lower_rel - d);
-            hi = closed_last ? std::min(std::exp(spread), upper_rel - d)
-                             : std::min((1.0 + future) * std::exp(spread), upper_rel - d);
+            const double cap = closed_last ? std::exp(spread) : (1.0 + future) * std::exp(spread);
+            hi = std::min(cap, upper_rel - d);
+            // Past the cap the value is a straight line in the spot: with a
+            // tiny volatility the whole range of a deep in-the-money call
+            // can lie there, and is then that line alone.
+            const bool beyond = !closed_last && !(hi > lo) && lo >= cap;
+            const double reach_top = beyond ? std::max(upper_rel - d, lo) : hi;
             double exercise_from = kInf;  // S* (before the drop)
             if (pr.american) {
                 // Where S - 1 = F(S - d): F(s) - s rises to the exercise value's
@@ -403,9 +445,31 @@ void Solver::prepare(const Problem& pr, double bucket, double margin, IntegralAm
                 } else if (gb >= 0.0) {
                     exercise_from = brent(gap, a, ga, b, gb, 1e-14, 200).x + d;
                 }
+                // Below the tabulated range the value is not held (a tiny
+                // volatility's range is narrow about the mean path), so a
+                // crossing found there that the range contradicts (not
+                // exercised at its foot) is searched again within it.
+                if (d < 1.0 && exercise_from - d < lo && lo < reach_top) {
+                    const double gl = gap(lo);
+                    if (gl < 0.0) {
+                        const double gh = gap(reach_top);
+                        exercise_from = gh < 0.0 ? kInf : brent(gap, lo, gl, reach_top, gh, 1e-14, 200).x + d;
+                    }
+                }
             }
             if (closed_last && exercise_from > d + 1.0) {
                 current_.linear.push_back({d + 1.0, exercise_from, -d * dq - dr, dq});
+            }
+            if (beyond) {
+                // Read at the mean path, which the period after holds with
+                // its whole move around it.
+                const double mid = std::clamp(path - d, lo, reach_top), h = 1e-4 * mid;
+                const double v1 = value_at(mid), v2 = value_at(mid + h);
+                const double slope = (v2 - v1) / h;
+                if (exercise_from > lo + d) {
+                    current_.linear.push_back({lo + d, exercise_from, v1 - slope * (mid + d), slope});
+                }
+                hi = lo;
             }
             if (exercise_from < kInf) {
                 current_.linear.push_back({exercise_from, kInf, -1.0, 1.0});
@@ -415,11 +479,19 @@ void Solver::prepare(const Problem& pr, double bucket, double margin, IntegralAm
             if (hi > lo && !closed_last && hi + d < exercise_from) {
                 // Between the range and where exercising before the ex-date
                 // starts to pay (or above the range), the value is its
-                // asymptote: a straight line on (value, slope) at the top.
-                const double h = 1e-4 * hi;
-                const double v1 = value_at(hi), v2 = value_at(hi + h);
+                // asymptote: a straight line on (value, slope). On a range
+                // narrower than a few such steps (a tiny volatility) the step
+                // past its top would read the period after beyond its own
+                // range: the slope is taken inside. When the spot's mean path
+                // lies past the top (a deep in-the-money call), the line is
+                // read at the path: at the top, near the lowest spots in
+                // reach, the period after holds only part of the move.
+                const double at = path - d > hi ? path - d : hi;
+                double h = 1e-4 * at;
+                if (at == hi && h > 0.25 * (hi - lo)) h = -0.25 * (hi - lo);
+                const double v1 = value_at(at), v2 = value_at(at + h);
                 const double slope = (v2 - v1) / h;
-                current_.linear.push_back({hi + d, exercise_from, v1 - slope * (hi + d), slope});
+                current_.linear.push_back({hi + d, exercise_from, v1 - slope * (at + d), slope});
             }
         }
 
