@@ -110,6 +110,7 @@ int check(const char* path, double nodes) {
                         j["price"].get<double>(), error, e.error, seconds);
             std::fflush(stdout);
         }
+        if (errors.empty()) continue;  // a file of one part only
         std::sort(errors.begin(), errors.end());
         std::printf("%s: %zu rows, median %.1e, max %.1e\n", part, errors.size(), errors[errors.size() / 2],
                     errors.back());

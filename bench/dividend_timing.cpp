@@ -3,7 +3,9 @@
 // go to the grid), and the microseconds a row costs with its dividends and
 // without them (the integral model on the same rows), measured side by side in
 // one run, alternating, in this process's CPU time, so the ratio holds on a
-// loaded machine.
+// loaded machine. Then a spot ladder and a strike chain through one object
+// against the rows alone, and the Greeks and implied volatility against the
+// price (with the implied volatility's round trip).
 //
 //   dividend_timing [path/to/dividend_reference.json [path/to/dividend_random_reference.json]]
 #include <algorithm>
@@ -119,7 +121,7 @@ int main(int argc, char** argv) {
         std::snprintf(label, sizeof label, "American, tol %.0e:", tol);
         report(label, errors);
         std::size_t quadrature = 0;
-        for (const Row& r : american) quadrature += by_quadrature(r, tol) ? 1 : 0;
+        for (const Row& r : american) quadrature += by_quadrature(r, tol) ? 1u : 0u;
         std::printf("  %zu rows by quadrature, %zu by the grid\n", quadrature, american.size() - quadrature);
     }
     std::vector<double> errors;
@@ -143,6 +145,64 @@ int main(int argc, char** argv) {
         }
         std::printf("tol %.0e: %8.1f us a row with dividends, %6.1f without (x%.0f); European with dividends %8.1f (%.2f of the American)\n",
                     tol, with / kRounds, without / kRounds, with / without, euro / kRounds, euro / with);
+    }
+    // A ladder of 21 spots (0.9 to 1.1 of the row's) and a chain of 41
+    // strikes (0.8 to 1.2 of the row's) through one object, per row, against
+    // the row alone.
+    for (const double tol : {1e-4, 1e-6}) {
+        double alone = 0.0, ladder = 0.0, chain = 0.0;
+        std::vector<Row> spots, strikes;
+        for (const Row& r : american) {
+            for (int i = 0; i <= 20; ++i) {
+                spots.push_back(r);
+                spots.back().in.s = r.in.s * (0.9 + 0.01 * i);
+            }
+            for (int i = 0; i <= 40; ++i) {
+                strikes.push_back(r);
+                strikes.back().in.k = r.in.k * (0.8 + 0.01 * i);
+            }
+        }
+        DividendAmerican model;
+        for (int round = 0; round < kRounds; ++round) {
+            alone += microseconds_per_row(american, [&](const Row& r) {
+                return dividend_american_price(r.in, r.type, r.times.data(), r.amounts.data(), r.times.size(), tol);
+            });
+            ladder += microseconds_per_row(spots, [&](const Row& r) {
+                return model.price(r.in, r.type, r.times.data(), r.amounts.data(), r.times.size(), tol);
+            });
+            chain += microseconds_per_row(strikes, [&](const Row& r) {
+                return model.price(r.in, r.type, r.times.data(), r.amounts.data(), r.times.size(), tol);
+            });
+        }
+        std::printf("tol %.0e: a spot ladder %.2f of the row alone, a strike chain %.2f\n", tol, ladder / alone,
+                    chain / alone);
+    }
+    // Greeks and implied volatility against the price, side by side, with the
+    // implied volatility's round trip.
+    for (const double tol : {1e-4, 1e-6}) {
+        std::vector<double> prices;
+        for (const Row& r : american) {
+            prices.push_back(dividend_american_price(r.in, r.type, r.times.data(), r.amounts.data(), r.times.size(), tol));
+        }
+        double price = 0.0, greeks = 0.0, implied = 0.0, worst = 0.0;
+        std::size_t missed = 0;
+        for (int round = 0; round < kRounds; ++round) {
+            price += microseconds_per_row(american, [&](const Row& r) {
+                return dividend_american_price(r.in, r.type, r.times.data(), r.amounts.data(), r.times.size(), tol);
+            });
+            greeks += microseconds_per_row(american, [&](const Row& r) {
+                return dividend_american_greeks(r.in, r.type, r.times.data(), r.amounts.data(), r.times.size(), tol).vega;
+            });
+            std::size_t i = 0;
+            implied += microseconds_per_row(american, [&](const Row& r) {
+                const double v = dividend_american_implied_vol(prices[i++], r.in.s, r.in.k, r.in.t, r.in.r, r.in.q, r.type,
+                                                               r.times.data(), r.amounts.data(), r.times.size(), tol);
+                if (std::isnan(v)) ++missed; else worst = std::max(worst, std::fabs(v - r.in.sigma) / r.in.sigma);
+                return 0.0;
+            });
+        }
+        std::printf("tol %.0e: Greeks x%.1f the price, implied vol x%.1f (round trips within %.1e relative, %zu NaN)\n",
+                    tol, greeks / price, implied / price, worst, missed / kRounds);
     }
     return 0;
 }

@@ -197,40 +197,78 @@ TEST(DividendIntegralReference, RowsSettledByAFineGrid) {
     }
 }
 
-// A put whose boundary jumps within its period (the interest on the strike
-// overtakes the dividend): valued by the route when its iteration settles,
-// by the grid otherwise; within tol of the stored value either way.
-TEST(DividendIntegralRoute, UnsettledBoundariesGoToTheGrid) {
-    const OptionInputs in{82.946058, 100.0, 150.0 / 365.0, 0.066335, 0.505593, 0.0};
-    const double time = 61.0 / 365.0, amount = 0.711, stored = 21.19852168635055;
-    const CashDividend unit{time, amount / in.k};
-    for (const double tol : {1e-4, 1e-6}) {
-        IntegralAmerican dividend_free;
-        Solver solver;
-        const Result res = solver.solve({in.s / in.k, in.t, in.r, in.q, in.sigma, OptionType::Put, true, &unit, 1, tol},
-                                        dividend_free);
-        const double v = dividend_american_price(in, OptionType::Put, &time, &amount, 1, tol);
-        if (res.valid) {
-            EXPECT_EQ(v, std::max(in.k * res.v, in.k - in.s));
+// Rows whose exercise region sweeps through the deep spots within a period
+// (the interest on the strike overtakes the dividend): puts without a yield
+// (the sweep over in a moment) and with one (over days), from the stored
+// reference and the random book, against the book's values or this
+// library's grid at 64 nodes a standard deviation extrapolated twice (its
+// own last correction below 2e-8), and calls with a yield, whose value before the
+// last ex-date must hold the exercise value up to where exercising before
+// it pays (a gap there once left it zero). Each is valued by the route at
+// both tols.
+TEST(DividendIntegralRoute, RegionsThatSweepAndCallsWithAYield) {
+    struct Row {
+        OptionType type;
+        OptionInputs in;
+        std::vector<double> days, amounts;
+        double reference;
+    };
+    const Row rows[] = {
+        // stored row 9, one dividend
+        {OptionType::Put, {82.946058, 100.0, 150.0 / 365.0, 0.066335, 0.505593, 0.0}, {61}, {0.711}, 21.1985325796},
+        // stored row 111, four dividends
+        {OptionType::Put, {104.005794, 100.0, 389.0 / 365.0, 0.079932, 0.228706, 0.0}, {81, 172, 263, 354},
+         {1.2252, 1.2376, 1.178, 1.1951}, 6.2697740698},
+        // random book row 22, a yield, the last ex-date the day before expiry
+        {OptionType::Put, {87.526317, 100.0, 89.0 / 365.0, 0.061015, 0.206579, 0.014224}, {29, 88}, {0.6661, 0.6562},
+         13.0679883756},
+        // random book row 21: a call with a yield
+        {OptionType::Call, {119.044224, 100.0, 552.0 / 365.0, 0.052067, 0.519856, 0.002451},
+         {53, 144, 235, 326, 417, 508}, {0.4301, 0.3801, 0.4358, 0.3786, 0.4129, 0.4473}, 39.9294005049},
+    };
+    for (const Row& row : rows) {
+        std::vector<double> times;
+        for (const double d : row.days) times.push_back(d / 365.0);
+        std::vector<CashDividend> unit;
+        for (std::size_t i = 0; i < times.size(); ++i) unit.push_back({times[i], row.amounts[i] / row.in.k});
+        for (const double tol : {1e-4, 1e-6}) {
+            const Problem p{row.in.s / row.in.k, row.in.t, row.in.r, row.in.q, row.in.sigma, row.type, true,
+                            unit.data(), unit.size(), tol};
+            ASSERT_TRUE(covers(p));
+            IntegralAmerican dividend_free;
+            Solver solver;
+            EXPECT_TRUE(solver.solve(p, dividend_free).valid);
+            const double v =
+                dividend_american_price(row.in, row.type, times.data(), row.amounts.data(), times.size(), tol);
+            EXPECT_LE(std::fabs(v - row.reference) / std::max(row.reference, 0.005 * row.in.k), tol)
+                << row.in << " tol " << tol;
         }
-        EXPECT_NEAR(v, stored, tol * stored) << "tol " << tol << (res.valid ? " (route)" : " (grid)");
     }
 }
 
-// What the route does not take, or gives back: puts at r <= 0 (two
-// boundaries may open), and rows whose boundary does not settle; the
-// entry points then price them on the grid.
-TEST(DividendIntegralRoute, HandsToTheGridWhatItDoesNotValue) {
+// What the route does not take: a put whose region may be a band between two
+// boundaries (q < r <= 0) and the mirror call (r < q <= 0); the entry
+// points price those on the grid. Where early exercise within a period
+// never pays in the money (a put with r <= 0 <= q, a call with q <= 0 <=
+// r) the route takes the row, and a put is then worth its European value.
+TEST(DividendIntegralRoute, LeavesBandsBetweenTwoBoundariesToTheGrid) {
     const CashDividend d[] = {{0.25, 0.01}};
-    Problem p{1.0, 0.5, -0.01, 0.0, 0.3, OptionType::Put, true, d, 1, 1e-6};
-    EXPECT_FALSE(covers(p));
-    p.r = 0.03;
-    EXPECT_TRUE(covers(p));
-    p.american = false;
-    p.r = -0.01;
-    EXPECT_TRUE(covers(p));  // European: any rates
-    p = {1.0, 0.5, 0.03, -0.01, 0.3, OptionType::Call, true, d, 1, 1e-6};
-    EXPECT_FALSE(covers(p));
+    const auto covered = [&](OptionType type, double r, double q) {
+        return covers(Problem{1.0, 0.5, r, q, 0.3, type, true, d, 1, 1e-6});
+    };
+    EXPECT_FALSE(covered(OptionType::Put, -0.01, -0.02));
+    EXPECT_FALSE(covered(OptionType::Call, -0.02, -0.01));
+    EXPECT_TRUE(covered(OptionType::Put, 0.03, -0.01));
+    EXPECT_TRUE(covered(OptionType::Put, -0.01, 0.0));
+    EXPECT_TRUE(covered(OptionType::Call, 0.03, -0.01));
+    EXPECT_TRUE(covered(OptionType::Call, -0.02, 0.01));
+    EXPECT_TRUE(covers(Problem{1.0, 0.5, -0.01, -0.02, 0.3, OptionType::Put, false, d, 1, 1e-6}));  // European
+
+    const double time = 0.25, amount = 1.0;
+    const OptionInputs in{95.0, 100.0, 0.5, -0.01, 0.3, 0.0};
+    const double american = dividend_american_price(in, OptionType::Put, &time, &amount, 1, 1e-8);
+    const double european = dividend_european_price(in, OptionType::Put, &time, &amount, 1);
+    EXPECT_NEAR(american, european, 1e-6 * european);
 }
 
 }  // namespace

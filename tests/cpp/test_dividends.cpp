@@ -59,26 +59,36 @@ double median_of(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-// Measured on the 79 rows with dividends (the 47 without go to the integral
-// model): at tol 1e-4 a median of 1e-7 and a largest error of 7.9e-5; at tol
-// 1e-6 a median of 5e-8 and a largest of 1.4e-5. Every row above 1e-6 at tol
-// 1e-6 has a period of a day or two (an ex-date tomorrow or the day before
-// expiry), and on those a grid of 256 nodes a standard deviation agrees with
-// this model and not with the stored value (test_dividend_integral.cpp).
+// Stored rows that this library's finite-difference grid, at 64 nodes a
+// standard deviation of each period extrapolated twice (its last correction
+// below 5e-8 of the value), puts 1e-6 to 1.4e-5 away from the stored value,
+// in the error measure, while agreeing with the quadrature route (and, for
+// 50, 78 and 116, with a binomial tree): index and the grid's value.
+const std::pair<std::size_t, double> kStoredRowsShownWrong[] = {
+    {13, 18.0358127091}, {16, 39.3946359933}, {25, 11.1637081566}, {34, 13.1672278749},
+    {50, 6.7245221808},  {62, 10.7959119935}, {78, 4.2445859116},  {97, 16.7048865504},
+    {99, 12.9088397391}, {111, 6.2697740698}, {116, 0.7011690729},
+};
+
+// The 79 rows with dividends (the 47 without go to the integral model) within
+// tol of their reference, the grid's value for the rows above. Measured: at
+// tol 1e-4 a median of 6e-8 and a largest error of 1e-6, at tol 1e-6 a
+// median of 3e-8 and a largest of 5.4e-7.
 TEST(DividendReference, AmericanRows) {
-    const struct {
-        double tol, median, largest;
-    } levels[] = {{1e-4, 1e-6, 1e-4}, {1e-6, 2e-7, 2e-5}};
-    const std::vector<Row> rows = reference("american");
+    std::vector<Row> rows = reference("american");
     ASSERT_EQ(rows.size(), 126u);
-    for (const auto& level : levels) {
+    for (const auto& [index, grid] : kStoredRowsShownWrong) {
+        EXPECT_GE(scaled_error(rows[index].price, grid, rows[index].in.k), 9e-7) << index;
+        rows[index].price = grid;
+    }
+    for (const double tol : {1e-4, 1e-6}) {
         std::vector<double> errors;
         for (const Row& r : rows) {
-            const double e = scaled_error(american(r, level.tol), r.price, r.in.k);
+            const double e = scaled_error(american(r, tol), r.price, r.in.k);
             errors.push_back(e);
-            EXPECT_LE(e, level.largest) << r.in << " tol " << level.tol;
+            EXPECT_LE(e, tol) << r.in << " tol " << tol;
         }
-        EXPECT_LE(median_of(errors), level.median) << "tol " << level.tol;
+        EXPECT_LE(median_of(errors), 0.05 * tol) << "tol " << tol;
     }
 }
 
@@ -344,8 +354,14 @@ TEST(DividendChain, SameBitsAloneAndInAChain) {
             for (const OptionInputs& in : {spot, strike}) {
                 EXPECT_TRUE(same_bits(chain.price(in, type, times, amounts, 2, 1e-4),
                                       dividend_american_price(in, type, times, amounts, 2, 1e-4)));
-                EXPECT_TRUE(same_bits(chain.greeks(in, type, times, amounts, 2, 1e-4).delta,
-                                      dividend_american_greeks(in, type, times, amounts, 2, 1e-4).delta));
+                for (const double tol : {1e-4, 1e-6}) {
+                    // Vega and rho: bumped solves from the chain's kept periods.
+                    const Greeks g = chain.greeks(in, type, times, amounts, 2, tol);
+                    const Greeks alone = dividend_american_greeks(in, type, times, amounts, 2, tol);
+                    EXPECT_TRUE(same_bits(g.delta, alone.delta));
+                    EXPECT_TRUE(same_bits(g.vega, alone.vega));
+                    EXPECT_TRUE(same_bits(g.rho, alone.rho));
+                }
                 EXPECT_TRUE(same_bits(chain.european_price(in, type, times, amounts, 2),
                                       dividend_european_price(in, type, times, amounts, 2)));
             }
@@ -354,3 +370,28 @@ TEST(DividendChain, SameBitsAloneAndInAChain) {
 }
 
 }  // namespace
+
+// A spot ladder read from one object's shared periods, across several
+// buckets of ln S: each spot within tol of its value at tol 1e-8, and the
+// ladder monotone (no step where one bucket hands over to the next).
+class DividendLadder : public ::testing::TestWithParam<OptionType> {};
+
+TEST_P(DividendLadder, SharedPeriodsKeepTolAcrossBuckets) {
+    const OptionType type = GetParam();
+    const double times[] = {0.2, 0.45};
+    const double amounts[] = {1.5, 1.5};
+    DividendAmerican ladder;
+    double previous = type == OptionType::Put ? kInf : -kInf;
+    for (int i = 0; i <= 24; ++i) {
+        const OptionInputs in{84.0 + 1.5 * i, 100.0, 0.6, 0.05, 0.25, 0.0};
+        const double v = ladder.price(in, type, times, amounts, 2, 1e-6);
+        if (i % 4 == 0) {
+            const double fine = dividend_american_price(in, type, times, amounts, 2, 1e-8);
+            EXPECT_LE(scaled_error(v, fine, in.k), 1e-6) << in;
+        }
+        EXPECT_TRUE(type == OptionType::Put ? v < previous : v > previous) << in;
+        previous = v;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, DividendLadder, ::testing::Values(OptionType::Put, OptionType::Call));

@@ -64,13 +64,37 @@ struct Result {
     bool valid;          // false: a boundary did not settle, the route does not value this row
 };
 
+// Keeps the last problem's periods: a problem that differs from it only in
+// the spot, within one bucket of ln S, is read from them at once.
 class Solver {
 public:
     Result solve(const Problem& p, IntegralAmerican& dividend_free);
+    // The same for a problem near the last one solved cold (a bumped rate or
+    // volatility), each period's boundary sought from that problem's (kept()
+    // of it). Its periods are not kept for later problems, which read the
+    // bits of a cold solve.
+    Result solve_near(const Problem& p, IntegralAmerican& dividend_free, const std::vector<PeriodBoundary>& warm);
+    // Every period's boundary of the last solve (inactive where none was solved).
+    const std::vector<PeriodBoundary>& kept() const { return kept_; }
 
 private:
+    bool holds(const Problem& p, double bucket) const;
+    // The backward pass down to today's period, tabulated for the spots of
+    // the bucket (ln S within margin of it).
+    void prepare(const Problem& p, double bucket, double margin, IntegralAmerican& dividend_free,
+                 const std::vector<PeriodBoundary>* warm);
+    double bucket_of(const Problem& p, double& margin) const;
+    Result read(double spot) const;
+
     ValueFunction next_, current_;
-    PeriodBoundary boundary_;
+    Move move_{};
+    bool region_ = false;
+    double start_edge_ = 0.0;
+    bool solved_ = false;
+    Problem key_{};
+    double bucket_ = 0.0;
+    std::vector<CashDividend> dividends_;
+    std::vector<PeriodBoundary> kept_;  // each period's boundary (today's first)
 };
 
 }  // namespace varnelle::dividend_integral

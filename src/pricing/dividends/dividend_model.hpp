@@ -107,6 +107,7 @@ private:
     Solved main_, bumped_;
     dividend_grid::Workspace work_;
     dividend_integral::Solver integral_;
+    std::vector<dividend_integral::PeriodBoundary> warm_;  // the unbumped periods' boundaries, for Greeks
 };
 
 }  // namespace varnelle

@@ -28,9 +28,11 @@ namespace varnelle::dividend_integral {
 
 inline constexpr std::size_t kMaxPanelPoints = 24;
 
-// a + b S for lo <= S < hi (hi may be infinite).
+// a + b S for lo <= S < hi (hi may be infinite); the logarithms of the
+// ends are set by ValueFunction::finish().
 struct LinearPiece {
     double lo, hi, a, b;
+    double log_lo = 0.0, log_hi = 0.0;
 };
 
 // Values at the rule's points y = (y0 + y1)/2 + (y1 - y0)/2 x_i.
@@ -65,6 +67,9 @@ struct PanelRule {
     // polynomial through the points, whose last coefficients tell how well
     // the panel resolves its function.
     double legendre[kMaxPanelPoints][kMaxPanelPoints] = {};
+    // power[j][i]: the weight of value i in the coefficient of xi^j of the
+    // same polynomial.
+    double power[kMaxPanelPoints][kMaxPanelPoints] = {};
 };
 const PanelRule& panel_rule(std::size_t size);
 
@@ -95,6 +100,10 @@ struct ValueFunction {
     // Spots where the function is only a straight line standing in for it
     // (out of reach from today), and above which it is not held at all.
     double rough_lo = 0.0, rough_hi = 0.0, top = 0.0;
+    // The panels an expectation reads: those within this many standard
+    // deviations of the move from its mean (the Gaussian's mass beyond is
+    // 2 Phi(-window)).
+    double window = 8.5;
 
     void clear() {
         linear.clear();
@@ -109,12 +118,10 @@ struct ValueFunction {
     double at(double s) const;
     // e^(-r tau) E[G(S_tau) | S_0 = e^x], with derivatives in x when asked.
     Expectation expect(const Move& move, double x, bool derivatives) const;
-    // The same in three parts, E = intercepts + S * slopes + tabulated: the
-    // linear pieces' a terms, their b terms over the spot, and the panels.
-    struct Parts {
-        double intercepts, slopes, tabulated;
-    };
-    Parts expect_parts(const Move& move, double x) const;
+    // The same value (without derivatives) at count spots s[i] = e^(x[i]) at
+    // once, in loops over the spots that vectorise: for tabulating a
+    // period's value.
+    void expect_values(const Move& move, const double* x, const double* s, std::size_t count, double* out) const;
 
 private:
     // The panels' part of the expectation, before discounting.
