@@ -271,3 +271,18 @@ def test_a_spot_out_of_reach_of_the_strike_gives_the_linear_value(row, value):
     side = 1.0 if row[-1] == "call" else -1.0
     held = value > 0.0
     assert greeks.delta == (side * np.exp(-row[5] * row[2]) if held else 0.0)
+
+
+@pytest.mark.parametrize("k, t, r, sigma, q", [
+    (100.0, np.inf, -0.01, 0.2, -0.05),
+    (100.0, 1.0, -0.01, np.inf, -0.05),
+    (100.0, 1.0, -0.01, 0.2, -np.inf),
+    (100.0, 1e300, -0.01, 0.2, -0.05),
+    (100.0, 1.0, -0.01, 1e200, -0.05),
+])
+def test_two_boundary_rows_no_grid_can_mesh_give_nan(k, t, r, sigma, q):
+    # A mesh over an infinite life or a spread of ln S past 1e100 deviations
+    # would have sizes of no meaning; such rows answer NaN at once.
+    assert np.isnan(vnp.am_price(100.0, k, t, r, sigma, q, "put"))
+    assert np.isnan(vnp.am_greeks(100.0, k, t, r, sigma, q, "put")).all()
+    assert np.isnan(vnp.am_exercise_boundary(k, t, r, sigma, q, "put"))
