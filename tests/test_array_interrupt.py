@@ -108,9 +108,10 @@ TWO_BOUNDARIES = "100.0, 30.0, -0.01, 0.2, -0.05, 'put'"
     # One row (about 0.3 s): an implied volatility prices the row a dozen times.
     ("am_implied_vol(np.full(n, 26.0), 90.0, 100.0, 30.0, -0.01, -0.05, 'put', tol=1e-10, out=out, "
      "workers={workers})", 1, "n", 0.05),
-    # Cash dividends: the generalized ufuncs' loop, a grid per row.
-    ("am_price(s, 100.0, 1.0, 0.05, 0.2, 0.0, 'put', dividends=([0.1, 0.35, 0.6, 0.85], [1.0] * 4), "
-     "tol=1e-8, out=out, workers={workers})", 6000, "n", 0.3),
+    # Cash dividends: the generalized ufuncs' loop, a solve per row (a
+    # volatility of its own each, so no row reads another's solution).
+    ("am_price(s, 100.0, 1.0, 0.05, np.linspace(0.15, 0.35, n), 0.0, 'put', "
+     "dividends=([0.1, 0.35, 0.6, 0.85], [1.0] * 4), tol=1e-8, out=out, workers={workers})", 6000, "n", 0.3),
 ], ids=["price-book", "greeks-book", "implied-vol-row", "dividends-book"])
 def test_sigint_stops_long_integral_rows_within_a_second(call, rows, shape, delay, workers):
     result = run_python(TIMED.format(call=call.format(workers=workers), rows=rows, shape=shape, delay=delay))
