@@ -342,12 +342,15 @@ def test_the_same_texts_as_the_scalar_module():
 # --- workers= and threads ---------------------------------------------------
 
 
+# A large book of the cheap model splits into many parts; a smaller one of the
+# default (integral) model checks that its chains keep their bits across parts.
 @pytest.mark.parametrize("workers", [1, 2, 3, -1, np.int64(2)])
-def test_workers_give_the_same_bits(workers):
+@pytest.mark.parametrize("model, rows", [("bs2002", 40000), ("integral", 1500)])
+def test_workers_give_the_same_bits(workers, model, rows):
     rng = np.random.default_rng(11)
-    columns, sides = random_book(rng, 40000)
-    serial = vnp.am_greeks(*columns, option_type=sides)
-    parallel = vnp.am_greeks(*columns, option_type=sides, workers=workers)
+    columns, sides = random_book(rng, rows)
+    serial = vnp.am_greeks(*columns, option_type=sides, model=model)
+    parallel = vnp.am_greeks(*columns, option_type=sides, model=model, workers=workers)
     for a, b in zip(serial, parallel):
         np.testing.assert_array_equal(bits(a), bits(b))
 
@@ -364,9 +367,9 @@ def test_python_threads_share_nothing():
 
     rng = np.random.default_rng(5)
     books = [random_book(rng, 5000) for _ in range(8)]
-    expected = [vnp.am_price(*c, option_type=s) for c, s in books]
+    expected = [vnp.am_price(*c, option_type=s, model="bs2002") for c, s in books]
     with ThreadPoolExecutor(4) as pool:
-        got = list(pool.map(lambda b: vnp.am_price(*b[0], option_type=b[1], workers=2), books))
+        got = list(pool.map(lambda b: vnp.am_price(*b[0], option_type=b[1], model="bs2002", workers=2), books))
     for a, b in zip(got, expected):
         np.testing.assert_array_equal(bits(a), bits(b))
 
