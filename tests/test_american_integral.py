@@ -3,6 +3,7 @@ the stored high-precision reference book, its keywords, its array semantics
 and its exercise boundary."""
 
 import json
+import math
 import pathlib
 from fractions import Fraction
 
@@ -258,9 +259,9 @@ def test_double_boundary_rows_are_answered():
 # nothing against the strike, or the strike nothing against the spot: the
 # value is linear in the spot, not NaN.
 @pytest.mark.parametrize("row, value", [
-    ((0.0, 100.0, 1.0, -0.05, 0.2, -0.01, "put"), 100.0 * np.exp(0.05)),
-    ((1e-300, 1e300, 1.0, -0.05, 0.2, -0.01, "put"), 1e300 * np.exp(0.05)),
-    ((1e300, 1e-300, 1.0, -0.01, 0.2, -0.05, "call"), 1e300 * np.exp(0.05)),
+    ((0.0, 100.0, 1.0, -0.05, 0.2, -0.01, "put"), 100.0 * math.exp(0.05)),
+    ((1e-300, 1e300, 1.0, -0.05, 0.2, -0.01, "put"), 1e300 * math.exp(0.05)),
+    ((1e300, 1e-300, 1.0, -0.01, 0.2, -0.05, "call"), 1e300 * math.exp(0.05)),
     ((0.0, 100.0, 1.0, -0.05, 0.2, -0.01, "call"), 0.0),
 ])
 def test_a_spot_out_of_reach_of_the_strike_gives_the_linear_value(row, value):
@@ -270,7 +271,8 @@ def test_a_spot_out_of_reach_of_the_strike_gives_the_linear_value(row, value):
     assert greeks.gamma == 0.0 and greeks.vega == 0.0
     side = 1.0 if row[-1] == "call" else -1.0
     held = value > 0.0
-    assert greeks.delta == (side * np.exp(-row[5] * row[2]) if held else 0.0)
+    # The C library's exp, as the core's (NumPy 1.x has an exp of its own).
+    assert greeks.delta == (side * math.exp(-row[5] * row[2]) if held else 0.0)
 
 
 @pytest.mark.parametrize("k, t, r, sigma, q", [
